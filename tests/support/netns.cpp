@@ -1,0 +1,40 @@
+#include "tests/support/netns.hpp"
+
+#include <cstdio>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+namespace morva_test {
+
+std::string sh(const std::string& command, bool check)
+{
+    std::string out;
+    FILE* p = ::popen(command.c_str(), "r");
+    if (!p)
+        throw std::runtime_error("popen failed: " + command);
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    int status = ::pclose(p);
+    if (check && (!WIFEXITED(status) || WEXITSTATUS(status) != 0))
+        throw std::runtime_error("command failed (" + std::to_string(status) + "): " + command + "\n" + out);
+    return out;
+}
+
+int sh_status(const std::string& command)
+{
+    int status = std::system((command + " >/dev/null 2>&1").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool in_private_netns()
+{
+    struct stat self{}, init{};
+    if (::stat("/proc/self/ns/net", &self) != 0 || ::stat("/proc/1/ns/net", &init) != 0)
+        return false;
+    return self.st_ino != init.st_ino;
+}
+
+} // namespace morva_test
