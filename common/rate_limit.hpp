@@ -1,0 +1,10 @@
+#pragma once
+// One process-wide window for repeated warnings: all rate-limited lines
+// together get at most one line per 5 seconds.
+#include <string>
+
+// True from 5 seconds after the last log_rate_limited (or from clock start).
+bool rate_limit_elapsed();
+// Restarts the window and logs the text. Callers test rate_limit_elapsed and
+// the log threshold first, so the window restarts only when a line is written.
+void log_rate_limited(int level, std::string const& text);
