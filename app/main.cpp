@@ -1,7 +1,27 @@
-#include <iostream>
+#include <cstdlib>
+#include <exception>
+#include <string>
 
-int main()
+#include "common/command_line.hpp"
+#include "common/error.hpp"
+#include "common/exit.hpp"
+#include "common/log.hpp"
+#include "common/process_start.hpp"
+#include "error.pb.h"
+
+int main(int argc, char** argv)
 {
-    std::cout << "morva-firewall " MORVA_VERSION "\n";
-    return 0;
+    open_standard_descriptors();
+    ignore_sigpipe();
+    try {
+        if (!std::getenv("COM_MORVA_MONITOR"))
+            run_standalone("morva-firewall", MORVA_VERSION, argc, argv);
+
+        // Supervised by marend: the application object takes over here.
+        throw cf_proto_exception_t(kv::EC_NOT_IMPLEMENTED, "supervised operation is not built in");
+    } catch (const std::exception& e) {
+        if (cf_log_threshold <= 4)
+            cf_log(4, std::string("Initialization failed: ") + e.what());
+        exit_with_status(errorcode_from_exception(e));
+    }
 }
