@@ -1,0 +1,70 @@
+#pragma once
+// Socket-diagnostics (NETLINK_SOCK_DIAG) messages: a TCP socket dump request
+// whose bytecode filter passes exactly the sockets of given endpoint pairs,
+// and one socket of the reply. IPv4 only.
+#include "linux/netlink/attribute.hpp"
+#include "linux/netlink/parse_error.hpp"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <linux/inet_diag.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace fw::linux::sock_diag {
+
+static_assert(sizeof(inet_diag_req_v2) == 56);
+static_assert(sizeof(inet_diag_msg) == 72);
+static_assert(sizeof(inet_diag_bc_op) == 4);
+static_assert(sizeof(inet_diag_hostcond) + 4 == 12); // with one IPv4 address word
+
+// (source, destination)
+using endpoint_pair_t = std::pair<boost::asio::ip::tcp::endpoint, boost::asio::ip::tcp::endpoint>;
+
+// The 12-byte condition matching one IPv4 endpoint exactly.
+std::vector<std::uint8_t> host_condition(const boost::asio::ip::tcp::endpoint& endpoint);
+
+class request_message_t {
+public:
+    // Throws boost::asio::ip::bad_address_cast for an endpoint that is not IPv4.
+    request_message_t(std::uint8_t family, const std::vector<endpoint_pair_t>& pairs, std::uint32_t states);
+
+    std::vector<std::uint8_t> serialize() const;
+
+    const inet_diag_req_v2& header() const noexcept { return header_; }
+    const netlink::compound_attribute_t& attributes() const noexcept { return attributes_; }
+
+private:
+    inet_diag_req_v2 header_{};
+    netlink::compound_attribute_t attributes_;
+};
+
+class response_message_t {
+public:
+    using parse_error_t = netlink::message_parse_error_t<"Cannot parse response_message_t: ">;
+
+    // The bytes after the 16-byte netlink header of one reply.
+    response_message_t(const void* data, std::size_t size);
+
+    std::uint8_t family() const noexcept { return msg_.idiag_family; }
+    std::uint8_t state() const noexcept { return msg_.idiag_state; }
+    std::uint8_t timer() const noexcept { return msg_.idiag_timer; }
+    std::uint8_t retrans() const noexcept { return msg_.idiag_retrans; }
+    std::uint32_t expires() const noexcept { return msg_.idiag_expires; }
+    std::uint32_t rqueue() const noexcept { return msg_.idiag_rqueue; }
+    std::uint32_t wqueue() const noexcept { return msg_.idiag_wqueue; }
+    std::uint32_t uid() const noexcept { return msg_.idiag_uid; }
+    std::uint32_t inode() const noexcept { return msg_.idiag_inode; }
+    // The first address word is taken as IPv4 whatever the family says.
+    boost::asio::ip::tcp::endpoint source() const noexcept;
+    boost::asio::ip::tcp::endpoint destination() const noexcept;
+    const netlink::compound_attribute_t& attributes() const noexcept { return attributes_; }
+
+private:
+    inet_diag_msg msg_{};
+    netlink::compound_attribute_t attributes_;
+};
+
+} // namespace fw::linux::sock_diag
