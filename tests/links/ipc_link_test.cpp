@@ -1,5 +1,6 @@
 #include "links/ipc_link.hpp"
 #include "links/stream_socket.hpp"
+#include "tests/links/stream_pair.hpp"
 
 #include <gtest/gtest.h>
 
@@ -105,14 +106,7 @@ struct pair_fixture_t {
 
     pair_fixture_t()
     {
-        int fds[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
-            throw std::runtime_error("socketpair");
-        peer = fds[1];
-        stream_protocol::socket s(io);
-        s.assign(stream_protocol(), fds[0]);
-        link = std::make_unique<basic_ipc_link_t<E>>(
-            &rec, std::make_unique<fw::util::asio_stream_socket_wrapper_t<stream_protocol::socket>>(std::move(s)));
+        link = std::make_unique<basic_ipc_link_t<E>>(&rec, morva_test::stream_pair(io, peer));
     }
     ~pair_fixture_t()
     {
