@@ -21,6 +21,7 @@ namespace {
 
 using google::protobuf::Message;
 using schema_test::bytes;
+using schema_test::type;
 
 std::string config_reply(const std::function<void(kv::LinuxFirewallConfig&)>& fill)
 {
@@ -53,12 +54,6 @@ struct parse_case_t {
     std::string wire;
     bool complete;
 };
-
-template <typename T>
-std::function<std::unique_ptr<Message>()> type()
-{
-    return [] { return std::unique_ptr<Message>(std::make_unique<T>()); };
-}
 
 const auto marend = type<kv::Marend2FirewallMessage>();
 

@@ -9,8 +9,11 @@
 #include <vector>
 
 #include "annotation.pb.h"
+#include "application.pb.h"
 #include "error.pb.h"
 #include "fw/service/rule_info.pb.h"
+#include "linux_firewall_appinfo.pb.h"
+#include "linux_firewall_config.pb.h"
 #include "marend_linux_firewall_ipc.pb.h"
 #include "pellad_client_ipc.pb.h"
 #include "quisad_client_ipc.pb.h"
@@ -223,3 +226,39 @@ TEST(schema_files, named_values_fill_the_stated_gaps)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(schema_options, configuration_record_carries_its_component_and_section)
+{
+    const auto& options = kv::LinuxFirewallConfig::descriptor()->options();
+    EXPECT_EQ(options.GetExtension(kv::app), kv::APP_LINUX_FIREWALL);
+    EXPECT_EQ(options.GetExtension(kv::ini_section), "LinuxFirewall");
+    const auto* path = kv::LinuxFirewallConfig::descriptor()->FindFieldByName("xtables_lock_path");
+    ASSERT_NE(path, nullptr);
+    EXPECT_EQ(path->options().GetExtension(kv::hint), kv::HINT_ABSPATH);
+}
+
+// Field 203 of the component records parses into the registered extension,
+// not into the unknown fields.
+TEST(schema_options, component_extensions_are_registered)
+{
+    kv::AppInfo info;
+    info.set_app(kv::APP_LINUX_FIREWALL);
+    info.set_pid(1);
+    info.MutableExtension(kv::firewall_info)->set_pellad_state(kv::EC_OK);
+    kv::AppInfo info_back;
+    ASSERT_TRUE(info_back.ParseFromString(info.SerializeAsString()));
+    EXPECT_TRUE(info_back.HasExtension(kv::firewall_info));
+    EXPECT_EQ(info_back.GetReflection()->GetUnknownFields(info_back).field_count(), 0);
+
+    kv::AppConfig config;
+    config.set_app(kv::APP_LINUX_FIREWALL);
+    config.MutableExtension(kv::linux_firewall_config)->set_start(true);
+    kv::AppConfig config_back;
+    ASSERT_TRUE(config_back.ParseFromString(config.SerializeAsString()));
+    EXPECT_TRUE(config_back.GetExtension(kv::linux_firewall_config).start());
+    EXPECT_EQ(config_back.GetReflection()->GetUnknownFields(config_back).field_count(), 0);
+}
+
+} // namespace

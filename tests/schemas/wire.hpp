@@ -1,7 +1,11 @@
 #pragma once
 // Byte-vector helpers shared by the schema tests.
+#include <google/protobuf/message.h>
+
 #include <cstdio>
+#include <functional>
 #include <initializer_list>
+#include <memory>
 #include <string>
 
 namespace schema_test {
@@ -24,6 +28,13 @@ inline std::string hex(const std::string& data)
         out += buf;
     }
     return out;
+}
+
+// A factory of empty messages of one type, for tables mixing several types.
+template <typename T>
+std::function<std::unique_ptr<google::protobuf::Message>()> type()
+{
+    return [] { return std::unique_ptr<google::protobuf::Message>(std::make_unique<T>()); };
 }
 
 } // namespace schema_test

@@ -26,6 +26,7 @@ namespace {
 using google::protobuf::Message;
 using google::protobuf::util::MessageDifferencer;
 using schema_test::bytes;
+using schema_test::type;
 using schema_test::hex;
 
 struct encode_case_t {
@@ -164,12 +165,6 @@ struct reencode_case_t {
     std::string out;
     std::function<void(const Message&)> check;
 };
-
-template <typename T>
-std::function<std::unique_ptr<Message>()> type()
-{
-    return [] { return std::unique_ptr<Message>(std::make_unique<T>()); };
-}
 
 template <typename T>
 std::function<void(const Message&)> expect(std::function<void(const T&)> f)
