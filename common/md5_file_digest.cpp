@@ -13,6 +13,7 @@
 
 #include "common/error.hpp"
 #include "common/exe_info.hpp"
+#include "common/read_all.hpp"
 #include "common/scoped_fd.hpp"
 
 namespace {
@@ -37,18 +38,9 @@ std::string digest(const std::string& path, const EVP_MD* md)
     if (fd.get() < 0)
         throw boost::system::system_error(errno, boost::system::system_category(), "open");
     char block[8192];
-    for (;;) {
-        ssize_t count = ::read(fd.get(), block, sizeof block);
-        if (count < 0) {
-            if (errno == EINTR)
-                continue;
-            throw boost::system::system_error(errno, boost::system::system_category(), "read");
-        }
-        if (count == 0)
-            break;
-        if (::EVP_DigestUpdate(context.get(), block, static_cast<std::size_t>(count)) != 1)
+    while (std::size_t count = read_some(fd.get(), block, sizeof block))
+        if (::EVP_DigestUpdate(context.get(), block, count) != 1)
             throw_openssl("EVP_DigestUpdate");
-    }
     std::string result(EVP_MAX_MD_SIZE, '\0');
     unsigned int size = 0;
     if (::EVP_DigestFinal_ex(context.get(), reinterpret_cast<unsigned char*>(result.data()), &size) != 1)
