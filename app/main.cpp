@@ -2,6 +2,7 @@
 #include <exception>
 #include <string>
 
+#include "app/app.hpp"
 #include "common/command_line.hpp"
 #include "common/error.hpp"
 #include "common/exit.hpp"
@@ -18,7 +19,7 @@ int main(int argc, char** argv)
             run_standalone("morva-firewall", MORVA_VERSION, argc, argv);
 
         // Supervised by marend: the application object takes over here.
-        throw cf_proto_exception_t(kv::EC_NOT_IMPLEMENTED, "supervised operation is not built in");
+        fw::app::run_supervised(std::getenv("COM_MORVA_MONITOR"));
     } catch (const std::exception& e) {
         if (cf_log_threshold <= 4)
             cf_log(4, std::string("Initialization failed: ") + e.what());

@@ -1,0 +1,78 @@
+#include "app/services.hpp"
+
+#include <boost/asio/io_context.hpp>
+
+#include "common/nofile_limit.hpp"
+#include "fw/service/appinfo_reporter.hpp"
+#include "fw/service/logger.hpp"
+
+namespace fw::service {
+
+std::uint32_t connection_limit(std::uint32_t nofile_soft_limit)
+{
+    return static_cast<std::uint32_t>(static_cast<double>(nofile_soft_limit) * 0.4);
+}
+
+service_list_t make_services(boost::asio::io_context& io, const kv::LinuxFirewallConfig& config,
+                             marend::tie_t& marend, const unsigned* revision)
+{
+    (void)io; // for the services still to come, most of which run on the event loop
+    const std::uint32_t nofile = nofile_limit();
+
+    // Construction order: each service after those it is built with. Should a
+    // constructor throw, these locals unwind last built first.
+    auto logger = std::make_unique<logger_t>(config);                                   // 1
+    // 2  marks_t (config)
+    // 3  connection_rejector_t (io, marks)
+    // 4  marking_retransmitter_t (io, marks)
+    // 5  pellad_tie_manager_t (io, config, marend)
+    [[maybe_unused]] const std::uint32_t limit = connection_limit(nofile);
+    // 6  server_socket_pool_t (pellad tie manager, limit)
+    // 7  transparent_acceptor_t (io, pool, config, marks)
+    // 8  packet_validator_t (marks, acceptor)
+    // 9  server_connector_t (io, config, marks, limit)
+    // 10 process_finder_t (io)
+    // 11 quisad_t (io, marend)
+    // 12 lua_t (io, config, process finder, quisad->quisad_client())
+    // 13 connection_diverter_t (io, pool, config, connector, marks, rejector, retransmitter, validator, lua)
+    // 14 iptables_t (config, marks, acceptor, diverter)
+    // 15 nftables_t (io, config, marks, acceptor, diverter)
+    // 16 routing_t (config, marks)
+    auto appinfo_reporter = std::make_unique<appinfo_reporter_t>(marend, revision);    // 17
+
+    // List order: the order in which every configuration is applied. Later
+    // services read state that earlier ones set during the same apply.
+    service_list_t services;
+    services.push_back(std::move(logger));           // 1  logger
+    //                                                  2  quisad service
+    //                                                  3  process finder
+    //                                                  4  marks
+    //                                                  5  connection rejector
+    //                                                  6  marking retransmitter
+    //                                                  7  transparent acceptor
+    //                                                  8  server socket pool
+    //                                                  9  pellad tie manager
+    //                                                  10 packet validator
+    //                                                  11 server connector
+    //                                                  12 Lua service
+    //                                                  13 connection diverter
+    //                                                  14 nftables
+    //                                                  15 iptables
+    //                                                  16 routing
+    services.push_back(std::move(appinfo_reporter)); // 17 appinfo reporter
+    return services;
+}
+
+void configure_services(service_list_t& services)
+{
+    for (auto& service : services)
+        service->configure();
+}
+
+void destroy_services(service_list_t& services)
+{
+    for (auto it = services.rbegin(); it != services.rend(); ++it)
+        it->reset();
+}
+
+} // namespace fw::service

@@ -1,0 +1,250 @@
+#pragma once
+// Plays marend for black-box tests: starts the daemon with one end of a
+// socketpair as COM_MORVA_MONITOR, exchanges frames with it, sends signals and
+// collects its standard error, the extra log descriptor and its exit status.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <poll.h>
+#include <stdexcept>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "marend_linux_firewall_ipc.pb.h"
+#include "tests/support/process.hpp"
+
+namespace morva_test {
+
+using namespace std::chrono_literals;
+
+// Reads a descriptor to its end on a thread of its own.
+class collector_t {
+public:
+    explicit collector_t(int fd) : fd_(fd), thread_([this] { loop(); }) {}
+    ~collector_t()
+    {
+        join();
+        ::close(fd_);
+    }
+    // Waits for the end of the stream: the text is complete afterwards.
+    void join()
+    {
+        if (thread_.joinable())
+            thread_.join();
+    }
+    std::string text()
+    {
+        std::lock_guard lock(mutex_);
+        return text_;
+    }
+    bool wait_for(const std::string& needle, std::chrono::milliseconds timeout = 10s)
+    {
+        auto end = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < end) {
+            if (text().find(needle) != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(5ms);
+        }
+        return false;
+    }
+
+private:
+    void loop()
+    {
+        char buf[4096];
+        for (;;) {
+            ssize_t n = ::read(fd_, buf, sizeof buf);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return;
+            std::lock_guard lock(mutex_);
+            text_.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+
+    int fd_;
+    std::mutex mutex_;
+    std::string text_;
+    std::thread thread_;
+};
+
+struct daemon_options_t {
+    // Value of COM_MORVA_MONITOR; the daemon's end of the socket is descriptor 3.
+    std::string monitor = "3";
+    // Gives the daemon descriptor 4 as COM_MORVA_ADD_LOG_PIPE.
+    bool log_pipe = false;
+};
+
+class daemon_t {
+public:
+    explicit daemon_t(const daemon_options_t& options = {})
+    {
+        int sv[2], err[2], log[2] = {-1, -1};
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0 || ::pipe2(err, O_CLOEXEC) != 0
+            || (options.log_pipe && ::pipe2(log, O_CLOEXEC) != 0))
+            throw std::runtime_error("daemon_t: descriptors");
+        const std::string program = built("morva-firewall");
+        pid_ = ::fork();
+        if (pid_ < 0)
+            throw std::runtime_error("daemon_t: fork");
+        if (pid_ == 0) {
+            // Move the sources out of the way first, so no dup2 lands on one of them.
+            int marend = ::fcntl(sv[1], F_DUPFD, 100);
+            int log_end = options.log_pipe ? ::fcntl(log[1], F_DUPFD, 100) : -1;
+            ::dup2(err[1], 2);
+            ::dup2(marend, 3);
+            ::setenv("COM_MORVA_MONITOR", options.monitor.c_str(), 1);
+            if (options.log_pipe) {
+                ::dup2(log_end, 4);
+                ::setenv("COM_MORVA_ADD_LOG_PIPE", "4", 1);
+            } else {
+                ::unsetenv("COM_MORVA_ADD_LOG_PIPE");
+            }
+            ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(sv[1]);
+        ::close(err[1]);
+        marend_ = sv[0];
+        stderr_.emplace(err[0]);
+        if (options.log_pipe) {
+            ::close(log[1]);
+            log_.emplace(log[0]);
+        }
+    }
+    ~daemon_t()
+    {
+        if (pid_ > 0 && !status_) {
+            ::kill(pid_, SIGKILL);
+            wait();
+        }
+        if (marend_ >= 0)
+            ::close(marend_);
+    }
+
+    // Next frame from the daemon, or nothing within the timeout.
+    std::optional<kv::Firewall2MarendMessage> receive(std::chrono::milliseconds timeout = 10s)
+    {
+        std::string length_bytes;
+        if (!read_exactly(4, length_bytes, timeout))
+            return std::nullopt;
+        std::uint32_t length;
+        std::memcpy(&length, length_bytes.data(), 4);
+        std::string body;
+        if (!read_exactly(length, body, timeout))
+            return std::nullopt;
+        kv::Firewall2MarendMessage m;
+        if (!m.ParseFromString(body))
+            throw std::runtime_error("daemon_t: daemon sent an unparsable frame");
+        return m;
+    }
+    // Asserts that the next frame is a configuration request.
+    void expect_config_request()
+    {
+        auto m = receive();
+        ASSERT_TRUE(m) << "no GET_CONFIG_REQUEST; standard error:\n" << err();
+        EXPECT_EQ(m->ShortDebugString(), "tag: GET_CONFIG_REQUEST");
+    }
+    // Asserts that the next frame reports `revision` as applied.
+    void expect_notification(unsigned revision)
+    {
+        auto m = receive();
+        ASSERT_TRUE(m) << "no MY_INFO_NOTIFICATION; standard error:\n" << err();
+        EXPECT_EQ(m->ShortDebugString(), "tag: MY_INFO_NOTIFICATION config_revision: " + std::to_string(revision)
+                                             + " info { pellad_state: EC_OK }");
+    }
+
+    void send_raw(const std::string& frame) { (void)::send(marend_, frame.data(), frame.size(), MSG_NOSIGNAL); }
+    void send_frame(const std::string& body)
+    {
+        auto length = static_cast<std::uint32_t>(body.size());
+        send_raw(std::string(reinterpret_cast<const char*>(&length), 4) + body);
+    }
+    void send(const kv::Marend2FirewallMessage& m) { send_frame(m.SerializePartialAsString()); }
+    void send_config(unsigned revision, const kv::LinuxFirewallConfig& config)
+    {
+        kv::Marend2FirewallMessage m;
+        m.set_tag(kv::Marend2FirewallMessage::GET_CONFIG_RESPONSE);
+        m.set_config_revision(revision);
+        *m.mutable_config() = config;
+        send(m);
+    }
+    void close_marend()
+    {
+        ::close(marend_);
+        marend_ = -1;
+    }
+
+    void signal(int sig) { ::kill(pid_, sig); }
+
+    // Exit status, or -1 when the daemon does not end in time (it is then killed).
+    int wait(std::chrono::milliseconds timeout = 20s)
+    {
+        if (status_)
+            return *status_;
+        auto end = std::chrono::steady_clock::now() + timeout;
+        int status = 0;
+        for (;;) {
+            pid_t r = ::waitpid(pid_, &status, WNOHANG);
+            if (r == pid_)
+                break;
+            if (std::chrono::steady_clock::now() > end) {
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, &status, 0);
+                status_ = -1;
+                return -1;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        stderr_->join();
+        if (log_)
+            log_->join();
+        EXPECT_EQ(err().find("Sanitizer"), std::string::npos) << err();
+        return *status_;
+    }
+
+    // Standard error so far (all of it once the daemon has ended).
+    std::string err() { return stderr_->text(); }
+    bool wait_for_err(const std::string& needle) { return stderr_->wait_for(needle); }
+    collector_t& log_pipe() { return *log_; }
+    pid_t pid() const { return pid_; }
+
+private:
+    bool read_exactly(std::size_t size, std::string& out, std::chrono::milliseconds timeout)
+    {
+        auto end = std::chrono::steady_clock::now() + timeout;
+        out.clear();
+        while (out.size() < size) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            pollfd p{marend_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                return false;
+            char buf[4096];
+            ssize_t n = ::read(marend_, buf, std::min(sizeof buf, size - out.size()));
+            if (n <= 0)
+                return false;
+            out.append(buf, static_cast<std::size_t>(n));
+        }
+        return true;
+    }
+
+    pid_t pid_ = -1;
+    int marend_ = -1;
+    std::optional<int> status_;
+    std::optional<collector_t> stderr_;
+    std::optional<collector_t> log_;
+};
+
+} // namespace morva_test
