@@ -28,7 +28,7 @@ using morva_test::sh;
 constexpr int prerouting = 0, input = 1, forward = 2, output = 3, postrouting = 4;
 
 // Marks: local delivery 0x1, client packets 0x2, server packets 0x4, a divert 0x8.
-const std::string mangle_fixture = R"(*mangle
+const std::string mangle_chains = R"(*mangle
 :PREROUTING ACCEPT [3:300]
 :INPUT ACCEPT [0:0]
 :FORWARD DROP [7:700]
@@ -36,7 +36,9 @@ const std::string mangle_fixture = R"(*mangle
 :POSTROUTING ACCEPT [0:0]
 :host-chain - [0:0]
 :host-empty - [0:0]
-[1:60] -A PREROUTING -m comment --comment morva-firewall -m mark --mark 0x0/0x6 -m connmark --mark 0x4/0x6 -j MARK --set-xmark 0x1/0x1
+)";
+
+const std::string mangle_fixture = mangle_chains + R"([1:60] -A PREROUTING -m comment --comment morva-firewall -m mark --mark 0x0/0x6 -m connmark --mark 0x4/0x6 -j MARK --set-xmark 0x1/0x1
 [2:120] -A PREROUTING -p tcp -m comment --comment morva-firewall -m mark ! --mark 0x6/0x6 -m connmark --mark 0x2/0x6 -j TPROXY --on-port 8080 --on-ip 127.0.0.1 --tproxy-mark 0x1/0x1
 [0:0] -A INPUT -p tcp -m comment --comment morva-firewall -m tcp --tcp-flags SYN,ACK SYN,ACK -m mark --mark 0x0/0x6 -m connmark --mark 0xc/0xe -j NFQUEUE --queue-num 4
 [0:0] -A FORWARD -j host-chain
@@ -249,15 +251,7 @@ TEST_F(KernelTable, OwnRulesFoundByCommentOthersLeftAlone)
             std::erase_if(chain.rules, is_own_rule);
         write_ipt_table(name, table);
     }
-    EXPECT_EQ(save("mangle"), R"(*mangle
-:PREROUTING ACCEPT [3:300]
-:INPUT ACCEPT [0:0]
-:FORWARD DROP [7:700]
-:OUTPUT ACCEPT [0:0]
-:POSTROUTING ACCEPT [0:0]
-:host-chain - [0:0]
-:host-empty - [0:0]
-[0:0] -A FORWARD -j host-chain
+    EXPECT_EQ(save("mangle"), mangle_chains + R"([0:0] -A FORWARD -j host-chain
 [0:0] -A FORWARD -g host-empty
 [5:300] -A host-chain -s 10.1.2.0/24 -p tcp
 [0:0] -A host-chain -j host-empty
