@@ -5,6 +5,8 @@
 #include <string>
 #include <type_traits>
 
+#include "linux/iptables/abi.hpp"
+
 namespace fw::linux::iptables::bytes {
 
 template <class T>
@@ -29,12 +31,6 @@ inline std::string text(const std::uint8_t* at, std::size_t field_size)
     const auto* chars = reinterpret_cast<const char*>(at);
     return std::string(chars, ::strnlen(chars, field_size));
 }
-
-} // namespace fw::linux::iptables::bytes
-
-#include "linux/iptables/abi.hpp"
-
-namespace fw::linux::iptables::bytes {
 
 // Header fields shared by xt_entry_match and xt_entry_target.
 inline std::uint16_t ext_size(const std::uint8_t* at) { return load<std::uint16_t>(at); }

@@ -183,7 +183,15 @@ protected:
 TEST_F(KernelTable, FixturesReadBackIntoTheModel)
 {
     restore(mangle_fixture + nat_fixture);
-    EXPECT_EQ(read_ipt_table("mangle"), mangle_model());
+    const ipt_table_t mangle = read_ipt_table("mangle");
+    EXPECT_EQ(mangle, mangle_model());
+    // What the marks service looks for in rules it did not make.
+    const ipt_rule_t& mark_rule = mangle.builtin_chains.at(output).rules.at(3);
+    EXPECT_EQ(read_mark_target(std::get<xt_blob_t>(mark_rule.target)), 1u);
+    EXPECT_EQ(read_mark_match(mark_rule.matches.at(1)), 0u);
+    EXPECT_EQ(read_mark_match(mark_rule.matches.at(2)), std::nullopt); // connmark
+    EXPECT_EQ(read_mark_target(std::get<xt_blob_t>(mangle.builtin_chains.at(output).rules.at(1).target)),
+              std::nullopt); // CONNMARK
 
     const ipt_table_t nat = read_ipt_table("nat");
     const auto& postrouting_rules = nat.builtin_chains.at(postrouting).rules;
