@@ -3,6 +3,8 @@
 // through a fake kernel (concurrent changes, failures, counters).
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include <boost/system/system_error.hpp>
 
 #include "linux/iptables/extensions.hpp"
@@ -274,6 +276,31 @@ TEST(TableBlob, MalformedBlobsRaiseTheParseError)
         } catch (const boost::system::system_error& e) {
             EXPECT_EQ(e.code().value(), EINVAL) << c.what;
             EXPECT_EQ(std::string(e.what()).rfind("Cannot parse IP table blob", 0), 0u) << c.what;
+        }
+    }
+}
+
+TEST(TableBlob, RandomDamageParsesOrRaisesTheParseError)
+{
+    // Sanitizers watch the reads; the only failure allowed is the parse error.
+    const ipt_blob_t good = make_ipt_blob(fixture());
+    std::mt19937 random(7);
+    for (int round = 0; round < 5000; ++round) {
+        ipt_blob_t blob = good;
+        const int damages = 1 + static_cast<int>(random() % 4);
+        for (int i = 0; i < damages; ++i) {
+            const std::size_t at = random() % blob.entries.size();
+            if (random() % 2)
+                blob.entries[at] = static_cast<std::uint8_t>(random());
+            else if (at + 2 <= blob.entries.size())
+                put_u16(blob, at & ~std::size_t{1}, static_cast<std::uint16_t>(random() % 512));
+        }
+        if (random() % 8 == 0)
+            blob.entries.resize(random() % blob.entries.size());
+        try {
+            parse_ipt_blob(blob);
+        } catch (const boost::system::system_error& e) {
+            ASSERT_EQ(e.code().value(), EINVAL) << "round " << round;
         }
     }
 }
