@@ -119,8 +119,8 @@ void read_nested_value(const attr_t& a, opt_u32& target)
 
 void read_comment(const attr_t& a, std::optional<std::string>& target)
 {
-    if (a.payload_len() < 2)
-        wrong_length(8, a.aligned());
+    if (a.payload_len() < 2) // not even a TLV header
+        wrong_length(4 + 2, a.len);
     const std::uint8_t type = a.payload[0];
     const std::uint8_t len = a.payload[1];
     if (type != 0) // NFTNL_UDATA_RULE_COMMENT: only the first TLV is looked at

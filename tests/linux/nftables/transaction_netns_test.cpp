@@ -162,6 +162,15 @@ std::string rule_key(std::uint8_t family, const nft_rule_t& r)
     return key;
 }
 
+// Asks for one chain of the own table on the single chain writer.
+void query_chain(nft_msg_t& msg, std::string_view name)
+{
+    begin_get_chain(msg.single_chain, family_ip, 0);
+    put_chain_table(msg.single_chain, own_table);
+    put_chain_name(msg.single_chain, name);
+    msg.single_chain.end_message();
+}
+
 void install_own_objects()
 {
     nft_msg_t msg;
@@ -324,10 +333,7 @@ TEST(nft_transaction, a_query_drains_its_acknowledgement_so_the_next_batch_sees_
     nft_msg_t msg;
 
     // What the query leaves behind when only its reply is read: one acknowledgement.
-    begin_get_chain(msg.single_chain, family_ip, 0);
-    put_chain_table(msg.single_chain, own_table);
-    put_chain_name(msg.single_chain, output_chain);
-    msg.single_chain.end_message();
+    query_chain(msg, output_chain);
     auto naive = msg.link.receive_one();
     EXPECT_EQ(naive.type, (NFNL_SUBSYS_NFTABLES << 8) | NFT_MSG_NEWCHAIN);
     EXPECT_FALSE(socket_drained(msg));
@@ -343,10 +349,7 @@ TEST(nft_transaction, a_query_drains_its_acknowledgement_so_the_next_batch_sees_
 
     // Our query takes its reply and its acknowledgement.
     nft_msg_t fresh;
-    begin_get_chain(fresh.single_chain, family_ip, 0);
-    put_chain_table(fresh.single_chain, own_table);
-    put_chain_name(fresh.single_chain, output_chain);
-    fresh.single_chain.end_message();
+    query_chain(fresh, output_chain);
     auto reply = fresh.receive_one();
     ASSERT_EQ(reply.type, (NFNL_SUBSYS_NFTABLES << 8) | NFT_MSG_NEWCHAIN);
     nft_chain_t chain;
@@ -366,10 +369,7 @@ TEST(nft_transaction, query_for_a_missing_chain_reports_enoent)
     ruleset_guard_t guard;
     install_own_objects();
     nft_msg_t msg;
-    begin_get_chain(msg.single_chain, family_ip, 0);
-    put_chain_table(msg.single_chain, own_table);
-    put_chain_name(msg.single_chain, "missing");
-    msg.single_chain.end_message();
+    query_chain(msg, "missing");
     try {
         msg.receive_one();
         FAIL();
