@@ -11,21 +11,13 @@
 
 #include "common/error.hpp"
 #include "error.pb.h"
+#include "tests/common/temp_dir.hpp"
 
 namespace {
 
 namespace fs = boost::filesystem;
 
-class ExeInfo : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        dir = fs::temp_directory_path() / ("morva-exe-info-" + std::to_string(::getpid()));
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-    fs::path dir;
-};
+using ExeInfo = morva_test::temp_dir_test_t;
 
 TEST_F(ExeInfo, Md5OfKnownContents)
 {

@@ -15,6 +15,7 @@
 
 #include "log.pb.h"
 #include "tests/common/recording_log.hpp"
+#include "tests/common/temp_dir.hpp"
 
 namespace {
 
@@ -50,12 +51,11 @@ private:
     int saved_;
 };
 
-class LogSinks : public testing::Test {
+class LogSinks : public morva_test::temp_dir_test_t {
 protected:
     void SetUp() override
     {
-        dir = fs::temp_directory_path() / ("morva-log-sinks-" + std::to_string(::getpid()));
-        fs::create_directories(dir);
+        temp_dir_test_t::SetUp();
         // The factory's own lines go to a log the test can read.
         recorder = std::make_shared<recording_log_t>();
         cf_log_install(recorder);
@@ -65,7 +65,7 @@ protected:
     void TearDown() override
     {
         ::unsetenv("COM_MORVA_ADD_LOG_PIPE");
-        fs::remove_all(dir);
+        temp_dir_test_t::TearDown();
     }
 
     kv::Log config(kv::Log::LogType type)
@@ -75,7 +75,6 @@ protected:
         return log;
     }
 
-    fs::path dir;
     std::shared_ptr<recording_log_t> recorder;
 };
 

@@ -18,6 +18,7 @@
 #include "common/read_all.hpp"
 #include "common/run_program.hpp"
 #include "tests/common/recording_log.hpp"
+#include "tests/common/temp_dir.hpp"
 
 namespace {
 
@@ -32,23 +33,14 @@ std::size_t open_descriptors()
     return count;
 }
 
-class TempDir : public testing::Test {
+class TempDir : public morva_test::temp_dir_test_t {
 protected:
-    void SetUp() override
-    {
-        dir = fs::temp_directory_path() / ("morva-utilities-" + std::to_string(::getpid()));
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
     fs::path file_of(const std::string& name, const std::string& content)
     {
         auto path = dir / name;
         std::ofstream(path.string(), std::ios::binary) << content;
         return path;
     }
-
-    fs::path dir;
 };
 
 using FileReader = TempDir;
