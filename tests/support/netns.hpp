@@ -12,7 +12,7 @@ std::string sh(const std::string& command, bool check = true);
 // Exit status of a shell command, its output discarded.
 int sh_status(const std::string& command);
 
-// True when the program runs in a network namespace other than the one of pid 1.
+// True when the program runs in a network namespace other than its parent's.
 bool in_private_netns();
 
 } // namespace morva_test
