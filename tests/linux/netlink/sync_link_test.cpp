@@ -6,6 +6,8 @@
 #include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
 
+#include "tests/linux/netlink/datagrams.hpp"
+
 #include <linux/netlink.h>
 #include <pthread.h>
 #include <signal.h>
@@ -20,38 +22,7 @@
 namespace {
 
 using namespace fw::linux::netlink;
-using bytes_t = std::vector<std::uint8_t>;
-
-bytes_t message(std::uint16_t type, std::uint16_t flags, const bytes_t& payload, std::uint32_t seq = 0)
-{
-    nlmsghdr h{};
-    h.nlmsg_len = static_cast<std::uint32_t>(16 + payload.size());
-    h.nlmsg_type = type;
-    h.nlmsg_flags = flags;
-    h.nlmsg_seq = seq;
-    bytes_t out(reinterpret_cast<std::uint8_t*>(&h), reinterpret_cast<std::uint8_t*>(&h) + 16);
-    out.insert(out.end(), payload.begin(), payload.end());
-    out.resize(align4(out.size()), 0);
-    return out;
-}
-
-// NLMSG_ERROR answering a request with sequence number `seq`.
-bytes_t error_message(std::int32_t error, std::uint32_t seq)
-{
-    nlmsgerr e{};
-    e.error = error;
-    e.msg.nlmsg_len = 16;
-    e.msg.nlmsg_seq = seq;
-    return message(NLMSG_ERROR, 0, bytes_t(reinterpret_cast<std::uint8_t*>(&e), reinterpret_cast<std::uint8_t*>(&e) + sizeof e), seq);
-}
-
-bytes_t concat(std::initializer_list<bytes_t> parts)
-{
-    bytes_t out;
-    for (const auto& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
+using namespace netlink_test;
 
 struct fake_kernel_t {
     int peer = -1;
@@ -81,17 +52,12 @@ std::string payload_text(const netlink_reply_t& r)
     return std::string(r.payload.begin(), r.payload.end());
 }
 
-bytes_t text(const char* s)
-{
-    return bytes_t(s, s + std::strlen(s));
-}
-
 TEST(SyncLinkReceiveAll, CollectsADumpOverSeveralDatagrams)
 {
     fake_kernel_t k;
-    k.send(concat({message(24, NLM_F_MULTI, text("one")), message(24, NLM_F_MULTI, text("two"))}));
-    k.send(concat({message(24, NLM_F_MULTI, text("three")), error_message(0, 0), message(NLMSG_DONE, NLM_F_MULTI, {0, 0, 0, 0}),
-                   message(24, NLM_F_MULTI, text("after done"))}));
+    k.send(concat({message(24, NLM_F_MULTI, "one"), message(24, NLM_F_MULTI, "two")}));
+    k.send(concat({message(24, NLM_F_MULTI, "three"), error_message(0, 0), message(NLMSG_DONE, NLM_F_MULTI, std::string(4, '\0')),
+                   message(24, NLM_F_MULTI, "after done")}));
     auto replies = k.link->receive_all();
     ASSERT_EQ(replies.size(), 4u);
     auto it = replies.begin();
@@ -107,7 +73,7 @@ TEST(SyncLinkReceiveAll, ExactPayloadCopiesWithoutPadding)
 {
     fake_kernel_t k;
     // 5 payload bytes, the message padded to 24 in the datagram
-    k.send(concat({message(16, NLM_F_MULTI, {1, 2, 3, 4, 5}), message(NLMSG_DONE, NLM_F_MULTI, {})}));
+    k.send(concat({message(16, NLM_F_MULTI, bytes_t{1, 2, 3, 4, 5}), message(NLMSG_DONE, NLM_F_MULTI)}));
     auto replies = k.link->receive_all();
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(bytes_t(replies.front().payload.begin(), replies.front().payload.end()), (bytes_t{1, 2, 3, 4, 5}));
@@ -116,13 +82,13 @@ TEST(SyncLinkReceiveAll, ExactPayloadCopiesWithoutPadding)
 TEST(SyncLinkReceiveAll, SkipsTheRestOfADatagramAtABadLength)
 {
     fake_kernel_t k;
-    bytes_t bad = message(24, NLM_F_MULTI, text("lost"));
+    bytes_t bad = message(24, NLM_F_MULTI, "lost");
     bad[0] = 8; // nlmsg_len below the header
-    k.send(concat({message(24, NLM_F_MULTI, text("kept")), bad, message(NLMSG_DONE, 0, {})}));
-    bytes_t long_claim = message(24, NLM_F_MULTI, text("gone"));
+    k.send(concat({message(24, NLM_F_MULTI, "kept"), bad, message(NLMSG_DONE, 0)}));
+    bytes_t long_claim = message(24, NLM_F_MULTI, "gone");
     long_claim[0] = 200; // more than what remains
-    k.send(concat({message(24, NLM_F_MULTI, text("too")), long_claim}));
-    k.send(message(NLMSG_DONE, 0, {}));
+    k.send(concat({message(24, NLM_F_MULTI, "too"), long_claim}));
+    k.send(message(NLMSG_DONE, 0));
     auto replies = k.link->receive_all();
     ASSERT_EQ(replies.size(), 2u);
     EXPECT_EQ(payload_text(replies.front()), "kept");
@@ -199,12 +165,12 @@ TEST(SyncLinkReceive, UnexpectedMessages)
 {
     {
         fake_kernel_t k; // wait_ack on anything but NLMSG_ERROR
-        k.send(concat({message(NLMSG_DONE, 0, {}), error_message(0, 0)}));
+        k.send(concat({message(NLMSG_DONE, 0), error_message(0, 0)}));
         EXPECT_THROW(k.link->wait_ack(), unexpected_reply_t);
     }
     for (std::uint16_t type : {std::uint16_t(16), std::uint16_t(NLMSG_NOOP)}) {
         fake_kernel_t k; // a dump message without NLM_F_MULTI
-        k.send(concat({message(type, 0, {}), message(NLMSG_DONE, 0, {})}));
+        k.send(concat({message(type, 0), message(NLMSG_DONE, 0)}));
         try {
             k.link->receive_all();
             ADD_FAILURE() << "no exception";
@@ -220,7 +186,7 @@ TEST(SyncLinkReceive, AcknowledgementAndSingleReply)
     k.send(error_message(0, 7));
     EXPECT_EQ(k.link->wait_ack(), 7u);
 
-    k.send(concat({message(0x0a04, 0, text("chain")), message(0x0a04, 0, text("ignored"))}));
+    k.send(concat({message(0x0a04, 0, "chain"), message(0x0a04, 0, "ignored")}));
     k.send(error_message(0, 8));
     netlink_reply_t r = k.link->receive_one();
     EXPECT_EQ(r.type, 0x0a04);
@@ -241,10 +207,10 @@ TEST(SyncLinkReceive, DatagramCutToTheBuffer)
     ASSERT_LT(buffer, 8000u);
 
     // later message cut: receive_all keeps what fits and goes on with the next datagram
-    bytes_t first = message(16, NLM_F_MULTI, text("whole"));
+    bytes_t first = message(16, NLM_F_MULTI, "whole");
     bytes_t big = concat({first, message(16, NLM_F_MULTI, bytes_t(buffer, 7))});
     k.send(big);
-    k.send(message(NLMSG_DONE, 0, {}));
+    k.send(message(NLMSG_DONE, 0));
     auto replies = k.link->receive_all();
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(payload_text(replies.front()), "whole");

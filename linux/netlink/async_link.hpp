@@ -1,0 +1,84 @@
+#pragma once
+// One netlink socket on the event loop: receives continuously and hands every
+// message to a delegate; sends in order without blocking, optionally with a
+// completion that runs when the kernel acknowledges the message.
+#include "common/scoped_fd.hpp"
+#include "linux/netlink/byte_array.hpp"
+#include "linux/netlink/message.hpp"
+#include "links/callback_wrapper.hpp"
+
+#include <boost/asio/generic/datagram_protocol.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/system/error_code.hpp>
+
+#include <linux/netlink.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <vector>
+
+namespace fw::linux::netlink::async {
+
+class link_t {
+public:
+    class delegate_t {
+    public:
+        virtual void on_multipart_begin() = 0;
+        virtual void on_multipart_end() = 0;
+        // Any message but NLMSG_NOOP, NLMSG_ERROR and NLMSG_DONE; the payload
+        // is valid only during the call.
+        virtual void on_message(std::uint16_t type, const std::uint8_t* payload, std::size_t size) = 0;
+        // The link failed and has stopped.
+        virtual void on_error(boost::system::error_code error) = 0;
+        // The kernel refused a request sent without a completion (`request` is
+        // its echoed header); it does so unasked, e.g. ENOENT for a verdict on a
+        // packet whose interface went away. The link goes on. By default this
+        // is logged at Warning, at most once per rate-limit window.
+        virtual void on_error_reply(const nlmsghdr& request, boost::system::error_code error);
+
+    protected:
+        ~delegate_t() = default;
+    };
+
+    using completion_t = std::function<void(boost::system::error_code)>;
+    using socket_t = boost::asio::generic::datagram_protocol::socket;
+
+    // Throws boost::system::system_error "assign"; `fd` is closed then.
+    link_t(boost::asio::io_context& io, fw::util::scoped_fd_t fd);
+    link_t(const link_t&) = delete;
+    link_t& operator=(const link_t&) = delete;
+    // Pending completions are dropped uncalled; queued handlers do nothing.
+    ~link_t();
+
+    // Throws boost::system::system_error "bind".
+    void bind(const boost::asio::generic::datagram_protocol::endpoint& address);
+    // Stores the delegate and starts receiving.
+    void start(delegate_t* delegate);
+    // A non-empty completion asks for an acknowledgement and runs with its error.
+    void send(std::uint16_t type, netlink_payload_t payload, completion_t completion, std::uint16_t flags);
+
+    std::uint32_t next_sequence() const noexcept { return seq_; }
+
+private:
+    void send_next();
+    void on_sent(boost::system::error_code error, std::size_t bytes);
+    void receive_next();
+    void on_receive(boost::system::error_code error, std::size_t bytes);
+    void dispatch(std::size_t bytes);
+    void fail(boost::system::error_code error);
+
+    kv::util::callback_wrapper_t guard_;
+    socket_t socket_;
+    delegate_t* delegate_ = nullptr;
+    // Each entry: the 16-byte header and the payload of one datagram.
+    std::list<std::vector<netlink_payload_t>> queue_;
+    byte_array_t buffer_;
+    std::uint32_t seq_ = 0;
+    bool in_sequence_ = false;
+    std::map<std::uint32_t, completion_t> pending_;
+};
+
+} // namespace fw::linux::netlink::async
