@@ -3,8 +3,9 @@
 // a termination signal on.
 #include "tests/app/marend_harness.hpp"
 
-#include <filesystem>
 #include <fstream>
+
+#include "tests/common/temp_dir.hpp"
 
 namespace {
 
@@ -60,9 +61,11 @@ struct standin_t {
     }
 };
 
-TEST(marend_standin, serves_edits_on_sighup_and_stops_the_daemon_cleanly)
+using marend_standin = morva_test::temp_dir_test_t;
+
+TEST_F(marend_standin, serves_edits_on_sighup_and_stops_the_daemon_cleanly)
 {
-    const auto config = std::filesystem::temp_directory_path() / ("morva-standin-" + std::to_string(::getpid()) + ".txtpb");
+    const auto config = dir / "config.txtpb";
     std::ofstream(config) << "log_level: LOG_LEVEL_INFO\nactual_log { type: STDERR }\n";
     standin_t s({"--config", config.string(), "--pellad", "/run/p.sock"});
     ASSERT_TRUE(s.out->wait_for("MY_INFO_NOTIFICATION: revision 1, pellad_state: EC_OK")) << s.out->text() << s.err->text();
@@ -75,14 +78,13 @@ TEST(marend_standin, serves_edits_on_sighup_and_stops_the_daemon_cleanly)
 
     ::kill(s.pid, SIGINT);
     EXPECT_EQ(s.wait(), 0);
-    std::filesystem::remove(config);
     const std::string err = s.err->text();
     EXPECT_EQ(err.find("Ready for service"), err.rfind("Ready for service")) << err;
     EXPECT_NE(s.out->text().find("daemon exited with status 107"), std::string::npos) << s.out->text();
     EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
 }
 
-TEST(marend_standin, an_unreadable_configuration_is_not_served)
+TEST_F(marend_standin, an_unreadable_configuration_is_not_served)
 {
     standin_t s({"--config", "/nonexistent/config.txtpb"});
     ASSERT_TRUE(s.out->wait_for("cannot read the configuration /nonexistent/config.txtpb")) << s.out->text();

@@ -2,10 +2,10 @@
 // apply, SIGHUP, stop, and the exit status of every failure path.
 #include "tests/app/marend_harness.hpp"
 
-#include <filesystem>
 #include <sys/stat.h>
 
 #include "linux_firewall_config.pb.h"
+#include "tests/common/temp_dir.hpp"
 
 namespace {
 
@@ -24,20 +24,10 @@ kv::LinuxFirewallConfig stderr_config()
     return c;
 }
 
-// A directory of this test's own, removed at the end.
-struct temp_dir_t {
-    std::filesystem::path path = std::filesystem::temp_directory_path()
-        / ("morva-app-" + std::to_string(::getpid()) + "-" + std::to_string(counter()++));
-    temp_dir_t() { std::filesystem::create_directories(path); }
-    ~temp_dir_t() { std::filesystem::remove_all(path); }
-    static int& counter()
-    {
-        static int n = 0;
-        return n;
-    }
-};
+// Tests that need a directory of their own.
+class supervised_files : public morva_test::temp_dir_test_t {};
 
-std::string read_file(const std::filesystem::path& p)
+std::string read_file(const boost::filesystem::path& p)
 {
     std::string out;
     if (FILE* f = std::fopen(p.c_str(), "r")) {
@@ -111,14 +101,13 @@ TEST(supervised, termination_signals_end_with_107_and_a_second_one_changes_nothi
     }
 }
 
-TEST(supervised, a_configuration_a_service_rejects_ends_with_102_unreported)
+TEST_F(supervised_files, a_configuration_a_service_rejects_ends_with_102_unreported)
 {
-    temp_dir_t dir;
     daemon_t d;
     d.expect_config_request();
     auto c = stderr_config();
     c.mutable_actual_log()->set_type(kv::Log::FILE);
-    c.mutable_actual_log()->set_path((dir.path / "missing" / "log").string());
+    c.mutable_actual_log()->set_path((dir / "missing" / "log").string());
     d.send_config(4, c);
     EXPECT_EQ(d.wait(), 102);
     EXPECT_FALSE(d.receive(100ms)) << "no notification for a rejected configuration";
@@ -219,10 +208,9 @@ TEST(supervised, the_monitor_variable_is_a_decimal_descriptor)
     EXPECT_EQ(d.wait(), 107);
 }
 
-TEST(supervised, log_targets_as_the_running_daemon_writes_them)
+TEST_F(supervised_files, log_targets_as_the_running_daemon_writes_them)
 {
-    temp_dir_t dir;
-    const auto path = dir.path / "fw.log";
+    const auto path = dir / "fw.log";
     {
         SCOPED_TRACE("file, with a copy of every line on the extra log pipe");
         daemon_t d(daemon_options_t{"3", true});
