@@ -5,6 +5,7 @@
 #include "common/nofile_limit.hpp"
 #include "fw/service/appinfo_reporter.hpp"
 #include "fw/service/logger.hpp"
+#include "fw/service/quisad.hpp"
 
 namespace fw::service {
 
@@ -32,7 +33,7 @@ service_list_t make_services(boost::asio::io_context& io, const kv::LinuxFirewal
     // 8  packet_validator_t (marks, acceptor)
     // 9  server_connector_t (io, config, marks, limit)
     // 10 process_finder_t (io)
-    // 11 quisad_t (io, marend)
+    auto quisad = std::make_unique<quisad_t>(io, marend);                              // 11
     // 12 lua_t (io, config, process finder, quisad->quisad_client())
     // 13 connection_diverter_t (io, pool, config, connector, marks, rejector, retransmitter, validator, lua)
     // 14 iptables_t (config, marks, acceptor, diverter)
@@ -44,7 +45,7 @@ service_list_t make_services(boost::asio::io_context& io, const kv::LinuxFirewal
     // services read state that earlier ones set during the same apply.
     service_list_t services;
     services.push_back(std::move(logger));           // 1  logger
-    //                                                  2  quisad service
+    services.push_back(std::move(quisad));           // 2  quisad service
     //                                                  3  process finder
     //                                                  4  marks
     //                                                  5  connection rejector
