@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -23,6 +22,7 @@
 #include "links/marend_tie.hpp"
 #include "marend_linux_firewall_ipc.pb.h"
 #include "quisad_client_ipc.pb.h"
+#include "tests/common/temp_dir.hpp"
 #include "tests/links/stream_pair.hpp"
 
 namespace {
@@ -35,7 +35,7 @@ struct lookup_result_t {
     std::exception_ptr error;
 };
 
-class quisad_service_test : public ::testing::Test, public fw::marend::tie_t::delegate_t {
+class quisad_service_test : public morva_test::temp_dir_test_t, public fw::marend::tie_t::delegate_t {
 protected:
     quisad_service_test()
     {
@@ -43,15 +43,12 @@ protected:
         marend_ = std::make_unique<fw::marend::tie_t>(*this, morva_test::stream_pair(io_, peer));
         marend_peer_.reset(peer);
         service_ = std::make_unique<fw::service::quisad_t>(io_, *marend_);
-        dir_ = std::filesystem::temp_directory_path() / ("morva-quisad-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(dir_);
     }
 
     ~quisad_service_test() override
     {
         service_.reset();
         marend_.reset();
-        std::filesystem::remove_all(dir_);
     }
 
     void on_error(std::exception_ptr e) override { marend_errors_.push_back(e); }
@@ -122,7 +119,7 @@ protected:
     // A path of exactly `length` bytes in the test's directory.
     std::string path_of_length(std::size_t length)
     {
-        std::string path = (dir_ / "q").string();
+        std::string path = (dir / "q").string();
         path += std::string(length - path.size(), 'q');
         return path;
     }
@@ -145,7 +142,6 @@ protected:
     scoped_fd_t marend_peer_;
     std::unique_ptr<fw::marend::tie_t> marend_;
     std::unique_ptr<fw::service::quisad_t> service_;
-    std::filesystem::path dir_;
     std::vector<std::exception_ptr> marend_errors_;
     std::vector<std::unique_ptr<lookup_result_t>> results_;
 };

@@ -24,27 +24,15 @@
 #include "error.pb.h"
 #include "links/pellad/tie.hpp"
 #include "pellad_client_ipc.pb.h"
+#include "tests/common/recording_log.hpp"
 
 namespace {
 
 using fw::pellad::tie_t;
 using fw::util::scoped_fd_t;
 
-// Everything the tie logs and every delegate call, in one sequence.
+// Every line the tie logs and every delegate call, in one sequence.
 std::vector<std::string> events;
-
-class capture_log_t : public cf_log_t {
-public:
-    capture_log_t() : cf_log_t(nullptr, nullptr) {}
-    void open() override {}
-    void write(int level, std::string const& text) override
-    {
-        if (level == 0)
-            events.push_back(text);
-    }
-    void write_tagged(std::string const&, int, std::string const&) override {}
-    void out_of_memory() override {}
-};
 
 struct test_delegate_t : tie_t::delegate_t {
     int drained = 0;
@@ -250,7 +238,9 @@ protected:
         cf_log_threshold = 0;
         static bool installed = false;
         if (!installed) {
-            cf_log_install(std::make_shared<capture_log_t>());
+            // Log lines land in the same sequence as the delegate's calls.
+            cf_log_install(std::make_shared<morva_test::recording_log_t>(
+                [](std::string const& line) { events.push_back(line); }));
             installed = true;
         }
         auto [mine, theirs] = make_socketpair();
@@ -335,7 +325,7 @@ TEST_F(tie_test, frame_that_fits_leaves_at_once_with_both_sockets_client_first)
     // All of it happens inside send_connections: queued, sent with the sockets, drained.
     const std::string c = std::to_string(client.number), s = std::to_string(server.number);
     ASSERT_EQ(events.size(), 3u);
-    EXPECT_EQ(events[0], "Pellad tie: queued sending of COMPLEMENTARY_CONNECTIONS (c=" + c +
+    EXPECT_EQ(events[0], "Debug: Pellad tie: queued sending of COMPLEMENTARY_CONNECTIONS (c=" + c +
                              ", s=" + s + ")");
     EXPECT_EQ(events[2], "on_drained");
     EXPECT_FALSE(fd_open(client.number));
@@ -344,7 +334,7 @@ TEST_F(tie_test, frame_that_fits_leaves_at_once_with_both_sockets_client_first)
     auto frames = peer_->read_frames(io_, 1);
     ASSERT_EQ(frames.size(), 1u);
     const auto& m = frames[0].message;
-    EXPECT_EQ(events[1], "Pellad tie: sent " + std::to_string(m.ByteSizeLong() + 4) +
+    EXPECT_EQ(events[1], "Debug: Pellad tie: sent " + std::to_string(m.ByteSizeLong() + 4) +
                              " bytes + descriptors (c=" + c + ", s=" + s + ")");
     EXPECT_EQ(m.tag(), pd::ClientMessage::COMPLEMENTARY_CONNECTIONS);
     EXPECT_EQ(m.rule_set().SerializeAsString(), rules.SerializeAsString());
@@ -401,7 +391,7 @@ TEST_F(tie_test, would_block_keeps_descriptors_until_first_bytes_go_and_queued_f
     EXPECT_TRUE(fd_open(c1.number));
     EXPECT_TRUE(fd_open(s1.number));
     EXPECT_EQ(inode(c1.number), c1.ino);
-    EXPECT_EQ(events.back(), "Pellad tie: sending would block");
+    EXPECT_EQ(events.back(), "Debug: Pellad tie: sending would block");
 
     tie_->set_inspect_options(inspect_all(true));
     tie_->set_scan_options(scan_levels(7, true));
