@@ -546,7 +546,7 @@ TEST_F(quisad_test, destroying_the_client_calls_no_pending_callback)
 
 class quisad_idle_test : public quisad_test {
 protected:
-    static constexpr auto period = 200ms;
+    static constexpr auto period = 400ms;
     quisad_idle_test() : quisad_test(period) {}
 
     // A link comes up (arming the timer) and fails with its one job.
