@@ -1,0 +1,167 @@
+#include "fw/service/transparent_acceptor.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include <boost/system/system_error.hpp>
+
+#include "common/log.hpp"
+#include "fw/service/marks.hpp"
+#include "linux_firewall_config.pb.h"
+
+namespace fw::service {
+
+namespace {
+
+using boost::asio::ip::tcp;
+
+const std::string prefix = "Transparent acceptor: ";
+
+// The endpoints of an accepted socket could not be read.
+class get_endpoint_error_t : public boost::system::system_error {
+public:
+    using boost::system::system_error::system_error;
+};
+
+[[noreturn]] void throw_errno(int error, const std::string& what)
+{
+    throw boost::system::system_error(boost::system::error_code(error, boost::system::system_category()),
+                                      prefix + what);
+}
+
+void throw_if(const boost::system::error_code& ec, const std::string& what)
+{
+    if (ec)
+        throw boost::system::system_error(ec, prefix + what);
+}
+
+template <typename T>
+void set_option(int fd, int level, int name, T value, const std::string& what)
+{
+    if (::setsockopt(fd, level, name, &value, sizeof value) != 0)
+        throw_errno(errno, what);
+}
+
+tcp::endpoint configured_endpoint(const kv::LinuxFirewallConfig& config)
+{
+    const auto& listen = config.tproxy_listen_address();
+    in_addr address{};
+    if (::inet_pton(AF_INET, listen.address().c_str(), &address) != 1)
+        throw std::runtime_error("invalid IPv4 address: " + listen.address());
+    if (listen.port() > 65535)
+        throw std::runtime_error("invalid port: " + std::to_string(listen.port()));
+    return {boost::asio::ip::address_v4(ntohl(address.s_addr)), static_cast<unsigned short>(listen.port())};
+}
+
+} // namespace
+
+std::string endpoint_text(const tcp::endpoint& endpoint)
+{
+    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+}
+
+transparent_acceptor_t::transparent_acceptor_t(boost::asio::io_context& io, delegate_t& delegate,
+                                               const kv::LinuxFirewallConfig& config, marks_t& marks)
+    : delegate_(delegate), config_(config), marks_(marks), acceptor_(io), endpoint_(tcp::v4(), 0)
+{
+}
+
+transparent_acceptor_t::~transparent_acceptor_t()
+{
+    boost::system::error_code ignored;
+    acceptor_.close(ignored);
+    disarm();
+}
+
+void transparent_acceptor_t::configure()
+{
+    const tcp::endpoint endpoint = configured_endpoint(config_);
+    // Reopening would change the listener under rules that still point at it.
+    if (acceptor_.is_open() && endpoint == endpoint_)
+        return;
+    if (acceptor_.is_open()) {
+        acceptor_.close();
+        // The pending accept completes with an abort; it must not accept again.
+        disarm();
+    }
+    try {
+        open(endpoint);
+    } catch (...) {
+        boost::system::error_code ignored;
+        acceptor_.close(ignored);
+        throw;
+    }
+    if (cf_log_threshold <= 0)
+        cf_log(0, prefix + "listening at " + endpoint_text(endpoint_));
+    start_accept();
+}
+
+void transparent_acceptor_t::open(const tcp::endpoint& endpoint)
+{
+    boost::system::error_code ec;
+    acceptor_.open(tcp::v4(), ec);
+    throw_if(ec, "open failed");
+    const int fd = acceptor_.native_handle();
+    set_option(fd, SOL_SOCKET, SO_REUSEADDR, int{1}, "cannot set SO_REUSEADDR");
+    set_option(fd, IPPROTO_IP, IP_TRANSPARENT, int{1}, "cannot set IP_TRANSPARENT");
+    set_option(fd, SOL_SOCKET, SO_MARK,
+               std::uint32_t{marks_.client_packets_mark() | marks_.server_packets_mark()},
+               "cannot set SO_MARK");
+    acceptor_.bind(endpoint, ec);
+    throw_if(ec, "bind to " + endpoint_text(endpoint) + " failed");
+    acceptor_.listen(128, ec);
+    throw_if(ec, "listen failed");
+    const tcp::endpoint local = acceptor_.local_endpoint(ec);
+    throw_if(ec, "getsockname");
+    endpoint_ = local;
+}
+
+void transparent_acceptor_t::start_accept()
+{
+    // Each accept brings its own socket: one that completes after a disarm is
+    // closed with the dropped completion instead of lingering for the next accept.
+    acceptor_.async_accept(wrap([this](const boost::system::error_code& ec, tcp::socket accepted) {
+        on_accept(ec, std::move(accepted));
+    }));
+}
+
+void transparent_acceptor_t::on_accept(const boost::system::error_code& ec, tcp::socket accepted)
+{
+    throw_if(ec, "accept failed");
+    try {
+        boost::system::error_code e;
+        const tcp::endpoint peer = accepted.remote_endpoint(e);
+        if (e)
+            throw get_endpoint_error_t(e, prefix + "getpeername failed");
+        const tcp::endpoint local = accepted.local_endpoint(e);
+        if (e)
+            throw get_endpoint_error_t(e, prefix + "getsockname failed");
+        // Close-on-exec, so the descriptor does not outlive its hand-over in a
+        // program the daemon runs meanwhile.
+        util::scoped_fd_t descriptor(::fcntl(accepted.native_handle(), F_DUPFD_CLOEXEC, 0));
+        if (!descriptor)
+            throw_errno(errno, "dup failed");
+        accepted.close();
+        delegate_.new_client_socket(peer, local, std::move(descriptor));
+    } catch (const get_endpoint_error_t& e) {
+        // The client reset its connection before we could read its endpoints.
+        if (e.code() != boost::system::error_code(ENOTCONN, boost::system::system_category()))
+            throw;
+        if (cf_log_threshold <= 0)
+            cf_log(0, e.what());
+        boost::system::error_code close_error;
+        accepted.close(close_error);
+        if (close_error)
+            throw boost::system::system_error(close_error, "Cannot close socket");
+    }
+    start_accept();
+}
+
+} // namespace fw::service

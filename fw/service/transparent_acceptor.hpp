@@ -1,0 +1,63 @@
+#pragma once
+// The daemon's TPROXY listener: the re-sent SYN of every checked connection is
+// steered here, so the client's handshake completes with the daemon while the
+// accepted socket keeps the server address the client asked for as its local
+// endpoint.
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/system/error_code.hpp>
+
+#include "common/scoped_fd.hpp"
+#include "fw/service/service.hpp"
+#include "links/callback_wrapper.hpp"
+
+namespace kv {
+class LinuxFirewallConfig;
+}
+
+namespace fw::service {
+
+class marks_t;
+
+// "address:port", the form endpoints take in log lines and error texts.
+std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint);
+
+class transparent_acceptor_t : public util::service_t, private kv::util::callback_wrapper_t {
+public:
+    class delegate_t {
+    public:
+        virtual ~delegate_t() = default;
+        // peer: the client; local: the endpoint the client connected to. The
+        // callee takes the descriptor over.
+        virtual void new_client_socket(const boost::asio::ip::tcp::endpoint& peer,
+                                       const boost::asio::ip::tcp::endpoint& local,
+                                       util::scoped_fd_t&& descriptor) = 0;
+    };
+
+    transparent_acceptor_t(boost::asio::io_context& io, delegate_t& delegate,
+                           const kv::LinuxFirewallConfig& config, marks_t& marks);
+    ~transparent_acceptor_t() override;
+
+    // Opens the listener on tproxy_listen_address, or keeps it when that is
+    // where it already listens.
+    void configure() override;
+
+    // Where the listener is bound, as read back from the socket (0.0.0.0:0 before
+    // the first open): the TPROXY target of the steering rules.
+    const boost::asio::ip::tcp::endpoint& endpoint() const noexcept { return endpoint_; }
+
+private:
+    void open(const boost::asio::ip::tcp::endpoint& endpoint);
+    void start_accept();
+    void on_accept(const boost::system::error_code& ec, boost::asio::ip::tcp::socket accepted);
+
+    delegate_t& delegate_;
+    const kv::LinuxFirewallConfig& config_;
+    marks_t& marks_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    boost::asio::ip::tcp::endpoint endpoint_;
+};
+
+} // namespace fw::service
