@@ -1,0 +1,214 @@
+#include "linux/packet_interceptor.hpp"
+
+#include "common/log.hpp"
+#include "linux/netlink/nfnetlink_message.hpp"
+#include "net/ipv4_header.hpp"
+#include "net/tcp_header.hpp"
+
+#include <boost/endian/conversion.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <linux/netfilter.h>
+#include <linux/netfilter/nfnetlink_queue.h>
+
+#include <cstring>
+#include <stdexcept>
+
+namespace fw::linux::nfqueue {
+
+namespace {
+
+constexpr std::uint16_t packet_type = (NFNL_SUBSYS_QUEUE << 8) | NFQNL_MSG_PACKET;
+constexpr std::uint16_t verdict_type = (NFNL_SUBSYS_QUEUE << 8) | NFQNL_MSG_VERDICT;
+
+static_assert(sizeof(nfqnl_msg_packet_hdr) == 7);
+static_assert(sizeof(nfqnl_msg_packet_hw) == 12);
+static_assert(sizeof(nfqnl_msg_packet_timestamp) == 16);
+static_assert(sizeof(nfqnl_msg_verdict_hdr) == 8);
+
+using attributes_t = netlink::compound_attribute_t;
+
+template <typename T>
+T read_big(const std::uint8_t* p) noexcept
+{
+    T value;
+    std::memcpy(&value, p, sizeof value);
+    return boost::endian::big_to_native(value);
+}
+
+std::optional<std::uint32_t> find_be32(const attributes_t& attributes, std::uint16_t type)
+{
+    if (const auto* value = attributes.find_as<std::uint32_t>(type))
+        return read_big<std::uint32_t>(reinterpret_cast<const std::uint8_t*>(value));
+    return std::nullopt;
+}
+
+std::string hw_address_text(const std::uint8_t* hw)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::size_t length = read_big<std::uint16_t>(hw);
+    if (length > 8)
+        length = 8;
+    const std::uint8_t* address = hw + 4;
+    std::string text;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (i)
+            text += ':';
+        text += digits[address[i] >> 4];
+        text += digits[address[i] & 0x0f];
+    }
+    return text;
+}
+
+packet_interceptor_t::packet_attribs_t read_attribs(const attributes_t& attributes)
+{
+    packet_interceptor_t::packet_attribs_t attribs;
+    attribs.mark = find_be32(attributes, NFQA_MARK);
+    if (const auto* hw = attributes.find_as<nfqnl_msg_packet_hw>(NFQA_HWADDR))
+        attribs.hw_address = hw_address_text(reinterpret_cast<const std::uint8_t*>(hw));
+    if (const auto* ts = attributes.find_as<nfqnl_msg_packet_timestamp>(NFQA_TIMESTAMP)) {
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(ts);
+        attribs.timestamp_sec = read_big<std::uint64_t>(bytes);
+        attribs.timestamp_usec = read_big<std::uint64_t>(bytes + 8);
+    }
+    attribs.uid = find_be32(attributes, NFQA_UID);
+    attribs.gid = find_be32(attributes, NFQA_GID);
+    attribs.in_ifindex = find_be32(attributes, NFQA_IFINDEX_INDEV);
+    attribs.out_ifindex = find_be32(attributes, NFQA_IFINDEX_OUTDEV);
+    return attribs;
+}
+
+// Both headers must lie wholly inside the copied bytes before anyone reads them.
+void check_lengths(const netlink::byte_array_t& packet)
+{
+    if (packet.size < 40)
+        throw std::runtime_error("truncated packet");
+    const std::size_t ip_length = (packet.data[0] & 0x0fu) * 4u;
+    if (ip_length > packet.size || packet.size - ip_length < fw::net::tcp_header_t::min_size)
+        throw std::runtime_error("truncated TCP header");
+    if (packet.size - ip_length < fw::net::tcp_header_t::at(packet.data.get() + ip_length).header_length())
+        throw std::runtime_error("truncated TCP header");
+}
+
+} // namespace
+
+std::vector<std::uint8_t> verdict_payload(std::uint16_t queue, std::uint32_t packet_id, std::uint32_t verdict,
+                                          const std::uint32_t* mark)
+{
+    nfnetlink::message_t message(AF_UNSPEC, queue);
+    auto* header = message.attributes().add_zeroed<nfqnl_msg_verdict_hdr>(NFQA_VERDICT_HDR);
+    header->verdict = boost::endian::native_to_big(verdict);
+    header->id = packet_id;
+    if (mark)
+        *message.attributes().add_zeroed<std::uint32_t>(NFQA_MARK) = boost::endian::native_to_big(*mark);
+    return message.serialize();
+}
+
+packet_interceptor_t::packet_interceptor_t(std::unique_ptr<netlink::async::link_t> link, std::uint16_t queue,
+                                           std::size_t pending_limit)
+    : link_(std::move(link)), queue_(queue), pending_limit_(pending_limit)
+{
+}
+
+packet_interceptor_t::~packet_interceptor_t()
+{
+    pending_.clear();
+    link_.reset();
+}
+
+void packet_interceptor_t::start(delegate_t* delegate)
+{
+    delegate_ = delegate;
+    link_->start(this);
+}
+
+void packet_interceptor_t::send_verdict(std::uint32_t packet_id, std::uint32_t verdict, const std::uint32_t* mark)
+{
+    link_->send(verdict_type, verdict_payload(queue_, packet_id, verdict, mark), {}, 0);
+}
+
+void packet_interceptor_t::send_drop_verdict(std::uint32_t packet_id)
+{
+    send_verdict(packet_id, NF_DROP);
+}
+
+std::optional<std::uint32_t> packet_interceptor_t::take(const std::weak_ptr<packet_entry_t>& entry)
+{
+    auto held = entry.lock();
+    if (!held)
+        return std::nullopt;
+    const std::uint32_t id = held->packet_id;
+    pending_.erase(held->position);
+    return id;
+}
+
+void packet_interceptor_t::accept(const std::weak_ptr<packet_entry_t>& entry)
+{
+    if (auto id = take(entry))
+        send_verdict(*id, NF_ACCEPT);
+}
+
+void packet_interceptor_t::drop(const std::weak_ptr<packet_entry_t>& entry)
+{
+    if (auto id = take(entry))
+        send_drop_verdict(*id);
+}
+
+void packet_interceptor_t::repeat_with_mark(const std::weak_ptr<packet_entry_t>& entry, std::uint32_t mark)
+{
+    if (auto id = take(entry))
+        send_verdict(*id, NF_REPEAT, &mark);
+}
+
+void packet_interceptor_t::on_message(std::uint16_t type, const std::uint8_t* payload, std::size_t size)
+{
+    std::optional<std::uint32_t> packet_id;
+    std::optional<nfnetlink::message_t> message;
+    packet_attribs_t attribs;
+    try {
+        if (type != packet_type)
+            throw std::runtime_error("invalid message type: " + std::to_string(type));
+        message = nfnetlink::message_t::parse(payload, size);
+        const auto& attributes = message->attributes();
+        std::uint32_t id;
+        std::memcpy(&id, attributes.get_as<nfqnl_msg_packet_hdr>(NFQA_PACKET_HDR), sizeof id);
+        packet_id = id;
+        check_lengths(attributes.get_bytes(NFQA_PAYLOAD));
+        attribs = read_attribs(attributes);
+    } catch (const std::runtime_error& e) {
+        if (cf_log_threshold <= 3)
+            cf_log(3, std::string("Packet interceptor: netlink: ") + e.what());
+        if (packet_id)
+            send_drop_verdict(*packet_id);
+        return;
+    }
+
+    while (!pending_.empty() && pending_.size() >= pending_limit_) {
+        if (cf_log_threshold <= 1)
+            cf_log(1, "Packet interceptor: queue limit reached; dropping the oldest packet");
+        const std::uint32_t oldest = pending_.front()->packet_id;
+        pending_.pop_front();
+        send_drop_verdict(oldest);
+    }
+    auto entry = std::make_shared<packet_entry_t>();
+    entry->packet_id = *packet_id;
+    entry->position = pending_.insert(pending_.end(), entry);
+
+    const auto& ip = fw::net::ipv4_header_t::at(message->attributes().get_bytes(NFQA_PAYLOAD).data.get());
+    // Last: the delegate may destroy this interceptor.
+    delegate_->packet_intercepted(ip, fw::net::tcp_header_t::after(ip), attribs, entry);
+}
+
+void packet_interceptor_t::on_error(boost::system::error_code error)
+{
+    throw boost::system::system_error(error, "NFQUEUE: netlink");
+}
+
+void packet_interceptor_t::on_error_reply(const nlmsghdr& request, boost::system::error_code error)
+{
+    if (cf_log_threshold <= 3 && rate_limit_elapsed())
+        log_rate_limited(3, "Packet interceptor: queue " + std::to_string(queue_) + ": verdict refused (sequence number "
+                                + std::to_string(request.nlmsg_seq) + "): " + error.message());
+}
+
+} // namespace fw::linux::nfqueue
