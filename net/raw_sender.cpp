@@ -1,0 +1,116 @@
+#include "net/raw_sender.hpp"
+
+#include <cerrno>
+#include <utility>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "common/log_hook.hpp"
+#include "net/ipv4_header.hpp"
+#include "net/tcp_header.hpp"
+
+namespace fw::net {
+
+namespace {
+
+using raw_protocol_t = boost::asio::generic::raw_protocol;
+
+boost::system::error_code last_error() { return {errno, boost::system::system_category()}; }
+
+} // namespace
+
+raw_sender_t::raw_sender_t(boost::asio::io_context& io) : socket_(io)
+{
+    // Close-on-exec: the daemon runs child programs (modprobe) that must not inherit it.
+    const int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
+    if (fd < 0)
+        throw boost::system::system_error(last_error(), "Raw sender: cannot open raw socket");
+    boost::system::error_code ec;
+    socket_.assign(raw_protocol_t(AF_INET, IPPROTO_RAW), fd, ec);
+    if (ec) {
+        ::close(fd);
+        throw boost::system::system_error(ec, "Raw sender: cannot open raw socket");
+    }
+}
+
+raw_sender_t::~raw_sender_t()
+{
+    queue_.clear();
+    boost::system::error_code ignored;
+    socket_.close(ignored);
+    disarm();
+}
+
+void raw_sender_t::send(std::uint32_t destination, std::unique_ptr<std::uint8_t[]> datagram, std::size_t length)
+{
+    queue_.push_back({destination, std::move(datagram), length});
+    if (queue_.size() == 1)
+        send_head();
+}
+
+void raw_sender_t::set_socket_mark(std::uint32_t mark, const std::string& what)
+{
+    if (::setsockopt(socket_.native_handle(), SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0)
+        throw boost::system::system_error(last_error(), what);
+}
+
+void raw_sender_t::send_head()
+{
+    const packet_t& head = queue_.front();
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = 0;
+    address.sin_addr.s_addr = head.destination;
+    const raw_protocol_t::endpoint endpoint(&address, sizeof address, IPPROTO_RAW);
+    socket_.async_send_to(boost::asio::buffer(head.datagram.get(), head.length), endpoint,
+                          wrap([this](const boost::system::error_code& ec, std::size_t) { on_sent(ec); }));
+}
+
+void raw_sender_t::on_sent(const boost::system::error_code& ec)
+{
+    if (ec == boost::asio::error::operation_aborted)
+        return;
+    if (ec) {
+        // EPERM: a netfilter rule dropped the locally sent datagram; only that one is lost.
+        if (ec != boost::system::errc::operation_not_permitted)
+            throw boost::system::system_error(ec, "Raw sender: sendto failed");
+        if (kv::util::log_level() <= 0) {
+            const packet_t& head = queue_.front();
+            kv::util::log(0, "Raw sender: packet dropped by kernel: " + packet_summary(head.datagram.get(), head.length));
+        }
+    }
+    queue_.pop_front();
+    if (!queue_.empty())
+        send_head();
+}
+
+std::string packet_summary(const std::uint8_t* datagram, std::size_t length)
+{
+    if (length < ipv4_header_t::min_size)
+        return "invalid packet, " + std::to_string(length) + " bytes";
+    const auto& ip = ipv4_header_t::at(datagram);
+    const std::size_t h = ip.header_length();
+    if (h < length && length - h >= tcp_header_t::min_size) {
+        static constexpr std::pair<std::uint16_t, const char*> names[] = {
+            {tcp_header_t::fin, "FIN"}, {tcp_header_t::syn, "SYN"}, {tcp_header_t::rst, "RST"},
+            {tcp_header_t::psh, "PSH"}, {tcp_header_t::ack, "ACK"}};
+        const auto& tcp = tcp_header_t::after(ip);
+        std::string flags;
+        for (const auto& [bit, name] : names) {
+            if (tcp.flags() & bit)
+                flags += (flags.empty() ? "" : ",") + std::string(name);
+        }
+        return "TCP " + flags + (flags.empty() ? "" : " ") + describe_endpoints(ip, tcp);
+    }
+    const std::size_t payload = h < length ? length - h : 0;
+    return "IP " + ip.source_address().to_string() + " -> " + ip.destination_address().to_string() + ", "
+           + std::to_string(payload) + " bytes payload";
+}
+
+} // namespace fw::net
