@@ -6,6 +6,7 @@
 #include <boost/filesystem/path.hpp>
 
 #include <cstddef>
+#include <iosfwd>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +19,8 @@ namespace fw::linux {
 // Throws boost::system::system_error "Cannot open " + path, std::runtime_error
 // "Cannot parse " + path + ": no fsuid/fsgid found", or boost::bad_lexical_cast.
 std::pair<unsigned, unsigned> read_proc_status_ids(int pid);
+// The same over an open status file; `path` names it in the error.
+std::pair<unsigned, unsigned> parse_proc_status_ids(std::istream& in, const std::string& path);
 
 // The target of /proc/<pid>/exe as the kernel gives it; throws
 // boost::filesystem::filesystem_error ("readlink", path).
