@@ -1,0 +1,71 @@
+#pragma once
+// The own iptables rules of the daemon as edits of a table model: what each
+// table gets for a set of parameters, and how the previous own rules go.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "linux/iptables/table.hpp"
+
+namespace fw::service {
+
+// One running divert: the netfilter hook of its chain (3 OUTPUT, 1 INPUT,
+// 2 FORWARD), its queue and its divert mark (0 when it has none).
+struct iptables_divert_t {
+    int hook = 0;
+    std::uint16_t queue = 0;
+    std::uint32_t mark = 0;
+    bool operator==(const iptables_divert_t&) const = default;
+};
+
+struct iptables_params_t {
+    std::uint32_t local_delivery_mark = 0;
+    std::uint32_t client_packets_mark = 0;
+    std::uint32_t server_packets_mark = 0;
+    // The transparent listener, host byte order.
+    std::uint32_t tproxy_address = 0;
+    std::uint16_t tproxy_port = 0;
+    // Output, input, forward, only those that run.
+    std::vector<iptables_divert_t> diverts;
+    bool process_ip_security_option = false;
+    bool operator==(const iptables_params_t&) const = default;
+};
+
+// The extension blobs the rules are made of. The default builds them at the
+// revisions the running kernel supports; tests substitute fixed revisions.
+class ipt_extensions_t {
+public:
+    virtual ~ipt_extensions_t() = default;
+    virtual linux::iptables::xt_blob_t tproxy_target(std::uint32_t address, std::uint16_t port,
+                                                     std::uint32_t mark_value, std::uint32_t mark_mask) const;
+    virtual linux::iptables::xt_blob_t nfqueue_target(std::uint16_t queue, bool bypass) const;
+    virtual linux::iptables::xt_blob_t mark_target(std::uint32_t mark, std::uint32_t mask) const;
+    virtual linux::iptables::xt_blob_t connmark_target(std::uint8_t mode, std::uint32_t ctmark,
+                                                       std::uint32_t nfmask, std::uint32_t ctmask) const;
+    virtual linux::iptables::xt_blob_t mark_match(std::uint32_t mark, std::uint32_t mask, bool invert) const;
+    virtual linux::iptables::xt_blob_t connmark_match(std::uint32_t mark, std::uint32_t mask, bool invert) const;
+};
+
+const ipt_extensions_t& kernel_extensions();
+
+// Never created by the daemon, but removed whenever it is found unreferenced.
+inline constexpr std::string_view divert_user_chain = "morva-firewall-divert";
+
+// "PREROUTING" ... "POSTROUTING" for hooks 0 to 4.
+const std::string& builtin_chain_name(int hook);
+
+// The one "nat" rule, put first in POSTROUTING: locally delivered packets
+// leave "lo" untranslated.
+void add_nat_rules(linux::iptables::ipt_table_t& table, const iptables_params_t& params,
+                   const ipt_extensions_t& extensions);
+
+// The steering rules of "mangle", appended to their chains.
+void add_mangle_rules(linux::iptables::ipt_table_t& table, const iptables_params_t& params,
+                      const ipt_extensions_t& extensions);
+
+// Drops every own rule of the built-in chains and the chain divert_user_chain.
+// Throws runtime_error, leaving that chain, when some rule still jumps to it.
+void remove_own_rules(linux::iptables::ipt_table_t& table);
+
+} // namespace fw::service
