@@ -1,0 +1,121 @@
+#include "fw/service/server_socket_pool.hpp"
+
+#include <string>
+#include <utility>
+
+#include <boost/multi_index/composite_key.hpp>
+#include <boost/multi_index/member.hpp>
+#include <boost/multi_index/ordered_index.hpp>
+#include <boost/multi_index_container.hpp>
+
+#include "common/log.hpp"
+#include "rules.pb.h"
+
+namespace fw::service {
+
+namespace {
+
+using boost::asio::ip::tcp;
+using std::chrono::steady_clock;
+
+const std::string prefix = "Server socket pool: ";
+
+std::string pair_text(const tcp::endpoint& client, const tcp::endpoint& server)
+{
+    return endpoint_text(client) + " -> " + endpoint_text(server);
+}
+
+// The part of an entry that leaves with it; the key fields stay constant.
+struct owned_t {
+    util::scoped_fd_t descriptor;
+    kv::RuleSet rules;
+};
+
+struct entry_t {
+    tcp::endpoint client;
+    tcp::endpoint server;
+    steady_clock::time_point created;
+    mutable owned_t owned;
+};
+
+struct by_age {};
+struct by_pair {};
+
+namespace mi = boost::multi_index;
+
+using container_t = mi::multi_index_container<
+    entry_t,
+    mi::indexed_by<
+        mi::ordered_non_unique<mi::tag<by_age>, mi::member<entry_t, steady_clock::time_point, &entry_t::created>>,
+        mi::ordered_unique<mi::tag<by_pair>,
+                           mi::composite_key<entry_t, mi::member<entry_t, tcp::endpoint, &entry_t::client>,
+                                             mi::member<entry_t, tcp::endpoint, &entry_t::server>>>>>;
+
+} // namespace
+
+struct server_socket_pool_t::entries_t {
+    container_t container;
+};
+
+server_socket_pool_t::server_socket_pool_t(delegate_t& delegate, unsigned limit, std::chrono::nanoseconds expiry)
+    : delegate_(delegate), entries_(std::make_unique<entries_t>()), limit_(limit), expiry_(expiry)
+{
+}
+
+server_socket_pool_t::~server_socket_pool_t() = default;
+
+bool server_socket_pool_t::has_server_socket(const tcp::endpoint& client, const tcp::endpoint& server)
+{
+    const auto& pairs = entries_->container.get<by_pair>();
+    return pairs.find(std::make_tuple(client, server)) != pairs.end();
+}
+
+void server_socket_pool_t::new_server_socket(const tcp::endpoint& client, const tcp::endpoint& server,
+                                             const kv::RuleSet& rules, util::scoped_fd_t&& descriptor)
+{
+    if (cf_log_threshold <= 0)
+        cf_log(0, prefix + "new server socket " + pair_text(client, server));
+
+    auto& by_created = entries_->container.get<by_age>();
+    const auto now = steady_clock::now();
+    auto young = by_created.begin();
+    std::size_t expired = 0;
+    for (; young != by_created.end() && now - young->created >= expiry_; ++young)
+        ++expired;
+    if (expired > 0) {
+        if (cf_log_threshold <= 1)
+            cf_log(1, prefix + "erasing " + std::to_string(expired) + " expired server sockets");
+        by_created.erase(by_created.begin(), young);
+    }
+
+    // A second socket for a pair already waiting is closed with the discarded entry.
+    entries_->container.insert(entry_t{client, server, steady_clock::now(), {std::move(descriptor), rules}});
+
+    if (!by_created.empty() && by_created.size() >= limit_) {
+        if (cf_log_threshold <= 1)
+            cf_log(1, prefix + "exceeded the limit of " + std::to_string(limit_) +
+                          " open files; pushing out the oldest server socket");
+        by_created.erase(by_created.begin());
+    }
+}
+
+void server_socket_pool_t::new_client_socket(const tcp::endpoint& peer, const tcp::endpoint& local,
+                                             util::scoped_fd_t&& descriptor)
+{
+    if (cf_log_threshold <= 0)
+        cf_log(0, prefix + "new client socket " + pair_text(peer, local));
+    auto& pairs = entries_->container.get<by_pair>();
+    const auto it = pairs.find(std::make_tuple(peer, local));
+    if (it == pairs.end()) {
+        if (cf_log_threshold <= 0)
+            cf_log(0, prefix + "no server socket is open for " + pair_text(peer, local) + "; closing client socket");
+        return;
+    }
+    util::scoped_fd_t server = std::move(it->owned.descriptor);
+    kv::RuleSet rules;
+    rules.Swap(&it->owned.rules);
+    pairs.erase(it);
+    delegate_.new_socket_pair({local, std::move(server)}, {peer, std::move(descriptor)}, rules);
+}
+
+} // namespace fw::service

@@ -1,0 +1,501 @@
+// The pellad tie manager between a marend tie (the test answers as marend over
+// a socketpair) and a pellad socket the test listens on, reading the frames
+// and the descriptors that arrive with them.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/system/system_error.hpp>
+#include <gtest/gtest.h>
+
+#include "common/error.hpp"
+#include "common/log.hpp"
+#include "common/scoped_fd.hpp"
+#include "error.pb.h"
+#include "fw/service/pellad_tie_manager.hpp"
+#include "linux_firewall_config.pb.h"
+#include "links/marend_tie.hpp"
+#include "marend_linux_firewall_ipc.pb.h"
+#include "pellad_client_ipc.pb.h"
+#include "rules.pb.h"
+#include "tests/common/recording_log.hpp"
+#include "tests/common/temp_dir.hpp"
+#include "tests/links/stream_pair.hpp"
+
+namespace {
+
+using boost::asio::ip::tcp;
+using fw::service::connected_socket_t;
+using fw::util::scoped_fd_t;
+using namespace std::chrono_literals;
+
+std::shared_ptr<morva_test::recording_log_t> log_lines()
+{
+    static auto log = [] {
+        auto l = std::make_shared<morva_test::recording_log_t>();
+        cf_log_install(l);
+        return l;
+    }();
+    return log;
+}
+
+ino_t inode(int fd)
+{
+    struct stat st {};
+    EXPECT_EQ(::fstat(fd, &st), 0);
+    return st.st_ino;
+}
+
+// One end of a socketpair handed to the manager; the test keeps the partner,
+// which sees end of stream once every copy of the handed end is closed.
+struct handed_socket_t {
+    scoped_fd_t fd;
+    scoped_fd_t partner;
+    ino_t ino = 0;
+    int number = -1;
+
+    handed_socket_t()
+    {
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+            throw std::runtime_error("socketpair");
+        fd.reset(fds[0]);
+        partner.reset(fds[1]);
+        ino = inode(fd.get());
+        number = fd.get();
+    }
+
+    bool closed_everywhere() const
+    {
+        char c;
+        return ::recv(partner.get(), &c, 1, MSG_DONTWAIT) == 0;
+    }
+};
+
+struct frame_t {
+    pd::ClientMessage message;
+    std::vector<scoped_fd_t> fds; // as sent: client, server
+};
+
+// pellad's end of one link: collects the stream and its descriptors.
+class pellad_link_t {
+public:
+    explicit pellad_link_t(scoped_fd_t fd) : fd_(std::move(fd)) {}
+
+    // Reads what is there; false when nothing was.
+    bool read_some()
+    {
+        std::vector<unsigned char> buffer(65536);
+        iovec io{buffer.data(), buffer.size()};
+        alignas(cmsghdr) unsigned char control[CMSG_SPACE(16 * sizeof(int))];
+        msghdr header{};
+        header.msg_iov = &io;
+        header.msg_iovlen = 1;
+        header.msg_control = control;
+        header.msg_controllen = sizeof control;
+        const ssize_t n = ::recvmsg(fd_.get(), &header, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+        if (n <= 0)
+            return false;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c))
+            for (std::size_t i = 0; i < (c->cmsg_len - CMSG_LEN(0)) / sizeof(int); ++i) {
+                int fd;
+                std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+                fds_.emplace_back(fd);
+            }
+        stream_.insert(stream_.end(), buffer.begin(), buffer.begin() + n);
+        return true;
+    }
+
+    // Complete frames so far, each with the next two descriptors.
+    std::vector<frame_t> take_frames()
+    {
+        std::vector<frame_t> frames;
+        std::size_t offset = 0;
+        while (offset + 4 <= stream_.size()) {
+            std::uint32_t length;
+            std::memcpy(&length, stream_.data() + offset, 4);
+            if (offset + 4 + length > stream_.size())
+                break;
+            frame_t frame;
+            EXPECT_TRUE(frame.message.ParseFromArray(stream_.data() + offset + 4, static_cast<int>(length)));
+            for (int i = 0; i < 2 && !fds_.empty(); ++i) {
+                frame.fds.push_back(std::move(fds_.front()));
+                fds_.erase(fds_.begin());
+            }
+            frames.push_back(std::move(frame));
+            offset += 4 + length;
+        }
+        stream_.erase(stream_.begin(), stream_.begin() + static_cast<std::ptrdiff_t>(offset));
+        return frames;
+    }
+
+    int fd() const { return fd_.get(); }
+    void close() { fd_.reset(); }
+
+private:
+    scoped_fd_t fd_;
+    std::vector<unsigned char> stream_;
+    std::vector<scoped_fd_t> fds_;
+};
+
+class pellad_tie_manager_test : public morva_test::temp_dir_test_t, public fw::marend::tie_t::delegate_t {
+protected:
+    void SetUp() override
+    {
+        temp_dir_test_t::SetUp();
+        cf_log_threshold = 0;
+        log_lines()->taken();
+        int peer = -1;
+        marend_ = std::make_unique<fw::marend::tie_t>(*this, morva_test::stream_pair(io_, peer));
+        marend_peer_.reset(peer);
+        manager_ = std::make_unique<fw::service::pellad_tie_manager_t>(io_, config_, *marend_);
+        path_ = (dir / "pellad.sock").string();
+        listener_ = listen_at(path_);
+    }
+
+    void TearDown() override
+    {
+        manager_.reset();
+        marend_.reset();
+        temp_dir_test_t::TearDown();
+    }
+
+    void on_error(std::exception_ptr e) override { marend_errors_.push_back(e); }
+
+    // Runs the event loop until `done` holds or two seconds have passed.
+    bool run_until(const std::function<bool()>& done)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + 2s;
+        for (;;) {
+            if (done())
+                return true;
+            if (std::chrono::steady_clock::now() >= deadline)
+                return false;
+            io_.poll();
+            io_.restart();
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+
+    void run_briefly()
+    {
+        for (int i = 0; i < 20; ++i) {
+            io_.poll();
+            io_.restart();
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+
+    // How many GET_PELLAD_REQUEST messages marend has received since the last call.
+    int pellad_requests()
+    {
+        run_briefly();
+        int count = 0;
+        char buffer[4096];
+        const ssize_t n = ::recv(marend_peer_.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+        for (ssize_t offset = 0; n > 0 && offset + 4 <= n;) {
+            std::uint32_t length;
+            std::memcpy(&length, buffer + offset, 4);
+            kv::Firewall2MarendMessage message;
+            EXPECT_TRUE(message.ParseFromArray(buffer + offset + 4, static_cast<int>(length)));
+            count += message.tag() == kv::Firewall2MarendMessage::GET_PELLAD_REQUEST;
+            offset += 4 + length;
+        }
+        return count;
+    }
+
+    void answer(const std::string& path, kv::ErrorCode error = kv::EC_OK)
+    {
+        kv::Marend2FirewallMessage message;
+        message.set_tag(kv::Marend2FirewallMessage::GET_PELLAD_RESPONSE);
+        if (error != kv::EC_OK)
+            message.mutable_error()->set_code(error);
+        else
+            message.set_socket_path(path);
+        const std::string body = message.SerializeAsString();
+        const auto length = static_cast<std::uint32_t>(body.size());
+        std::string frame(reinterpret_cast<const char*>(&length), 4);
+        frame += body;
+        ASSERT_EQ(::send(marend_peer_.get(), frame.data(), frame.size(), 0), static_cast<ssize_t>(frame.size()));
+    }
+
+    static scoped_fd_t listen_at(const std::string& path)
+    {
+        scoped_fd_t fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.data(), path.size());
+        EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
+        EXPECT_EQ(::listen(fd.get(), 4), 0);
+        return fd;
+    }
+
+    // Answers marend with the path and accepts the manager's connection.
+    std::unique_ptr<pellad_link_t> answer_and_accept()
+    {
+        answer(path_);
+        scoped_fd_t accepted;
+        run_until([&] {
+            if (!accepted)
+                accepted.reset(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            return bool(accepted);
+        });
+        EXPECT_TRUE(accepted);
+        return std::make_unique<pellad_link_t>(std::move(accepted));
+    }
+
+    void expect_pair_obtains_link();
+
+    std::vector<frame_t> frames(pellad_link_t& link, std::size_t count)
+    {
+        std::vector<frame_t> all;
+        run_until([&] {
+            while (link.read_some()) {
+            }
+            for (auto& f : link.take_frames())
+                all.push_back(std::move(f));
+            return all.size() >= count;
+        });
+        return all;
+    }
+
+    // Hands a pair to the manager; the test keeps both partners.
+    void hand_pair(handed_socket_t& server, handed_socket_t& client, const std::string& user = "u",
+                   const tcp::endpoint& server_endpoint = {boost::asio::ip::make_address_v4("198.51.100.7"), 443},
+                   const tcp::endpoint& client_endpoint = {boost::asio::ip::make_address_v4("192.0.2.10"), 40000})
+    {
+        kv::RuleSet rules;
+        rules.add_variable()->set_user_name(user);
+        manager_->new_socket_pair(connected_socket_t{server_endpoint, std::move(server.fd)},
+                                  connected_socket_t{client_endpoint, std::move(client.fd)}, rules);
+    }
+
+    std::vector<std::string> lines() { return log_lines()->taken(); }
+
+    // The link the first configure obtains, once it is up.
+    std::unique_ptr<pellad_link_t> configured_link()
+    {
+        manager_->configure();
+        EXPECT_EQ(pellad_requests(), 1);
+        auto link = answer_and_accept();
+        run_briefly();
+        return link;
+    }
+
+    // Waits for a log line with this beginning; returns every line seen.
+    std::vector<std::string> wait_for_line(const std::string& beginning)
+    {
+        std::vector<std::string> logged;
+        const bool found = run_until([&] {
+            for (auto& line : lines())
+                logged.push_back(line);
+            for (const auto& line : logged)
+                if (line.rfind(beginning, 0) == 0)
+                    return true;
+            return false;
+        });
+        EXPECT_TRUE(found) << beginning << " not in " << testing::PrintToString(logged);
+        return logged;
+    }
+
+    boost::asio::io_context io_;
+    kv::LinuxFirewallConfig config_;
+    scoped_fd_t marend_peer_;
+    std::unique_ptr<fw::marend::tie_t> marend_;
+    std::unique_ptr<fw::service::pellad_tie_manager_t> manager_;
+    std::vector<std::exception_ptr> marend_errors_;
+    std::string path_;
+    scoped_fd_t listener_;
+};
+
+// The frame carries the pair's descriptors (client first) and its rule set.
+void expect_pair(const frame_t& frame, const handed_socket_t& server, const handed_socket_t& client,
+                 const std::string& user)
+{
+    EXPECT_EQ(frame.message.tag(), pd::ClientMessage::COMPLEMENTARY_CONNECTIONS);
+    ASSERT_EQ(frame.fds.size(), 2u);
+    EXPECT_EQ(inode(frame.fds[0].get()), client.ino);
+    EXPECT_EQ(inode(frame.fds[1].get()), server.ino);
+    ASSERT_EQ(frame.message.rule_set().variable_size(), 1);
+    EXPECT_EQ(frame.message.rule_set().variable(0).user_name(), user);
+}
+
+// Without a link, one pair makes one request and goes out on the new link.
+void pellad_tie_manager_test::expect_pair_obtains_link()
+{
+    handed_socket_t s, c;
+    hand_pair(s, c, "waiting");
+    EXPECT_EQ(pellad_requests(), 1);
+    auto link = answer_and_accept();
+    const auto received = frames(*link, 1);
+    ASSERT_EQ(received.size(), 1u);
+    expect_pair(received[0], s, c, "waiting");
+}
+
+TEST_F(pellad_tie_manager_test, the_first_configure_obtains_the_link_and_queued_pairs_follow_in_order)
+{
+    config_.set_scan_timeout(30);
+    config_.set_heuristic_analysis(true);
+    config_.set_packer_max_level(1);
+    config_.set_archive_max_level(2);
+    config_.set_mail_max_level(3);
+    config_.set_container_max_level(4);
+    config_.set_max_compression_ratio(5);
+    config_.set_block_unchecked(true);
+    config_.set_inspect_pop3(true);
+    config_.set_inspect_ftp(true);
+
+    manager_->configure();
+    EXPECT_EQ(pellad_requests(), 1);
+    // Pairs that come while the path is asked for wait; no second request.
+    handed_socket_t s1, c1, s2, c2;
+    hand_pair(s1, c1, "first");
+    hand_pair(s2, c2, "second");
+    manager_->configure();
+    EXPECT_EQ(pellad_requests(), 0);
+
+    auto link = answer_and_accept();
+    const auto received = frames(*link, 2);
+    ASSERT_EQ(received.size(), 2u);
+    expect_pair(received[0], s1, c1, "first");
+    expect_pair(received[1], s2, c2, "second");
+    const auto& m = received[0].message;
+    EXPECT_EQ(m.scan_timeout(), 30u);
+    EXPECT_TRUE(m.heuristic_analysis());
+    EXPECT_EQ(m.packer_max_level(), 1u);
+    EXPECT_EQ(m.archive_max_level(), 2u);
+    EXPECT_EQ(m.mail_max_level(), 3u);
+    EXPECT_EQ(m.container_max_level(), 4u);
+    EXPECT_EQ(m.max_compression_ratio(), 5u);
+    EXPECT_TRUE(m.block_unchecked());
+    EXPECT_EQ((std::vector<bool>{m.inspect_http(), m.inspect_pop3(), m.inspect_imap(), m.inspect_smtp(),
+                                 m.inspect_ftp()}),
+              (std::vector<bool>{false, true, false, false, true}));
+    EXPECT_TRUE(marend_errors_.empty());
+
+    std::vector<std::string> mine;
+    for (const auto& line : lines())
+        if (line.find("Pellad tie manager: ") != std::string::npos)
+            mine.push_back(line);
+    EXPECT_EQ(mine, (std::vector<std::string>{
+                        "0 Pellad tie manager: requesting Pellad",
+                        "0 Pellad tie manager: new socket pair: 192.0.2.10:40000 (fd " + std::to_string(c1.number) +
+                            ") -> 198.51.100.7:443 (fd " + std::to_string(s1.number) + ")",
+                        "0 Pellad tie manager: new socket pair: 192.0.2.10:40000 (fd " + std::to_string(c2.number) +
+                            ") -> 198.51.100.7:443 (fd " + std::to_string(s2.number) + ")",
+                        "0 Pellad tie manager: connecting to " + path_,
+                        "0 Pellad tie manager: connected to Pellad",
+                    }));
+}
+
+TEST_F(pellad_tie_manager_test, a_pair_without_a_link_starts_obtaining_one)
+{
+    expect_pair_obtains_link();
+}
+
+TEST_F(pellad_tie_manager_test, configure_with_a_link_changes_the_settings_of_later_frames)
+{
+    auto link = configured_link();
+    config_.set_scan_timeout(77);
+    config_.set_inspect_http(true);
+    config_.set_block_unchecked(true);
+    manager_->configure();
+    EXPECT_EQ(pellad_requests(), 0);
+
+    handed_socket_t s, c;
+    hand_pair(s, c);
+    const auto received = frames(*link, 1);
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].message.scan_timeout(), 77u);
+    EXPECT_TRUE(received[0].message.inspect_http());
+    EXPECT_TRUE(received[0].message.block_unchecked());
+}
+
+TEST_F(pellad_tie_manager_test, after_the_peer_closes_the_next_pair_obtains_a_new_link)
+{
+    auto first = configured_link();
+    first->close();
+    wait_for_line("0 Pellad tie manager: tie closed");
+    EXPECT_EQ(pellad_requests(), 0);
+    expect_pair_obtains_link();
+}
+
+TEST_F(pellad_tie_manager_test, a_failed_link_is_logged_and_replaced_at_the_next_configure)
+{
+    auto link = configured_link();
+    // pellad never writes on the link: anything it sends fails the tie.
+    ASSERT_EQ(::send(link->fd(), "x", 1, 0), 1);
+    // The Error line carries the tie's own description of its failure.
+    wait_for_line("4 Pellad tie manager: Pellad tie: ");
+
+    manager_->configure();
+    EXPECT_EQ(pellad_requests(), 1);
+}
+
+TEST_F(pellad_tie_manager_test, on_error_closes_the_pairs_still_queued)
+{
+    handed_socket_t s, c;
+    hand_pair(s, c);
+    EXPECT_EQ(pellad_requests(), 1);
+    manager_->on_error(std::make_exception_ptr(std::runtime_error("pellad went away")));
+    EXPECT_TRUE(s.closed_everywhere());
+    EXPECT_TRUE(c.closed_everywhere());
+    const auto logged = lines();
+    ASSERT_FALSE(logged.empty());
+    EXPECT_EQ(logged.back(), "4 Pellad tie manager: pellad went away");
+}
+
+TEST_F(pellad_tie_manager_test, failures_to_obtain_the_link_end_the_daemon_with_their_texts)
+{
+    // No path: the marend tie fails with the manager's error.
+    manager_->configure();
+    pellad_requests();
+    answer("", kv::EC_NO_PELLAD);
+    run_until([&] { return !marend_errors_.empty(); });
+    ASSERT_EQ(marend_errors_.size(), 1u);
+    EXPECT_EQ(std::string(describe_exception_ptr(marend_errors_[0])).rfind("Pellad tie manager: cannot get Pellad: ", 0),
+              0u)
+        << describe_exception_ptr(marend_errors_[0]);
+    EXPECT_EQ(error_code_from_exception_ptr(marend_errors_[0]), kv::make_error_code(kv::EC_NO_PELLAD));
+}
+
+TEST_F(pellad_tie_manager_test, a_path_nobody_listens_on_fails_out_of_the_event_loop)
+{
+    manager_->configure();
+    pellad_requests();
+    const std::string missing = (dir / "missing.sock").string();
+    answer(missing);
+    try {
+        io_.run_for(2s);
+        FAIL() << "the connect failure stayed in the event loop";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(std::string(e.what()), "Pellad tie manager: cannot connect to " + missing + ": " + e.code().message());
+        EXPECT_EQ(e.code().value(), ENOENT);
+    }
+}
+
+TEST_F(pellad_tie_manager_test, destroying_the_manager_disarms_the_pending_answer)
+{
+    manager_->configure();
+    EXPECT_EQ(pellad_requests(), 1);
+    manager_.reset();
+    answer(path_);
+    run_briefly();
+    scoped_fd_t accepted(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    EXPECT_FALSE(accepted);
+    EXPECT_TRUE(marend_errors_.empty());
+}
+
+} // namespace
