@@ -48,18 +48,41 @@ void exchange(std::uint16_t type, const message_t& message, std::uint16_t flags)
     link.wait_ack();
 }
 
-// A removal whose failure is only worth a warning: the state file that
-// recorded the object is gone already, so it is not tried again.
-void remove_logged(std::uint16_t type, const message_t& message, const std::string& done, const std::string& failed)
+std::string rule_text(std::uint32_t table_id, std::uint32_t fwmark)
+{
+    return "table " + std::to_string(table_id) + ", fwmark " + std::to_string(fwmark);
+}
+
+// A removal whose failure is only worth a warning: nothing records the object
+// any more, so nothing would try again.
+template <typename Build>
+void remove_logged(std::uint16_t type, const Build& build, const std::string& done, const std::string& failed)
 {
     try {
-        exchange(type, message, NLM_F_ACK);
+        exchange(type, build(), NLM_F_ACK);
         if (cf_log_threshold <= 0)
             cf_log(0, done);
     } catch (const std::exception&) {
         if (cf_log_threshold <= 3)
             cf_log(3, failed + ": " + describe_exception_ptr(std::current_exception()));
     }
+}
+
+void delete_local_route(const rule_record_t& record)
+{
+    const std::string route = "(" + local_route_text(record.table_id, record.metric) + ")";
+    remove_logged(
+        RTM_DELROUTE,
+        [&] { return make_route_message(record.table_id, record.metric.has_value(), record.metric.value_or(0)); },
+        "Local delivery route uninstalled " + route, "Cannot uninstall local delivery route " + route);
+}
+
+void delete_local_rule(const rule_record_t& record)
+{
+    const std::string rule = "(" + rule_text(record.table_id, record.fwmark) + ")";
+    remove_logged(RTM_DELRULE, [&] { return make_rule_message(record.table_id, record.fwmark, 0); },
+                  "Local delivery routing policy uninstalled " + rule,
+                  "Cannot uninstall local delivery routing policy " + rule);
 }
 
 std::uint32_t* add_u32(message_t& message, std::uint16_t type, std::uint32_t value)
@@ -75,11 +98,6 @@ void put_table(message_t& message, std::uint32_t table_id)
         message.set_table(static_cast<std::uint8_t>(table_id));
     else
         add_u32(message, RTA_TABLE, table_id);
-}
-
-std::string rule_text(std::uint32_t table_id, std::uint32_t fwmark)
-{
-    return "table " + std::to_string(table_id) + ", fwmark " + std::to_string(fwmark);
 }
 
 constexpr std::uint16_t install_flags = NLM_F_ACK | NLM_F_EXCL | NLM_F_CREATE;
@@ -160,11 +178,20 @@ void routing_t::install_route(std::uint32_t table_id)
 void routing_t::install_rule(std::uint32_t table_id, const std::string& path)
 {
     const std::uint32_t fwmark = marks_.local_delivery_mark();
+    const rule_record_t installed{table_id, fwmark, metric};
+    bool rule_installed = false;
     try {
         exchange(RTM_NEWRULE, make_rule_message(table_id, fwmark, FR_ACT_TO_TBL), install_flags);
-        record_ = rule_record_t{table_id, fwmark, metric};
-        write_rule_info(*record_, path);
+        rule_installed = true;
+        record_ = installed;
+        write_rule_info(installed, path);
     } catch (const std::runtime_error& e) {
+        // Without the state file no later run would know of the route and
+        // rule, so they are taken back now.
+        record_.reset();
+        if (rule_installed)
+            delete_local_rule(installed);
+        delete_local_route(installed);
         throw std::runtime_error(std::string("Cannot install local delivery rule: ") + e.what());
     }
     if (cf_log_threshold <= 0)
@@ -176,16 +203,8 @@ void routing_t::uninstall_recorded()
     const std::optional<rule_record_t> record = read_rule_info(*path_);
     if (!record)
         return;
-
-    const std::string route = "(" + local_route_text(record->table_id, record->metric) + ")";
-    remove_logged(RTM_DELROUTE,
-                  make_route_message(record->table_id, record->metric.has_value(), record->metric.value_or(0)),
-                  "Local delivery route uninstalled " + route, "Cannot uninstall local delivery route " + route);
-    const std::string rule = "(" + rule_text(record->table_id, record->fwmark) + ")";
-    remove_logged(RTM_DELRULE, make_rule_message(record->table_id, record->fwmark, 0),
-                  "Local delivery routing policy uninstalled " + rule,
-                  "Cannot uninstall local delivery routing policy " + rule);
-
+    delete_local_route(*record);
+    delete_local_rule(*record);
     record_.reset();
 }
 

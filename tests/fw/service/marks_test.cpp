@@ -17,30 +17,15 @@
 #include "linux/netlink/routing_message.hpp"
 #include "linux/netlink/sync_link.hpp"
 #include "linux_firewall_config.pb.h"
+#include "tests/fw/service/marks_fixture.hpp"
 #include "tests/common/recording_log.hpp"
 
 namespace {
 
 using fw::service::marks_t;
-using marks_array_t = std::array<std::uint32_t, 6>; // local, client, server, input, output, forward
-
-// Everything automatic, every divert enabled, both automatic modes on.
-kv::LinuxFirewallConfig automatic_config()
-{
-    kv::LinuxFirewallConfig config;
-    config.set_autoconfigure_iptables(true);
-    config.set_autoconfigure_routing(true);
-    config.mutable_local_delivery_mark()->mutable_auto_();
-    config.mutable_client_packets_mark()->mutable_auto_();
-    config.mutable_server_packets_mark()->mutable_auto_();
-    config.set_input_divert_enable(true);
-    config.set_output_divert_enable(true);
-    config.set_forward_divert_enable(true);
-    config.mutable_input_divert_mark()->mutable_auto_();
-    config.mutable_output_divert_mark()->mutable_auto_();
-    config.mutable_forward_divert_mark()->mutable_auto_();
-    return config;
-}
+using morva_test::automatic_config;
+using morva_test::marks_array_t;
+using morva_test::marks_of;
 
 // The host's rules as the service sees them: a fixed set of bits, and a count of looks.
 struct host_t {
@@ -57,12 +42,6 @@ struct host_t {
         };
     }
 };
-
-marks_array_t marks_of(const marks_t& marks)
-{
-    return {marks.local_delivery_mark(), marks.client_packets_mark(), marks.server_packets_mark(),
-            marks.input_divert_mark(), marks.output_divert_mark(), marks.forward_divert_mark()};
-}
 
 using edit_t = std::function<void(kv::LinuxFirewallConfig&)>;
 

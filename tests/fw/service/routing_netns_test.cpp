@@ -1,0 +1,266 @@
+// The local-delivery route and rule in a private namespace, witnessed by `ip`.
+#include "fw/service/routing.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fw/service/marks.hpp"
+#include "linux_firewall_config.pb.h"
+#include "tests/common/recording_log.hpp"
+#include "tests/common/temp_dir.hpp"
+#include "tests/support/netns.hpp"
+
+namespace {
+
+using namespace fw::service;
+using morva_test::sh;
+
+constexpr int metric = 2147483647;
+
+std::string route_line(std::uint32_t table)
+{
+    return sh("ip route show table " + std::to_string(table));
+}
+
+// The policy rules other than the three the kernel starts with.
+std::vector<std::string> extra_rules()
+{
+    std::vector<std::string> rules;
+    std::istringstream in(sh("ip rule"));
+    for (std::string line; std::getline(in, line);)
+        if (line.find("lookup local") == std::string::npos && line.find("lookup main") == std::string::npos
+            && line.find("lookup default") == std::string::npos)
+            rules.push_back(line.substr(line.find(':') + 2));
+    return rules;
+}
+
+// `ip` leaves out the protocol boot, the default.
+std::string installed_route() { return "local default dev lo scope host metric 2147483647 \n"; }
+
+std::string rule_of(const char* fwmark, std::uint32_t table)
+{
+    return std::string("from all fwmark ") + fwmark + "/" + fwmark + " lookup " + std::to_string(table);
+}
+
+class routing_netns : public morva_test::temp_dir_test_t {
+protected:
+    void SetUp() override
+    {
+        temp_dir_test_t::SetUp();
+        ASSERT_TRUE(morva_test::in_private_netns());
+        cf_log_install(log);
+        cf_log_threshold = 0;
+        config.set_autoconfigure_iptables(true);
+        config.set_autoconfigure_routing(true);
+        config.mutable_local_delivery_mark()->set_manual(0x10);
+        config.set_var_lib_dir(dir.string());
+        state_file = (dir / "rule_info.dat").string();
+    }
+    void TearDown() override
+    {
+        routing.reset();
+        // Whatever a failing test left: every rule but the kernel's three, every table from 100 to 200.
+        morva_test::sh_status("for p in 31999 32000 32765; do while ip rule del priority $p 2>/dev/null; do :; done; done");
+        morva_test::sh_status("for t in $(seq 100 200); do ip route flush table $t; done 2>/dev/null");
+        temp_dir_test_t::TearDown();
+    }
+
+    // One apply: the marks first, as in the service list.
+    void apply()
+    {
+        marks.configure();
+        if (!routing)
+            routing = std::make_unique<routing_t>(config, marks);
+        routing->configure();
+    }
+
+    std::optional<rule_record_t> recorded()
+    {
+        // Reading removes the file; put it back for the service.
+        auto record = read_rule_info(state_file);
+        if (record)
+            write_rule_info(*record, state_file);
+        return record;
+    }
+
+    std::vector<std::string> warnings()
+    {
+        std::vector<std::string> found;
+        for (const std::string& line : log->taken())
+            if (line.rfind("3 ", 0) == 0)
+                found.push_back(line.substr(2));
+        return found;
+    }
+
+    std::shared_ptr<morva_test::recording_log_t> log = std::make_shared<morva_test::recording_log_t>();
+    kv::LinuxFirewallConfig config;
+    std::string state_file;
+    marks_t marks{config, [](const mark_filter_t&) { return 0u; }};
+    std::unique_ptr<routing_t> routing;
+};
+
+TEST_F(routing_netns, installs_in_the_first_free_table_records_it_and_removes_it_at_stop)
+{
+    apply();
+    EXPECT_EQ(route_line(100), installed_route());
+    EXPECT_EQ(extra_rules(), std::vector<std::string>{rule_of("0x10", 100)});
+    EXPECT_EQ(recorded(), (rule_record_t{100, 0x10, metric}));
+    EXPECT_EQ(routing->own_rule(), (rule_record_t{100, 0x10, metric}));
+    const auto lines = log->taken();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "0 Local delivery route installed (table 100, metric 2147483647)"),
+              lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "0 Local delivery routing policy installed (table 100, fwmark 16)"),
+              lines.end());
+
+    routing.reset();
+    EXPECT_EQ(route_line(100), "");
+    EXPECT_TRUE(extra_rules().empty());
+    EXPECT_FALSE(boost::filesystem::exists(state_file));
+    EXPECT_TRUE(warnings().empty());
+}
+
+TEST_F(routing_netns, tables_used_by_routes_or_rules_are_skipped)
+{
+    sh("ip route add unreachable default table 100");
+    sh("ip route add unreachable 10.0.0.0/8 table 101");
+    sh("ip rule add from 10.1.1.1 lookup 102 priority 32765");
+    sh("ip rule add from 10.1.1.2 lookup 300 priority 32765");
+    apply();
+    EXPECT_EQ(route_line(103), installed_route());
+    EXPECT_EQ(recorded()->table_id, 103u);
+    EXPECT_EQ(route_line(100), "unreachable default \n") << "a foreign table is left alone";
+}
+
+TEST_F(routing_netns, no_free_table)
+{
+    std::string batch;
+    for (int t = 100; t <= 200; ++t)
+        batch += "route add unreachable default table " + std::to_string(t) + "\n";
+    std::ofstream((dir / "batch").string()) << batch;
+    sh("ip -batch " + (dir / "batch").string());
+    try {
+        apply();
+        ADD_FAILURE() << "a table was found";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Cannot find free routing table");
+    }
+    EXPECT_TRUE(extra_rules().empty());
+    EXPECT_FALSE(boost::filesystem::exists(state_file));
+}
+
+TEST_F(routing_netns, every_apply_removes_and_installs_again)
+{
+    apply();
+    apply();
+    EXPECT_EQ(route_line(100), installed_route());
+    EXPECT_EQ(extra_rules(), std::vector<std::string>{rule_of("0x10", 100)});
+
+    // A changed mark, and a table that became used meanwhile.
+    config.mutable_local_delivery_mark()->set_manual(0x20);
+    sh("ip route add unreachable 10.0.0.0/8 table 101");
+    sh("ip rule add from 10.1.1.1 lookup 100 priority 32000");
+    apply();
+    EXPECT_EQ(route_line(100), "");
+    EXPECT_EQ(route_line(102), installed_route());
+    EXPECT_EQ(extra_rules(), (std::vector<std::string>{rule_of("0x20", 102), "from 10.1.1.1 lookup 100"}));
+    EXPECT_EQ(recorded(), (rule_record_t{102, 0x20, metric}));
+    EXPECT_TRUE(warnings().empty());
+    sh("ip rule del from 10.1.1.1 lookup 100 priority 32000");
+    apply();
+    EXPECT_EQ(route_line(100), installed_route());
+    EXPECT_EQ(route_line(102), "");
+
+    // Off: what was installed goes, nothing comes.
+    config.set_autoconfigure_routing(false);
+    config.mutable_local_delivery_mark()->set_manual(0x20);
+    apply();
+    EXPECT_EQ(route_line(100), "");
+    EXPECT_TRUE(extra_rules().empty());
+    EXPECT_FALSE(boost::filesystem::exists(state_file));
+    EXPECT_EQ(routing->own_rule(), std::nullopt);
+    EXPECT_TRUE(warnings().empty());
+}
+
+TEST_F(routing_netns, what_an_ended_run_left_is_removed_at_the_next_apply)
+{
+    for (bool on : {true, false}) {
+        SCOPED_TRACE(on);
+        sh("ip route add local default dev lo table 130 proto boot scope host metric 2147483647");
+        sh("ip rule add fwmark 0x4/0x4 lookup 130");
+        write_rule_info({130, 4, metric}, state_file);
+        config.set_autoconfigure_routing(on);
+        apply();
+        EXPECT_EQ(route_line(130), "");
+        EXPECT_EQ(extra_rules(), on ? std::vector<std::string>{rule_of("0x10", 100)} : std::vector<std::string>{});
+        EXPECT_EQ(boost::filesystem::exists(state_file), on);
+        EXPECT_TRUE(warnings().empty());
+        routing.reset();
+    }
+}
+
+TEST_F(routing_netns, recorded_objects_already_gone_are_warned_about)
+{
+    write_rule_info({140, 4, metric}, state_file);
+    apply();
+    const auto found = warnings();
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].rfind("Cannot uninstall local delivery route (table 140, metric 2147483647): NETLINK error "
+                             "received: ", 0),
+              0u)
+        << found[0];
+    EXPECT_EQ(found[1].rfind("Cannot uninstall local delivery routing policy (table 140, fwmark 4): NETLINK error "
+                             "received: ", 0),
+              0u)
+        << found[1];
+    EXPECT_EQ(recorded(), (rule_record_t{100, 0x10, metric}));
+}
+
+TEST_F(routing_netns, a_state_file_that_does_not_parse)
+{
+    std::ofstream(state_file) << "garbage";
+    apply();
+    EXPECT_EQ(warnings(), std::vector<std::string>{"Cannot parse file " + state_file});
+    EXPECT_EQ(recorded(), (rule_record_t{100, 0x10, metric}));
+}
+
+TEST_F(routing_netns, a_changed_state_directory)
+{
+    apply();
+    const auto other = dir / "other";
+    boost::filesystem::create_directory(other);
+    config.set_var_lib_dir(other.string());
+    config.mutable_local_delivery_mark()->set_manual(0x40);
+    apply();
+    EXPECT_FALSE(boost::filesystem::exists(state_file));
+    state_file = (other / "rule_info.dat").string();
+    EXPECT_EQ(recorded(), (rule_record_t{100, 0x40, metric}));
+    EXPECT_EQ(extra_rules(), std::vector<std::string>{rule_of("0x40", 100)});
+
+    routing.reset();
+    EXPECT_FALSE(boost::filesystem::exists(state_file));
+    EXPECT_TRUE(extra_rules().empty());
+}
+
+TEST_F(routing_netns, a_state_file_that_cannot_be_written_takes_route_and_rule_back)
+{
+    config.set_var_lib_dir((dir / "missing").string());
+    try {
+        apply();
+        ADD_FAILURE() << "installed without a state file";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()), "Cannot install local delivery rule: Cannot create file "
+                                             + (dir / "missing" / "rule_info.dat").string()
+                                             + ": No such file or directory");
+    }
+    EXPECT_EQ(route_line(100), "");
+    EXPECT_TRUE(extra_rules().empty());
+    EXPECT_EQ(routing->own_rule(), std::nullopt);
+    EXPECT_TRUE(warnings().empty());
+}
+
+} // namespace
