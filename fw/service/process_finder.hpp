@@ -72,8 +72,13 @@ public:
     // Reads /proc/net/tcp (IPv4 only).
     class proc_inode_getter_t : public inode_getter_t {
     public:
+        // `path`: a file in the format of /proc/net/tcp, for tests.
+        explicit proc_inode_getter_t(std::string path = "/proc/net/tcp") : path_(std::move(path)) {}
         const std::string& name() const override;
         std::vector<unsigned> get_inodes(const std::vector<endpoint_pair_t>& pairs) override;
+
+    private:
+        std::string path_;
     };
 
     // At most this many requests share one inode lookup and one walk over /proc.
