@@ -2,6 +2,8 @@
 // A native object that owns a Lua thread and runs it as a program coroutine:
 // a binding that has to wait yields the thread with the registry's private
 // tag; its completion pushes one value onto the waiting thread and resumes.
+#include <functional>
+
 #include <lua.hpp>
 
 #include "links/callback_wrapper.hpp"
@@ -22,6 +24,10 @@ public:
 
     // Yields L with the registry tag and continuation k; does not return.
     static int yield(lua_State* L, lua_KFunction k = nullptr);
+
+    // A callable that tells, later, whether this object still lives; it
+    // stays valid after the object is gone.
+    std::function<bool()> alive_probe();
 
     lua_State* thread() const noexcept { return thread_; }
     bool ended() const noexcept { return state_ == state_t::ended; }

@@ -47,6 +47,12 @@ std::string to_string(lua_State* L, int index);
 std::string to_string_or_meta(lua_State* L, int index);
 // luaL_tolstring of the value; the value stays.
 std::string tostring(lua_State* L, int index);
+// luaL_tolstring run in a protected call of its own thread, for code outside
+// every protected call (completions, a coroutine's end): a "__tostring" that
+// fails gives its error text when that is a string, else "Unexpected error".
+std::string safe_tostring(lua_State* L, int index);
+// Lower case by the ctype facet of the global locale.
+std::string lower_case(std::string text);
 // Text of the error object on top, which is popped.
 std::string error_text(lua_State* L);
 
@@ -55,14 +61,15 @@ void push_exception(lua_State* L, std::exception_ptr e);
 // The held exception when the value at index is an exception userdata, else null.
 const std::exception_ptr* test_exception(lua_State* L, int index);
 
-// Raises the text of a native exception as a Lua error. Call it outside the
+// Raises the text of a native exception as a Lua error (luaL_error, so with
+// the position of the calling Lua code). Call it outside the
 // catch block, so the native exception is already released.
 [[noreturn]] void raise_error(lua_State* L, const std::string& text);
 
 // Runs a binding's body and turns any std::exception it throws into a Lua
 // error with the exception's text. Lua errors and yields pass unchanged.
 template <typename F>
-int guarded(lua_State* L, F&& body)
+auto guarded(lua_State* L, F&& body) -> decltype(body())
 {
     std::string text;
     try {

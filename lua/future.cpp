@@ -1,0 +1,184 @@
+#include "lua/future.hpp"
+
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+#include "lua/morva.hpp"
+#include "lua/registry.hpp"
+#include "lua/runtime.hpp"
+
+namespace kv::lua::morva {
+
+namespace {
+
+future_t& check_future(lua_State* L, int index)
+{
+    return *static_cast<future_t*>(luaL_checkudata(L, index, registry_key::future_metatable));
+}
+
+int future_gc(lua_State* L)
+{
+    check_future(L, 1).~future_t();
+    return 0;
+}
+
+// Runs when the future ends: hands its results (or its error as an exception
+// userdata) to the waiting thread and resumes the waiting coroutine.
+struct wake_waiter_t {
+    future_t* future;
+    lua_State* L;
+    kv::lua::coroutine_t* co;
+
+    void operator()()
+    {
+        const int n = future->push_results(L);
+        if (n < 0) {
+            std::string text = safe_tostring(L, -1);
+            lua_pop(L, 1);
+            push_exception(L, std::make_exception_ptr(std::runtime_error(text)));
+        } else {
+            lua_pushinteger(L, n);
+        }
+        co->resume(0);
+    }
+};
+
+int wait_continuation(lua_State* L, int, lua_KContext)
+{
+    if (test_exception(L, -1) != nullptr)
+        return lua_error(L);
+    const auto n = static_cast<int>(lua_tointeger(L, -1));
+    lua_pop(L, 1);
+    return n;
+}
+
+} // namespace
+
+future_t::future_t(lua_State* L, int nargs) : coroutine_t(L, -(nargs + 1)), own_handler_(kv::util::get_logger())
+{
+    if (!lua_checkstack(thread(), nargs + 1))
+        luaL_error(L, "too many arguments");
+    lua_xmove(L, thread(), nargs);
+    resume(nargs);
+}
+
+future_t::~future_t()
+{
+    if (saved_handler_)
+        restore_log_handler();
+}
+
+int future_t::push_results(lua_State* L)
+{
+    lua_State* const T = thread();
+    if (state_ == failed) {
+        lua_checkstack(T, 1);
+        lua_checkstack(L, 1);
+        lua_pushvalue(T, -1);
+        lua_xmove(T, L, 1);
+        return -1;
+    }
+    const int n = lua_gettop(T);
+    lua_checkstack(T, 1);
+    lua_checkstack(L, n + 1);
+    for (int i = 1; i <= n; ++i) {
+        lua_pushvalue(T, i);
+        lua_xmove(T, L, 1);
+    }
+    return n;
+}
+
+void future_t::add_waiter(std::function<void()> waiter)
+{
+    waiters_.push_back(std::move(waiter));
+}
+
+void future_t::install_log_handler()
+{
+    saved_handler_ = kv::util::set_logger(std::move(own_handler_));
+}
+
+void future_t::restore_log_handler()
+{
+    kv::util::logger_t saved = std::move(*saved_handler_);
+    saved_handler_.reset();
+    own_handler_ = kv::util::set_logger(std::move(saved));
+}
+
+void future_t::on_coroutine_resume()
+{
+    install_log_handler();
+}
+
+void future_t::on_suspended()
+{
+    restore_log_handler();
+    lua_settop(thread(), 0);
+}
+
+void future_t::on_finished()
+{
+    restore_log_handler();
+    end(finished);
+}
+
+void future_t::on_failed()
+{
+    restore_log_handler();
+    end(failed);
+}
+
+void future_t::end(int state)
+{
+    state_ = state;
+    auto waiters = std::move(waiters_);
+    waiters_.clear();
+    // A waiter may end the last reference to this future: touch nothing after.
+    for (auto& waiter : waiters)
+        waiter();
+}
+
+void push_future_metatable(lua_State* L)
+{
+    luaL_newmetatable(L, registry_key::future_metatable);
+    lua_pushcfunction(L, future_gc);
+    lua_setfield(L, -2, "__gc");
+}
+
+int async(lua_State* L)
+{
+    luaL_checktype(L, 1, LUA_TFUNCTION);
+    const int nargs = lua_gettop(L) - 1;
+    lua_newtable(L);
+    void* memory = lua_newuserdata(L, sizeof(future_t));
+    lua_rotate(L, 1, 2); // table, userdata, fn, arguments
+    guarded(L, [&] {
+        new (memory) future_t(L, nargs);
+        return 0;
+    });
+    lua_settop(L, 2);
+    luaL_setmetatable(L, registry_key::future_metatable);
+    lua_pushcclosure(L, wait, 1);
+    lua_setfield(L, 1, "wait");
+    return 1;
+}
+
+int wait(lua_State* L)
+{
+    future_t& future = check_future(L, lua_upvalueindex(1));
+    if (future.is_done()) {
+        const int n = future.push_results(L);
+        if (n < 0)
+            return lua_error(L);
+        return n;
+    }
+    kv::lua::coroutine_t* co = kv::lua::current_coroutine(L);
+    guarded(L, [&] {
+        future.add_waiter(co->wrap(wake_waiter_t{&future, L, co}));
+        return 0;
+    });
+    return kv::lua::coroutine_t::yield(L, wait_continuation);
+}
+
+} // namespace kv::lua::morva

@@ -1,0 +1,267 @@
+#include "lua/morva.hpp"
+
+#include <cctype>
+#include <cerrno>
+#include <new>
+#include <set>
+#include <sstream>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <boost/system/system_error.hpp>
+
+#include "common/log_hook.hpp"
+#include "lua/future.hpp"
+#include "lua/ip_address.hpp"
+#include "lua/registry.hpp"
+#include "lua/runtime.hpp"
+
+namespace kv::lua::morva {
+
+const std::unordered_map<std::string, int> log_levels = {
+    {"debug", 0}, {"info", 1}, {"notice", 2}, {"warning", 3}, {"error", 4},
+};
+
+namespace {
+
+// The endpoint keeps its IpAddress alive, so reading ip gives the same object.
+struct tcp_endpoint_t {
+    registry_ref_t address;
+    unsigned short port;
+};
+
+const char* const endpoint_metatable = registry_key::tcp_endpoint_metatable;
+
+tcp_endpoint_t& check_endpoint(lua_State* L, int index)
+{
+    return *static_cast<tcp_endpoint_t*>(luaL_checkudata(L, index, endpoint_metatable));
+}
+
+int endpoint_gc(lua_State* L)
+{
+    check_endpoint(L, 1).~tcp_endpoint_t();
+    return 0;
+}
+
+int endpoint_index(lua_State* L)
+{
+    const tcp_endpoint_t& endpoint = check_endpoint(L, 1);
+    if (lua_type(L, 2) == LUA_TSTRING) {
+        const std::string key = to_string(L, 2);
+        if (key == "ip") {
+            endpoint.address.push(L);
+            return 1;
+        }
+        if (key == "port") {
+            lua_pushnumber(L, endpoint.port);
+            return 1;
+        }
+    }
+    lua_pushnil(L);
+    return 1;
+}
+
+int endpoint_tostring(lua_State* L)
+{
+    const tcp_endpoint_t& endpoint = check_endpoint(L, 1);
+    endpoint.address.push(L);
+    const boost::asio::ip::address* address = test_ip_address(L, -1);
+    if (address == nullptr)
+        return luaL_error(L, "tcp_endpoint without an address");
+    const boost::asio::ip::tcp::endpoint value(*address, endpoint.port);
+    return guarded(L, [&] {
+        std::ostringstream out;
+        out << value;
+        const std::string text = out.str();
+        lua_pushlstring(L, text.data(), text.size());
+        return 1;
+    });
+}
+
+int endpoint_concat(lua_State* L)
+{
+    return concat_with_tostring(L, luaL_testudata(L, 1, endpoint_metatable) != nullptr ? 1 : 2);
+}
+
+void log_value(lua_State* L, int level, int index)
+{
+    luaL_checkany(L, index);
+    guarded(L, [&] {
+        if (level >= kv::util::log_level())
+            kv::util::log(level, "Lua: " + tostring(L, index));
+        return 0;
+    });
+}
+
+template <int level>
+int log_at(lua_State* L)
+{
+    log_value(L, level, 1);
+    return 0;
+}
+
+class file_t {
+public:
+    explicit file_t(int fd) : fd_(fd) {}
+    ~file_t() { ::close(fd_); }
+    file_t(const file_t&) = delete;
+    file_t& operator=(const file_t&) = delete;
+    int fd() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
+
+bool blank(const std::string& line)
+{
+    for (unsigned char c : line)
+        if (!std::isspace(c))
+            return false;
+    return true;
+}
+
+} // namespace
+
+void init_registry(lua_State* L, boost::asio::io_context& io)
+{
+    lua_pushlightuserdata(L, &io);
+    set_registry(L, registry_key::io_service);
+
+    push_future_metatable(L);
+    lua_pop(L, 1);
+    push_ip_address_metatable(L);
+    lua_pop(L, 1);
+
+    luaL_newmetatable(L, endpoint_metatable);
+    const luaL_Reg endpoint_functions[] = {
+        {"__gc", endpoint_gc},
+        {"__index", endpoint_index},
+        {"__tostring", endpoint_tostring},
+        {"__concat", endpoint_concat},
+        {nullptr, nullptr},
+    };
+    luaL_setfuncs(L, endpoint_functions, 0);
+    lua_pop(L, 1);
+
+    push_steady_timer_metatable(L);
+    lua_pop(L, 1);
+}
+
+void register_module(lua_State* L)
+{
+    luaL_requiref(L, "morva", open_module, 0);
+    lua_pop(L, 1);
+}
+
+int open_module(lua_State* L)
+{
+    const luaL_Reg functions[] = {
+        {"log", log},
+        {"debug", log_at<0>},
+        {"info", log_at<1>},
+        {"notice", log_at<2>},
+        {"warning", log_at<3>},
+        {"error", log_at<4>},
+        {"load_set", load_set},
+        {"load_array", load_array},
+        {"async", async},
+        {"ip", ip},
+        {nullptr, nullptr},
+    };
+    luaL_newlib(L, functions);
+    get_registry(L, registry_key::io_service);
+    lua_pushcclosure(L, sleep, 1);
+    lua_setfield(L, -2, "sleep");
+    apply_make_const(L);
+    return 1;
+}
+
+void push_tcp_endpoint(lua_State* L, const boost::asio::ip::tcp::endpoint& endpoint)
+{
+    push_ip_address(L, endpoint.address());
+    registry_ref_t address(L);
+    void* memory = lua_newuserdata(L, sizeof(tcp_endpoint_t));
+    new (memory) tcp_endpoint_t{std::move(address), endpoint.port()};
+    luaL_setmetatable(L, endpoint_metatable);
+}
+
+std::vector<std::string> read_lines(const std::string& path)
+{
+    if (path.find('\0') != std::string::npos) // the system would open a shorter path
+        throw boost::system::system_error(EINVAL, boost::system::system_category(), "Cannot open " + path);
+    int fd;
+    do
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        throw boost::system::system_error(errno, boost::system::system_category(), "Cannot open " + path);
+    file_t file(fd);
+
+    std::vector<std::string> lines;
+    std::string line;
+    char block[8192];
+    for (;;) {
+        const ssize_t n = ::read(file.fd(), block, sizeof block);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw boost::system::system_error(errno, boost::system::system_category(), "Cannot read " + path);
+        }
+        if (n == 0)
+            break;
+        for (ssize_t i = 0; i < n; ++i) {
+            if (block[i] == '\n')
+                lines.push_back(std::move(line)), line.clear();
+            else
+                line.push_back(block[i]);
+        }
+    }
+    lines.push_back(std::move(line));
+    std::erase_if(lines, blank);
+    return lines;
+}
+
+int log(lua_State* L)
+{
+    std::size_t size = 0;
+    const char* name = luaL_checklstring(L, 1, &size);
+    const auto level = log_levels.find(lower_case(std::string(name, size)));
+    if (level == log_levels.end())
+        return luaL_argerror(L, 1, nullptr);
+    log_value(L, level->second, 2);
+    return 0;
+}
+
+int load_set(lua_State* L)
+{
+    std::size_t size = 0;
+    const char* text = luaL_checklstring(L, 1, &size);
+    const std::string path(text, size);
+    const auto lines = guarded(L, [&] { return read_lines(path); });
+    const std::set<std::string> keys(lines.begin(), lines.end());
+    lua_createtable(L, 0, static_cast<int>(keys.size()));
+    for (const auto& key : keys) {
+        lua_pushlstring(L, key.data(), key.size());
+        lua_pushboolean(L, 1);
+        lua_rawset(L, -3);
+    }
+    return 1;
+}
+
+int load_array(lua_State* L)
+{
+    std::size_t size = 0;
+    const char* text = luaL_checklstring(L, 1, &size);
+    const std::string path(text, size);
+    const auto lines = guarded(L, [&] { return read_lines(path); });
+    lua_createtable(L, static_cast<int>(lines.size()), 0);
+    lua_Integer i = 0;
+    for (const auto& line : lines) {
+        lua_pushlstring(L, line.data(), line.size());
+        lua_rawseti(L, -2, ++i);
+    }
+    return 1;
+}
+
+} // namespace kv::lua::morva

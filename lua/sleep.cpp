@@ -1,0 +1,94 @@
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <new>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "lua/future.hpp"
+#include "lua/morva.hpp"
+#include "lua/registry.hpp"
+#include "lua/runtime.hpp"
+
+namespace kv::lua::morva {
+
+namespace {
+
+using timer_ptr_t = std::shared_ptr<boost::asio::steady_timer>;
+
+int timer_gc(lua_State* L)
+{
+    static_cast<timer_ptr_t*>(luaL_checkudata(L, 1, registry_key::steady_timer_ptr_metatable))->~timer_ptr_t();
+    return 0;
+}
+
+// Seconds as nanoseconds, saturated at the 64-bit limits; NaN counts as 0.
+std::chrono::nanoseconds to_duration(lua_Number seconds)
+{
+    const long double ns = static_cast<long double>(seconds) * 1e9L;
+    if (std::isnan(ns))
+        return std::chrono::nanoseconds(0);
+    constexpr auto max = std::numeric_limits<std::int64_t>::max();
+    constexpr auto min = std::numeric_limits<std::int64_t>::min();
+    if (ns >= static_cast<long double>(max))
+        return std::chrono::nanoseconds(max);
+    if (ns <= static_cast<long double>(min))
+        return std::chrono::nanoseconds(min);
+    return std::chrono::nanoseconds(static_cast<std::int64_t>(ns));
+}
+
+struct on_sleep_timer {
+    lua_State* main;
+    int ref;
+    std::function<bool()> alive;
+    kv::lua::coroutine_t* co;
+    std::weak_ptr<boost::asio::steady_timer> timer;
+
+    void operator()(const boost::system::error_code& ec)
+    {
+        // The timer is gone only when the Lua state was closed.
+        if (!timer.expired())
+            luaL_unref(main, LUA_REGISTRYINDEX, ref);
+        if (!alive())
+            return;
+        if (ec)
+            throw boost::system::system_error(ec, "Sleep timer");
+        co->resume(0);
+    }
+};
+
+} // namespace
+
+void push_steady_timer_metatable(lua_State* L)
+{
+    luaL_newmetatable(L, registry_key::steady_timer_ptr_metatable);
+    lua_pushcfunction(L, timer_gc);
+    lua_setfield(L, -2, "__gc");
+}
+
+int sleep(lua_State* L)
+{
+    const lua_Number seconds = luaL_checknumber(L, 1);
+    kv::lua::coroutine_t* co = kv::lua::current_coroutine(L);
+    auto& io = *static_cast<boost::asio::io_context*>(lua_touserdata(L, lua_upvalueindex(1)));
+    void* memory = lua_newuserdata(L, sizeof(timer_ptr_t));
+    guarded(L, [&] {
+        new (memory) timer_ptr_t(std::make_shared<boost::asio::steady_timer>(io));
+        return 0;
+    });
+    luaL_setmetatable(L, registry_key::steady_timer_ptr_metatable);
+    const timer_ptr_t timer = *static_cast<timer_ptr_t*>(memory);
+    const int ref = luaL_ref(L, LUA_REGISTRYINDEX);
+    guarded(L, [&] {
+        timer->expires_after(to_duration(seconds));
+        timer->async_wait(on_sleep_timer{main_state(L), ref, co->alive_probe(), co, timer});
+        return 0;
+    });
+    return kv::lua::coroutine_t::yield(L);
+}
+
+} // namespace kv::lua::morva
