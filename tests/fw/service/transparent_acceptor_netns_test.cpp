@@ -1,0 +1,377 @@
+// The transparent acceptor in a private namespace: its listener's options as
+// the kernel reports them, reopening on a new address, and connections steered
+// to it by a TPROXY rule and a local route, accepted with the destination the
+// client asked for as their local endpoint.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/system/system_error.hpp>
+#include <gtest/gtest.h>
+
+#include "common/log.hpp"
+#include "common/scoped_fd.hpp"
+#include "fw/service/marks.hpp"
+#include "fw/service/transparent_acceptor.hpp"
+#include "linux_firewall_config.pb.h"
+#include "tests/common/fork.hpp"
+#include "tests/common/recording_log.hpp"
+#include "tests/fw/service/net_capabilities.hpp"
+#include "tests/support/netns.hpp"
+
+namespace {
+
+using boost::asio::ip::tcp;
+using fw::service::transparent_acceptor_t;
+using fw::util::scoped_fd_t;
+using namespace std::chrono_literals;
+
+struct accepted_t {
+    tcp::endpoint peer;
+    tcp::endpoint local;
+    scoped_fd_t descriptor;
+};
+
+struct recording_delegate_t : transparent_acceptor_t::delegate_t {
+    std::vector<accepted_t> accepted;
+    void new_client_socket(const tcp::endpoint& peer, const tcp::endpoint& local, scoped_fd_t&& descriptor) override
+    {
+        accepted.push_back({peer, local, std::move(descriptor)});
+    }
+};
+
+int int_option(int fd, int level, int name)
+{
+    int value = -1;
+    socklen_t size = sizeof value;
+    EXPECT_EQ(::getsockopt(fd, level, name, &value, &size), 0);
+    return value;
+}
+
+tcp::endpoint local_endpoint(int fd)
+{
+    sockaddr_in address{};
+    socklen_t size = sizeof address;
+    EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    return {boost::asio::ip::address_v4(ntohl(address.sin_addr.s_addr)), ntohs(address.sin_port)};
+}
+
+// The process's listening TCP socket bound to `endpoint`, found through /proc:
+// the kernel's own view of what the acceptor opened.
+std::optional<int> listener_at(const tcp::endpoint& endpoint)
+{
+    std::optional<int> found;
+    DIR* dir = ::opendir("/proc/self/fd");
+    while (dirent* entry = ::readdir(dir)) {
+        const int fd = std::atoi(entry->d_name);
+        struct stat st {};
+        if (entry->d_name[0] == '.' || fd == ::dirfd(dir) || ::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode))
+            continue;
+        int domain = 0;
+        socklen_t size = sizeof domain;
+        if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &size) != 0 || domain != AF_INET)
+            continue;
+        if (int_option(fd, SOL_SOCKET, SO_ACCEPTCONN) == 1 && local_endpoint(fd) == endpoint)
+            found = fd;
+    }
+    ::closedir(dir);
+    return found;
+}
+
+// A client socket bound to 127.0.0.1, marked as the steering rules expect.
+scoped_fd_t client_socket(std::uint32_t mark)
+{
+    scoped_fd_t fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    EXPECT_EQ(::setsockopt(fd.get(), SOL_SOCKET, SO_MARK, &mark, sizeof mark), 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    return fd;
+}
+
+int connect_to(int fd, const char* ip, unsigned short port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    ::inet_pton(AF_INET, ip, &address.sin_addr);
+    return ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
+}
+
+class transparent_acceptor_netns : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(morva_test::in_private_netns());
+        static auto log = std::make_shared<morva_test::recording_log_t>();
+        log_ = log;
+        cf_log_install(log_);
+        cf_log_threshold = 0;
+        log_->taken();
+        set_marks(2, 4);
+    }
+
+    void TearDown() override
+    {
+        acceptor_.reset();
+        morva_test::sh_status("iptables-legacy -t mangle -F");
+        morva_test::sh_status("while ip rule del fwmark 0x1/0x1 lookup 100; do :; done");
+        morva_test::sh_status("ip route flush table 100");
+    }
+
+    void set_marks(std::uint32_t client, std::uint32_t server)
+    {
+        config_.mutable_local_delivery_mark()->set_manual(1);
+        config_.mutable_client_packets_mark()->set_manual(client);
+        config_.mutable_server_packets_mark()->set_manual(server);
+        marks_.configure();
+    }
+
+    void listen_at(const std::string& address, std::uint32_t port)
+    {
+        config_.mutable_tproxy_listen_address()->set_address(address);
+        config_.mutable_tproxy_listen_address()->set_port(port);
+        acceptor_->configure();
+    }
+
+    bool run_until(const std::function<bool()>& done)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + 2s;
+        for (;;) {
+            if (done())
+                return true;
+            if (std::chrono::steady_clock::now() >= deadline)
+                return false;
+            io_.run_for(5ms);
+            io_.restart();
+        }
+    }
+
+    // Steers marked connections to 10.99.0.1:80 to the listener, as the
+    // daemon's own steering rules and local-delivery route do.
+    void steer_to(const tcp::endpoint& listener)
+    {
+        morva_test::sh("iptables-legacy -t mangle -A PREROUTING -p tcp -d 10.99.0.1 --dport 80 -j TPROXY --on-ip " +
+                       listener.address().to_string() + " --on-port " + std::to_string(listener.port()) +
+                       " --tproxy-mark 0x1/0x1");
+        morva_test::sh("ip rule add fwmark 0x1/0x1 lookup 100");
+        morva_test::sh("ip route add local 0.0.0.0/0 dev lo table 100");
+    }
+
+    std::shared_ptr<morva_test::recording_log_t> log_;
+    boost::asio::io_context io_;
+    kv::LinuxFirewallConfig config_;
+    fw::service::marks_t marks_{config_};
+    recording_delegate_t delegate_;
+    std::unique_ptr<transparent_acceptor_t> acceptor_ =
+        std::make_unique<transparent_acceptor_t>(io_, delegate_, config_, marks_);
+};
+
+TEST_F(transparent_acceptor_netns, listens_transparently_with_the_client_and_server_marks)
+{
+    EXPECT_EQ(acceptor_->endpoint(), tcp::endpoint(tcp::v4(), 0));
+    listen_at("127.0.0.1", 47001);
+    const tcp::endpoint expected(boost::asio::ip::make_address_v4("127.0.0.1"), 47001);
+    EXPECT_EQ(acceptor_->endpoint(), expected);
+    const auto fd = listener_at(expected);
+    ASSERT_TRUE(fd);
+    EXPECT_EQ(int_option(*fd, SOL_SOCKET, SO_REUSEADDR), 1);
+    EXPECT_EQ(int_option(*fd, IPPROTO_IP, IP_TRANSPARENT), 1);
+    EXPECT_EQ(int_option(*fd, SOL_SOCKET, SO_MARK), 2 | 4);
+    EXPECT_EQ(log_->taken(), std::vector<std::string>{"0 Transparent acceptor: listening at 127.0.0.1:47001"});
+}
+
+TEST_F(transparent_acceptor_netns, the_same_address_keeps_the_listener_and_its_mark)
+{
+    listen_at("127.0.0.1", 47002);
+    const tcp::endpoint endpoint = acceptor_->endpoint();
+    const int fd = *listener_at(endpoint);
+    struct stat before {};
+    ASSERT_EQ(::fstat(fd, &before), 0);
+    log_->taken();
+
+    set_marks(8, 16);
+    acceptor_->configure();
+    struct stat after {};
+    ASSERT_EQ(::fstat(fd, &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(int_option(fd, SOL_SOCKET, SO_MARK), 2 | 4);
+    EXPECT_TRUE(log_->taken().empty());
+}
+
+TEST_F(transparent_acceptor_netns, a_new_port_closes_the_old_listener_and_opens_another)
+{
+    listen_at("127.0.0.1", 47003);
+    log_->taken();
+    listen_at("127.0.0.1", 47004);
+    EXPECT_EQ(acceptor_->endpoint().port(), 47004);
+    EXPECT_FALSE(listener_at({boost::asio::ip::make_address_v4("127.0.0.1"), 47003}));
+    EXPECT_TRUE(listener_at(acceptor_->endpoint()));
+    EXPECT_EQ(log_->taken(), std::vector<std::string>{"0 Transparent acceptor: listening at 127.0.0.1:47004"});
+
+    // The pending accept of the closed listener does nothing; the new one accepts.
+    scoped_fd_t client = client_socket(0);
+    ASSERT_EQ(connect_to(client.get(), "127.0.0.1", 47004), 0);
+    EXPECT_TRUE(run_until([&] { return delegate_.accepted.size() == 1; }));
+}
+
+TEST_F(transparent_acceptor_netns, port_zero_takes_the_kernels_port_and_reopens_at_every_apply)
+{
+    listen_at("127.0.0.1", 0);
+    const tcp::endpoint first = acceptor_->endpoint();
+    EXPECT_NE(first.port(), 0);
+    EXPECT_TRUE(listener_at(first));
+    acceptor_->configure();
+    EXPECT_NE(acceptor_->endpoint(), first);
+    EXPECT_FALSE(listener_at(first));
+    EXPECT_TRUE(listener_at(acceptor_->endpoint()));
+}
+
+TEST_F(transparent_acceptor_netns, a_bad_address_fails_before_the_listener_is_touched)
+{
+    listen_at("127.0.0.1", 47005);
+    const tcp::endpoint listening = acceptor_->endpoint();
+    struct {
+        std::optional<std::string> address;
+        std::uint32_t port;
+        std::string error;
+    } const cases[] = {
+        {std::nullopt, 0, "invalid IPv4 address: "},
+        {"::1", 47006, "invalid IPv4 address: ::1"},
+        {"localhost", 47006, "invalid IPv4 address: localhost"},
+        {"127.0.0.1.5", 47006, "invalid IPv4 address: 127.0.0.1.5"},
+        {"127.0.0.1", 65536, "invalid port: 65536"},
+        {"127.0.0.1", 4294967295u, "invalid port: 4294967295"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        if (c.address) {
+            config_.mutable_tproxy_listen_address()->set_address(*c.address);
+            config_.mutable_tproxy_listen_address()->set_port(c.port);
+        } else {
+            config_.clear_tproxy_listen_address();
+        }
+        try {
+            acceptor_->configure();
+            ADD_FAILURE() << "accepted";
+        } catch (const boost::system::system_error& e) {
+            ADD_FAILURE() << "system error " << e.what();
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()), c.error);
+        }
+        EXPECT_EQ(acceptor_->endpoint(), listening);
+        EXPECT_TRUE(listener_at(listening));
+    }
+}
+
+TEST_F(transparent_acceptor_netns, a_port_in_use_fails_the_bind_with_its_text)
+{
+    scoped_fd_t other(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(47007);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(other.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(other.get(), 1), 0);
+    try {
+        listen_at("127.0.0.1", 47007);
+        FAIL() << "bound";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(e.code().value(), EADDRINUSE);
+        EXPECT_EQ(std::string(e.what()),
+                  "Transparent acceptor: bind to 127.0.0.1:47007 failed: " + e.code().message());
+    }
+    // Nothing of the failed open is left listening.
+    EXPECT_EQ(listener_at({boost::asio::ip::make_address_v4("127.0.0.1"), 47007}), other.get());
+}
+
+TEST_F(transparent_acceptor_netns, without_the_privilege_to_mark_the_open_fails)
+{
+    const auto result = morva_test::run_in_child([this] {
+        morva_test::drop_net_capabilities();
+        try {
+            listen_at("127.0.0.1", 47008);
+            std::fputs("no error\n", stderr);
+        } catch (const boost::system::system_error& e) {
+            std::fprintf(stderr, "%d %s\n", e.code().value(), e.what());
+        }
+        ::_exit(0);
+    });
+    EXPECT_EQ(result.status, 0);
+    // IP_TRANSPARENT comes before the mark and needs the same privilege.
+    EXPECT_EQ(result.err, std::to_string(EPERM) +
+                              " Transparent acceptor: cannot set IP_TRANSPARENT: Operation not permitted\n");
+}
+
+TEST_F(transparent_acceptor_netns, a_steered_connection_is_handed_over_with_the_destination_it_asked_for)
+{
+    listen_at("127.0.0.1", 47009);
+    steer_to(acceptor_->endpoint());
+    scoped_fd_t client = client_socket(1);
+    ASSERT_EQ(connect_to(client.get(), "10.99.0.1", 80), 0);
+    ASSERT_TRUE(run_until([&] { return delegate_.accepted.size() == 1; }));
+
+    auto& accepted = delegate_.accepted[0];
+    EXPECT_EQ(accepted.peer, local_endpoint(client.get()));
+    EXPECT_EQ(accepted.local, tcp::endpoint(boost::asio::ip::make_address_v4("10.99.0.1"), 80));
+    // The descriptor handed over is the connection itself, and close-on-exec.
+    ASSERT_EQ(::send(client.get(), "ping", 4, 0), 4);
+    char buffer[8] = {};
+    EXPECT_EQ(::recv(accepted.descriptor.get(), buffer, sizeof buffer, 0), 4);
+    EXPECT_EQ(std::string(buffer), "ping");
+    EXPECT_EQ(::fcntl(accepted.descriptor.get(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    // The accepted socket itself is closed: the handed one is the only one left.
+    accepted.descriptor.reset();
+    EXPECT_EQ(::recv(client.get(), buffer, sizeof buffer, 0), 0);
+}
+
+TEST_F(transparent_acceptor_netns, a_client_gone_before_its_endpoints_are_read_costs_one_debug_line)
+{
+    listen_at("127.0.0.1", 47010);
+    log_->taken();
+    // Reset while still in the accept queue: accepted, but no longer connected.
+    scoped_fd_t gone = client_socket(0);
+    ASSERT_EQ(connect_to(gone.get(), "127.0.0.1", 47010), 0);
+    const linger reset{1, 0};
+    ASSERT_EQ(::setsockopt(gone.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
+    gone.reset();
+    std::this_thread::sleep_for(20ms);
+
+    scoped_fd_t next = client_socket(0);
+    ASSERT_EQ(connect_to(next.get(), "127.0.0.1", 47010), 0);
+    ASSERT_TRUE(run_until([&] { return delegate_.accepted.size() == 1; }));
+    EXPECT_EQ(delegate_.accepted[0].peer, local_endpoint(next.get()));
+    EXPECT_EQ(log_->taken(), std::vector<std::string>{"0 Transparent acceptor: getpeername failed: " +
+                                                      std::string(std::strerror(ENOTCONN))});
+}
+
+TEST_F(transparent_acceptor_netns, destruction_closes_the_listener_and_disarms_the_accept)
+{
+    listen_at("127.0.0.1", 47011);
+    const tcp::endpoint endpoint = acceptor_->endpoint();
+    acceptor_.reset();
+    EXPECT_FALSE(listener_at(endpoint));
+    scoped_fd_t client = client_socket(0);
+    EXPECT_EQ(connect_to(client.get(), "127.0.0.1", 47011), ECONNREFUSED);
+    io_.run_for(20ms);
+    EXPECT_TRUE(delegate_.accepted.empty());
+}
+
+} // namespace
