@@ -1,0 +1,300 @@
+// The process finder against the kernel, in a namespace of its own: sockets
+// of this process and of a child in every state a request can meet, through
+// sock_diag and through /proc/net/tcp; the ids and executable of the owner.
+#include "fw/service/process_finder.hpp"
+
+#include "common/scoped_fd.hpp"
+#include "lua/proc_readers.hpp"
+#include "tests/support/netns.hpp"
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/filesystem/operations.hpp>
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+
+namespace {
+
+using namespace std::chrono_literals;
+using fw::service::process_finder_t;
+using endpoint_t = boost::asio::ip::tcp::endpoint;
+using fw::util::scoped_fd_t;
+
+endpoint_t local_of(int fd)
+{
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    return {boost::asio::ip::address_v4(ntohl(a.sin_addr.s_addr)), ntohs(a.sin_port)};
+}
+
+sockaddr_in address_of(const endpoint_t& e)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(e.port());
+    a.sin_addr.s_addr = htonl(e.address().to_v4().to_uint());
+    return a;
+}
+
+scoped_fd_t tcp_socket()
+{
+    scoped_fd_t fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    EXPECT_TRUE(fd);
+    return fd;
+}
+
+scoped_fd_t listener()
+{
+    scoped_fd_t fd = tcp_socket();
+    const sockaddr_in a = address_of({boost::asio::ip::address_v4::loopback(), 0});
+    EXPECT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
+    EXPECT_EQ(::listen(fd.get(), 256), 0);
+    return fd;
+}
+
+scoped_fd_t connected_to(const endpoint_t& server)
+{
+    scoped_fd_t fd = tcp_socket();
+    const sockaddr_in a = address_of(server);
+    EXPECT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
+    return fd;
+}
+
+const endpoint_t nowhere{boost::asio::ip::address_v4::any(), 0};
+
+std::string message_of(const std::exception_ptr& e)
+{
+    try {
+        std::rethrow_exception(e);
+    } catch (const std::exception& x) {
+        return x.what();
+    }
+}
+
+// Drops the SYNs sent to one port, so that a client stays in SYN_SENT.
+struct syn_drop_t {
+    explicit syn_drop_t(unsigned short port) : rule("INPUT -p tcp --dport " + std::to_string(port) + " --syn -j DROP")
+    {
+        morva_test::sh("iptables-legacy -w -A " + rule);
+    }
+    ~syn_drop_t() { morva_test::sh_status("iptables-legacy -w -D " + rule); }
+    std::string rule;
+};
+
+// A child process that holds a connection to `server` until it is killed.
+struct child_connection_t {
+    explicit child_connection_t(const endpoint_t& server)
+    {
+        int ends[2];
+        EXPECT_EQ(::pipe(ends), 0);
+        pid = ::fork();
+        if (pid == 0) {
+            ::close(ends[0]);
+            scoped_fd_t fd(::socket(AF_INET, SOCK_STREAM, 0));
+            const sockaddr_in a = address_of(server);
+            if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0)
+                ::_exit(1);
+            sockaddr_in self{};
+            socklen_t len = sizeof self;
+            ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&self), &len);
+            if (::write(ends[1], &self, sizeof self) != sizeof self)
+                ::_exit(1);
+            for (;;)
+                ::pause();
+        }
+        ::close(ends[1]);
+        sockaddr_in self{};
+        EXPECT_EQ(::read(ends[0], &self, sizeof self), ssize_t(sizeof self));
+        ::close(ends[0]);
+        local = {boost::asio::ip::address_v4(ntohl(self.sin_addr.s_addr)), ntohs(self.sin_port)};
+    }
+    ~child_connection_t()
+    {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    pid_t pid = -1;
+    endpoint_t local;
+};
+
+struct answer_t {
+    bool called = false;
+    std::exception_ptr error;
+    int pid = -1;
+};
+
+// Asks for every pair at once and waits for the answers.
+std::vector<answer_t> ask(process_finder_t& finder, boost::asio::io_context& io,
+                          const std::vector<std::pair<endpoint_t, endpoint_t>>& pairs)
+{
+    std::vector<answer_t> answers(pairs.size());
+    std::size_t answered = 0;
+    for (std::size_t i = 0; i < pairs.size(); ++i)
+        finder.find_pid({pairs[i].first, pairs[i].second, [&, i](std::exception_ptr error, int pid) {
+                             EXPECT_FALSE(answers[i].called) << "answered twice: " << i;
+                             answers[i] = {true, error, pid};
+                             ++answered;
+                         }});
+    {
+        auto guard = boost::asio::make_work_guard(io);
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (answered < pairs.size() && std::chrono::steady_clock::now() < deadline)
+            io.run_one_for(50ms);
+    }
+    io.restart();
+    return answers;
+}
+
+unsigned inode_of(int fd)
+{
+    struct stat st{};
+    EXPECT_EQ(::fstat(fd, &st), 0);
+    return static_cast<unsigned>(st.st_ino);
+}
+
+class process_finder_netns : public testing::TestWithParam<std::string> {
+protected:
+    std::unique_ptr<process_finder_t> make_finder()
+    {
+        if (GetParam() == "netlink socket")
+            return std::make_unique<process_finder_t>(io);
+        return std::make_unique<process_finder_t>(io, std::make_unique<process_finder_t::proc_inode_getter_t>());
+    }
+
+    boost::asio::io_context io;
+};
+
+INSTANTIATE_TEST_SUITE_P(getters, process_finder_netns, testing::Values("netlink socket", "/proc/net/tcp"),
+                         [](const auto& info) { return info.param == "netlink socket" ? "sock_diag" : "procfs"; });
+
+TEST_P(process_finder_netns, finds_the_owner_of_each_kind_of_socket)
+{
+    ASSERT_TRUE(morva_test::in_private_netns());
+    scoped_fd_t server = listener();
+    const endpoint_t server_ep = local_of(server.get());
+    scoped_fd_t client = connected_to(server_ep);
+    scoped_fd_t accepted(::accept4(server.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    ASSERT_TRUE(accepted);
+
+    scoped_fd_t unreachable = listener();
+    const endpoint_t unreachable_ep = local_of(unreachable.get());
+    syn_drop_t drop(unreachable_ep.port());
+    scoped_fd_t syn_sent = tcp_socket();
+    ::fcntl(syn_sent.get(), F_SETFL, O_NONBLOCK);
+    const sockaddr_in a = address_of(unreachable_ep);
+    ASSERT_EQ(::connect(syn_sent.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a), -1);
+    ASSERT_EQ(errno, EINPROGRESS);
+    const endpoint_t syn_sent_ep = local_of(syn_sent.get());
+    // Witness: the kernel holds it in SYN_SENT.
+    EXPECT_NE(morva_test::sh("ss -tn state syn-sent").find(":" + std::to_string(syn_sent_ep.port())),
+              std::string::npos);
+
+    child_connection_t child(server_ep);
+    const bool by_proc = GetParam() == "/proc/net/tcp";
+
+    auto finder = make_finder();
+    EXPECT_EQ(finder->inode_getter().name(), GetParam());
+
+    struct case_t {
+        const char* name;
+        std::pair<endpoint_t, endpoint_t> pair;
+        int pid;               // 0: not found
+        const char* error;     // when not found
+    };
+    const std::string not_found = "Cannot find inode in " + GetParam();
+    const std::vector<case_t> cases = {
+        {"established client", {local_of(client.get()), server_ep}, ::getpid(), nullptr},
+        {"SYN_SENT client", {syn_sent_ep, unreachable_ep}, ::getpid(), nullptr},
+        {"client in a child", {child.local, server_ep}, child.pid, nullptr},
+        // Only ESTABLISHED and SYN_SENT sockets are asked of sock_diag; /proc/net/tcp lists all.
+        {"listening socket", {server_ep, nowhere}, by_proc ? ::getpid() : 0, not_found.c_str()},
+        {"client on another host", {endpoint_t(boost::asio::ip::make_address("10.9.9.9"), 5555), server_ep}, 0,
+         not_found.c_str()},
+        {"reversed pair", {server_ep, endpoint_t(boost::asio::ip::make_address("10.9.9.9"), 5555)}, 0,
+         not_found.c_str()},
+    };
+    std::vector<std::pair<endpoint_t, endpoint_t>> pairs;
+    for (const auto& c : cases)
+        pairs.push_back(c.pair);
+    const auto answers = ask(*finder, io, pairs);
+
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto& c = cases[i];
+        ASSERT_TRUE(answers[i].called) << c.name;
+        EXPECT_EQ(answers[i].pid, c.pid) << c.name;
+        if (c.pid) {
+            EXPECT_FALSE(answers[i].error) << c.name << ": " << message_of(answers[i].error);
+        } else {
+            ASSERT_TRUE(answers[i].error) << c.name;
+            EXPECT_EQ(message_of(answers[i].error), c.error) << c.name;
+        }
+    }
+
+    // What the connection context reads next about the owner.
+    for (int pid : {int(::getpid()), int(child.pid)}) {
+        EXPECT_EQ(fw::linux::read_proc_status_ids(pid), std::make_pair(unsigned(::geteuid()), unsigned(::getegid())));
+        EXPECT_EQ(fw::linux::read_proc_exe(pid), boost::filesystem::read_symlink("/proc/self/exe"));
+    }
+}
+
+TEST_P(process_finder_netns, the_getter_gives_the_socket_inodes)
+{
+    scoped_fd_t server = listener();
+    const endpoint_t server_ep = local_of(server.get());
+    scoped_fd_t first = connected_to(server_ep);
+    scoped_fd_t second = connected_to(server_ep);
+    std::unique_ptr<process_finder_t::inode_getter_t> getter;
+    if (GetParam() == "netlink socket")
+        getter = std::make_unique<process_finder_t::netlink_inode_getter_t>();
+    else
+        getter = std::make_unique<process_finder_t::proc_inode_getter_t>();
+    std::vector<process_finder_t::endpoint_pair_t> pairs = {{local_of(first.get()), server_ep},
+                                                            {local_of(second.get()), server_ep},
+                                                            {local_of(second.get()), server_ep}};
+    std::sort(pairs.begin(), pairs.end());
+    std::map<endpoint_t, unsigned> inode_by_client = {{local_of(first.get()), inode_of(first.get())},
+                                                      {local_of(second.get()), inode_of(second.get())}};
+    const std::vector<unsigned> inodes = getter->get_inodes(pairs);
+    ASSERT_EQ(inodes.size(), 3u);
+    for (std::size_t i = 0; i < pairs.size(); ++i)
+        EXPECT_EQ(inodes[i], inode_by_client[pairs[i].first]) << i;
+}
+
+TEST_P(process_finder_netns, answers_more_than_a_batch_of_connections)
+{
+    scoped_fd_t server = listener();
+    const endpoint_t server_ep = local_of(server.get());
+    std::vector<scoped_fd_t> clients;
+    std::vector<std::pair<endpoint_t, endpoint_t>> pairs;
+    for (int i = 0; i < 150; ++i) {
+        clients.push_back(connected_to(server_ep));
+        pairs.emplace_back(local_of(clients.back().get()), server_ep);
+    }
+    auto finder = make_finder();
+    const auto answers = ask(*finder, io, pairs);
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        ASSERT_TRUE(answers[i].called) << i;
+        EXPECT_EQ(answers[i].pid, ::getpid()) << i;
+    }
+}
+
+TEST(process_finder_netns_default, prefers_sock_diag)
+{
+    boost::asio::io_context io;
+    process_finder_t finder(io);
+    EXPECT_EQ(finder.inode_getter().name(), "netlink socket");
+}
+
+} // namespace
