@@ -32,6 +32,7 @@
 #include "rules.pb.h"
 #include "tests/common/recording_log.hpp"
 #include "tests/common/temp_dir.hpp"
+#include "tests/fw/service/handover_support.hpp"
 #include "tests/links/stream_pair.hpp"
 
 namespace {
@@ -40,16 +41,6 @@ using boost::asio::ip::tcp;
 using fw::service::connected_socket_t;
 using fw::util::scoped_fd_t;
 using namespace std::chrono_literals;
-
-std::shared_ptr<morva_test::recording_log_t> log_lines()
-{
-    static auto log = [] {
-        auto l = std::make_shared<morva_test::recording_log_t>();
-        cf_log_install(l);
-        return l;
-    }();
-    return log;
-}
 
 ino_t inode(int fd)
 {
@@ -155,8 +146,7 @@ protected:
     void SetUp() override
     {
         temp_dir_test_t::SetUp();
-        cf_log_threshold = 0;
-        log_lines()->taken();
+        log_ = morva_test::fresh_debug_log();
         int peer = -1;
         marend_ = std::make_unique<fw::marend::tie_t>(*this, morva_test::stream_pair(io_, peer));
         marend_peer_.reset(peer);
@@ -174,20 +164,7 @@ protected:
 
     void on_error(std::exception_ptr e) override { marend_errors_.push_back(e); }
 
-    // Runs the event loop until `done` holds or two seconds have passed.
-    bool run_until(const std::function<bool()>& done)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + 2s;
-        for (;;) {
-            if (done())
-                return true;
-            if (std::chrono::steady_clock::now() >= deadline)
-                return false;
-            io_.poll();
-            io_.restart();
-            std::this_thread::sleep_for(1ms);
-        }
-    }
+    bool run_until(const std::function<bool()>& done) { return morva_test::run_until(io_, done); }
 
     void run_briefly()
     {
@@ -282,7 +259,7 @@ protected:
                                   connected_socket_t{client_endpoint, std::move(client.fd)}, rules);
     }
 
-    std::vector<std::string> lines() { return log_lines()->taken(); }
+    std::vector<std::string> lines() { return log_->taken(); }
 
     // The link the first configure obtains, once it is up.
     std::unique_ptr<pellad_link_t> configured_link()
@@ -310,6 +287,7 @@ protected:
         return logged;
     }
 
+    std::shared_ptr<morva_test::recording_log_t> log_;
     boost::asio::io_context io_;
     kv::LinuxFirewallConfig config_;
     scoped_fd_t marend_peer_;

@@ -18,6 +18,7 @@
 #include "fw/service/server_socket_pool.hpp"
 #include "rules.pb.h"
 #include "tests/common/recording_log.hpp"
+#include "tests/fw/service/handover_support.hpp"
 
 namespace {
 
@@ -63,22 +64,11 @@ struct recording_delegate_t : server_socket_pool_t::delegate_t {
     }
 };
 
-std::shared_ptr<morva_test::recording_log_t> log_lines()
-{
-    static auto log = [] {
-        auto l = std::make_shared<morva_test::recording_log_t>();
-        cf_log_install(l);
-        return l;
-    }();
-    return log;
-}
-
 class server_socket_pool_test : public testing::Test {
 protected:
     void SetUp() override
     {
-        cf_log_threshold = 0;
-        log_lines()->taken();
+        log_ = morva_test::fresh_debug_log();
     }
 
     // Adds a server socket for the pair and returns the descriptor's number.
@@ -91,8 +81,9 @@ protected:
         return number;
     }
 
-    std::vector<std::string> lines() { return log_lines()->taken(); }
+    std::vector<std::string> lines() { return log_->taken(); }
 
+    std::shared_ptr<morva_test::recording_log_t> log_;
     recording_delegate_t delegate;
     const tcp::endpoint client = ep("192.0.2.10", 40000);
     const tcp::endpoint server = ep("198.51.100.7", 443);

@@ -33,6 +33,7 @@
 #include "tests/common/fork.hpp"
 #include "tests/common/recording_log.hpp"
 #include "tests/fw/service/net_capabilities.hpp"
+#include "tests/fw/service/handover_support.hpp"
 #include "tests/support/netns.hpp"
 
 namespace {
@@ -120,11 +121,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(morva_test::in_private_netns());
-        static auto log = std::make_shared<morva_test::recording_log_t>();
-        log_ = log;
-        cf_log_install(log_);
-        cf_log_threshold = 0;
-        log_->taken();
+        log_ = morva_test::fresh_debug_log();
         set_marks(2, 4);
     }
 
@@ -151,18 +148,7 @@ protected:
         acceptor_->configure();
     }
 
-    bool run_until(const std::function<bool()>& done)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + 2s;
-        for (;;) {
-            if (done())
-                return true;
-            if (std::chrono::steady_clock::now() >= deadline)
-                return false;
-            io_.run_for(5ms);
-            io_.restart();
-        }
-    }
+    bool run_until(const std::function<bool()>& done) { return morva_test::run_until(io_, done); }
 
     // Steers marked connections to 10.99.0.1:80 to the listener, as the
     // daemon's own steering rules and local-delivery route do.
