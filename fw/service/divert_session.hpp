@@ -1,0 +1,10 @@
+#pragma once
+// Where the diverter's hook sessions come from by default.
+#include "fw/service/connection_diverter.hpp"
+
+namespace fw::service {
+
+// One intercept driver of the Lua service per held connection.
+connection_diverter_t::session_factory_t lua_sessions(boost::asio::io_context& io, lua_t& lua);
+
+} // namespace fw::service
