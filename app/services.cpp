@@ -5,6 +5,7 @@
 #include "common/nofile_limit.hpp"
 #include "fw/service/appinfo_reporter.hpp"
 #include "fw/service/logger.hpp"
+#include "fw/service/process_finder.hpp"
 #include "fw/service/quisad.hpp"
 
 namespace fw::service {
@@ -32,7 +33,7 @@ service_list_t make_services(boost::asio::io_context& io, const kv::LinuxFirewal
     // 7  transparent_acceptor_t (io, pool, config, marks)
     // 8  packet_validator_t (marks, acceptor)
     // 9  server_connector_t (io, config, marks, limit)
-    // 10 process_finder_t (io)
+    auto process_finder = std::make_unique<process_finder_t>(io);                      // 10
     auto quisad = std::make_unique<quisad_t>(io, marend);                              // 11
     // 12 lua_t (io, config, process finder, quisad->quisad_client())
     // 13 connection_diverter_t (io, pool, config, connector, marks, rejector, retransmitter, validator, lua)
@@ -46,7 +47,7 @@ service_list_t make_services(boost::asio::io_context& io, const kv::LinuxFirewal
     service_list_t services;
     services.push_back(std::move(logger));           // 1  logger
     services.push_back(std::move(quisad));           // 2  quisad service
-    //                                                  3  process finder
+    services.push_back(std::move(process_finder));   // 3  process finder
     //                                                  4  marks
     //                                                  5  connection rejector
     //                                                  6  marking retransmitter
