@@ -1,5 +1,8 @@
 #include "lua/coroutine.hpp"
 
+#include <algorithm>
+#include <vector>
+
 namespace kv::lua {
 
 namespace {
@@ -7,6 +10,11 @@ namespace {
 // The thread whose run is innermost, handed to lua_resume as the calling
 // state so that nested resumptions count against Lua's C-stack limit.
 thread_local lua_State* running_thread = nullptr;
+
+// The coroutines that nested runs will make current again when they end. A
+// coroutine destroyed in the middle of a run (a future collected by its own
+// thread) is cleared here, so no one names it afterwards.
+thread_local std::vector<coroutine_t*> outer_coroutines;
 
 // Puts the outer coroutine's registry entries back when a run ends, also
 // when it ends by an exception.
@@ -17,7 +25,7 @@ public:
     {
         lua_checkstack(main_, 4);
         get_registry(main_, registry_key::coroutine);
-        outer_ = lua_touserdata(main_, -1);
+        outer_coroutines.push_back(static_cast<coroutine_t*>(lua_touserdata(main_, -1)));
         lua_pop(main_, 1);
         get_registry(main_, registry_key::coroutine_environment);
         outer_environment_ = registry_ref_t(main_);
@@ -33,7 +41,8 @@ public:
         running_thread = previous_thread_;
         outer_environment_.push(main_);
         set_registry(main_, registry_key::coroutine_environment);
-        lua_pushlightuserdata(main_, outer_);
+        lua_pushlightuserdata(main_, outer_coroutines.back());
+        outer_coroutines.pop_back();
         set_registry(main_, registry_key::coroutine);
     }
 
@@ -45,7 +54,6 @@ public:
 private:
     lua_State* main_;
     lua_State* previous_thread_;
-    void* outer_ = nullptr;
     registry_ref_t outer_environment_;
     registry_ref_t pin_;
 };
@@ -66,7 +74,20 @@ coroutine_t::coroutine_t(lua_State* L, int index)
     environment_ref_ = registry_ref_t(L);
 }
 
-coroutine_t::~coroutine_t() = default;
+coroutine_t::~coroutine_t()
+{
+    if (state_ != state_t::running)
+        return;
+    std::replace(outer_coroutines.begin(), outer_coroutines.end(), this, static_cast<coroutine_t*>(nullptr));
+    lua_State* main = main_state(thread_);
+    get_registry(main, registry_key::coroutine);
+    const bool current = lua_touserdata(main, -1) == this;
+    lua_pop(main, 1);
+    if (current) {
+        lua_pushlightuserdata(main, nullptr);
+        set_registry(main, registry_key::coroutine);
+    }
+}
 
 void coroutine_t::resume(int nargs)
 {

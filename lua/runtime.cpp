@@ -295,7 +295,11 @@ const std::exception_ptr* test_exception(lua_State* L, int index)
 
 void raise_error(lua_State* L, const std::string& text)
 {
-    luaL_error(L, "%s", text.c_str());
+    // luaL_error, without cutting the text at a zero byte
+    luaL_where(L, 1);
+    lua_pushlstring(L, text.data(), text.size());
+    lua_concat(L, 2);
+    lua_error(L);
     std::abort(); // not reached: a Lua error unwinds
 }
 

@@ -15,6 +15,7 @@
 #include <lua.hpp>
 
 #include "common/log_hook.hpp"
+#include "tests/common/temp_dir.hpp"
 #include "lua/coroutine.hpp"
 #include "lua/coroutine_make.hpp"
 #include "lua/intercept_types.hpp"
@@ -93,7 +94,8 @@ public:
     void on_suspended() override { ++suspensions; }
 };
 
-class lua_fixture : public ::testing::Test {
+// Each test also has a fresh directory of its own (`dir`).
+class lua_fixture : public temp_dir_test_t {
 public:
     lua_fixture()
     {
