@@ -3,8 +3,11 @@
 // sock_diag and through /proc/net/tcp; the ids and executable of the owner.
 #include "fw/service/process_finder.hpp"
 
+#include "common/log.hpp"
 #include "common/scoped_fd.hpp"
 #include "lua/proc_readers.hpp"
+#include "tests/common/fork.hpp"
+#include "tests/common/recording_log.hpp"
 #include "tests/support/netns.hpp"
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -13,6 +16,12 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/netlink.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <csignal>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -288,6 +297,73 @@ TEST_P(process_finder_netns, answers_more_than_a_batch_of_connections)
         ASSERT_TRUE(answers[i].called) << i;
         EXPECT_EQ(answers[i].pid, ::getpid()) << i;
     }
+}
+
+// Makes the kernel refuse `syscall` (for socket: only netlink sockets of protocol 4) with `error`.
+bool refuse(long syscall, int error)
+{
+    const bool socket_call = syscall == SYS_socket;
+    std::vector<sock_filter> program = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(syscall), 0, socket_call ? 5u : 1u),
+    };
+    if (socket_call) {
+        program.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])));
+        program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_NETLINK, 0, 3));
+        program.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])));
+        program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, NETLINK_SOCK_DIAG, 0, 1));
+    }
+    program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(error)));
+    program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    sock_fprog fprog{static_cast<unsigned short>(program.size()), program.data()};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &fprog) == 0;
+}
+
+TEST(process_finder_netns_default, falls_back_to_procfs_when_the_kernel_refuses_sock_diag)
+{
+    struct case_t {
+        const char* name;
+        long syscall;
+        int error;
+        const char* reason;
+    };
+    const std::vector<case_t> cases = {
+        {"no NETLINK_SOCK_DIAG", SYS_socket, EPROTONOSUPPORT, "Kernel does not support NETLINK_SOCK_DIAG"},
+        {"probe refused", SYS_sendmsg, EOPNOTSUPP, "Kernel does not support SOCK_DIAG_BY_FAMILY"},
+    };
+    for (const auto& c : cases) {
+        const auto result = morva_test::run_in_child([&] {
+            auto log = std::make_shared<morva_test::recording_log_t>();
+            cf_log_install(log);
+            cf_log_threshold = 0;
+            if (!refuse(c.syscall, c.error))
+                ::_exit(2);
+            boost::asio::io_context io;
+            process_finder_t finder(io);
+            const auto lines = log->taken();
+            std::fprintf(stderr, "%s\n", finder.inode_getter().name().c_str());
+            for (const auto& line : lines)
+                std::fprintf(stderr, "%s\n", line.c_str());
+            ::_exit(0);
+        });
+        EXPECT_EQ(result.status, 0) << c.name;
+        EXPECT_EQ(result.err, std::string("/proc/net/tcp\n0 Cannot create NETLINK inode getter: ") + c.reason
+                                  + "; /proc will be parsed instead\n")
+            << c.name;
+    }
+    // Any other failure to open the socket stops the service from being built.
+    const auto result = morva_test::run_in_child([] {
+        if (!refuse(SYS_socket, EMFILE))
+            ::_exit(2);
+        boost::asio::io_context io;
+        try {
+            process_finder_t finder(io);
+        } catch (const boost::system::system_error& e) {
+            ::_exit(e.code().value() == EMFILE ? 0 : 3);
+        }
+        ::_exit(1);
+    });
+    EXPECT_EQ(result.status, 0);
 }
 
 TEST(process_finder_netns_default, prefers_sock_diag)
