@@ -62,8 +62,11 @@ xtables_lock_t::xtables_lock_t(const std::string& configured, const paths_t& def
 
 xtables_lock_t::~xtables_lock_t()
 {
-    if (::flock(fd_.get(), LOCK_UN) < 0 && cf_log_threshold <= 3)
-        cf_log(3, std::string("Cannot unlock iptables lock file: ") + std::strerror(errno));
+    if (::flock(fd_.get(), LOCK_UN) == 0)
+        return;
+    const int error = errno;
+    if (cf_log_threshold <= 3)
+        cf_log(3, std::string("Cannot unlock iptables lock file: ") + std::strerror(error));
 }
 
 } // namespace fw::service

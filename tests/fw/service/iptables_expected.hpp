@@ -15,7 +15,7 @@ using fw::service::iptables_params_t;
 
 // Marks: local delivery 0x1, client packets 0x2, server packets 0x4; divert
 // marks 0x8 (output), 0x10 (input), 0x20 (forward). Queues 3, 4, 5.
-inline const iptables_divert_t output_divert{3, 3, 0x8}, input_divert{1, 4, 0x10}, forward_divert{2, 5, 0x20};
+inline const iptables_divert_t queued_output{3, 3, 0x8}, queued_input{1, 4, 0x10}, queued_forward{2, 5, 0x20};
 
 inline iptables_params_t params_with(std::vector<iptables_divert_t> diverts, bool ip_security_option = false)
 {

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <sstream>
 #include <thread>
 
 #include <boost/filesystem.hpp>
@@ -13,6 +12,7 @@
 #include "fw/service/iptables_installer.hpp"
 #include "tests/common/temp_dir.hpp"
 #include "tests/fw/service/iptables_expected.hpp"
+#include "tests/fw/service/iptables_fakes.hpp"
 #include "tests/support/netns.hpp"
 
 namespace {
@@ -58,28 +58,9 @@ const std::string host_mangle_only = mangle_chains + R"(:host-chain - [0:0]
 COMMIT
 )";
 
-std::string fresh(const std::string& rule) { return "[0:0] " + rule + "\n"; }
-
-std::string fresh(const std::vector<std::string>& rules)
-{
-    std::string out;
-    for (const std::string& rule : rules)
-        out += fresh(rule);
-    return out;
-}
-
-void restore(const std::string& rules) { sh("iptables-legacy-restore -w -c <<'EOF'\n" + rules + "EOF\n"); }
-
-// The table as iptables-legacy-save prints it with counters, without its comment lines.
-std::string save(const std::string& table)
-{
-    std::istringstream in(sh("iptables-legacy-save -c -t " + table));
-    std::string out, line;
-    while (std::getline(in, line))
-        if (!line.starts_with("#"))
-            out += line + "\n";
-    return out;
-}
+using morva_test::fresh;
+const auto restore = morva_test::ipt_restore;
+const auto save = morva_test::ipt_save_table;
 
 class kernel_installer : public morva_test::temp_dir_test_t {
 protected:
@@ -102,19 +83,19 @@ protected:
 
 TEST_F(kernel_installer, installs_exactly_the_own_rules_beside_the_host_rules)
 {
-    installer.install(params_with({output_divert, input_divert, forward_divert}, true), false, lock_path());
+    installer.install(params_with({queued_output, queued_input, queued_forward}, true), false, lock_path());
     EXPECT_EQ(save("mangle"), mangle_chains + ":host-chain - [0:0]\n" + fresh({m1, m2})
                                   + fresh({m3("INPUT", 4), m8(0x8, 3), m8(0x10, 4), m8(0x20, 5)})
-                                  + "[7:420] -A FORWARD -j host-chain\n" + fresh(m3("FORWARD", 5))
+                                  + "[7:420] -A FORWARD -j host-chain\n" + fresh({m3("FORWARD", 5)})
                                   + "[5:300] -A OUTPUT -s 10.1.2.0/24 -p tcp -j ACCEPT\n"
                                   + fresh({m3("OUTPUT", 3), m4, m5, m6, m7(0x8), m7(0x10), m7(0x20)})
                                   + "[1:60] -A host-chain -m comment --comment morva-firewall -j RETURN\nCOMMIT\n");
-    EXPECT_EQ(save("nat"), nat_chains + fresh(n1) + "[4:240] -A POSTROUTING -s 192.168.0.0/16 -j MASQUERADE\nCOMMIT\n");
+    EXPECT_EQ(save("nat"), nat_chains + fresh({n1}) + "[4:240] -A POSTROUTING -s 192.168.0.0/16 -j MASQUERADE\nCOMMIT\n");
 }
 
 TEST_F(kernel_installer, a_new_configuration_replaces_the_own_rules_only)
 {
-    installer.install(params_with({output_divert, forward_divert}, true), false, lock_path());
+    installer.install(params_with({queued_output, queued_forward}, true), false, lock_path());
     const std::string nat = save("nat");
     installer.install(params_with({{3, 9, 0x8}}), false, lock_path());
     EXPECT_EQ(save("mangle"), mangle_chains + ":host-chain - [0:0]\n" + fresh({m1, m2})
@@ -133,7 +114,7 @@ TEST_F(kernel_installer, a_new_configuration_replaces_the_own_rules_only)
 
 TEST_F(kernel_installer, uninstall_leaves_the_host_rules_and_drops_the_divert_chain)
 {
-    installer.install(params_with({output_divert}, true), false, lock_path());
+    installer.install(params_with({queued_output}, true), false, lock_path());
     // Restored whole, so that the counters stay as they are.
     std::string mangle = save("mangle");
     mangle.insert(mangle.find("\n[") + 1, ":morva-firewall-divert - [0:0]\n");
@@ -151,7 +132,7 @@ TEST_F(kernel_installer, a_referenced_divert_chain_stops_the_installation)
     sh("iptables-legacy -w -t mangle -A host-chain -j morva-firewall-divert");
     const std::string before = save("mangle");
     try {
-        installer.install(params_with({output_divert}), false, lock_path());
+        installer.install(params_with({queued_output}), false, lock_path());
         FAIL() << "installed";
     } catch (const std::runtime_error& e) {
         EXPECT_EQ(std::string(e.what()), "chain morva-firewall-divert is referenced from chain host-chain (this might "
@@ -172,7 +153,7 @@ TEST_F(kernel_installer, a_held_lock_delays_the_change)
     ASSERT_TRUE(boost::filesystem::exists(ready));
 
     const auto start = std::chrono::steady_clock::now();
-    installer.install(params_with({output_divert}), false, lock_path());
+    installer.install(params_with({queued_output}), false, lock_path());
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
     EXPECT_NE(save("mangle").find(m3("OUTPUT", 3)), std::string::npos);
 }

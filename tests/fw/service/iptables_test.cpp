@@ -14,6 +14,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -27,6 +28,7 @@
 #include "tests/common/recording_log.hpp"
 #include "tests/common/temp_dir.hpp"
 #include "tests/fw/service/iptables_expected.hpp"
+#include "tests/fw/service/iptables_fakes.hpp"
 #include "tests/fw/service/iptables_save.hpp"
 #include "tests/linux/iptables/print.hpp"
 
@@ -189,14 +191,14 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         mangle_case_t{"no_divert", params_with({}), {m1, m2, m4, m5, m6}},
         mangle_case_t{"output_and_forward",
-                      params_with({output_divert, forward_divert}),
+                      params_with({queued_output, queued_forward}),
                       {m1, m2, m3("FORWARD", 5), m3("OUTPUT", 3), m4, m5, m6}},
         mangle_case_t{"security_option_three_diverts",
-                      params_with({output_divert, input_divert, forward_divert}, true),
+                      params_with({queued_output, queued_input, queued_forward}, true),
                       {m1, m2, m3("INPUT", 4), m8(0x8, 3), m8(0x10, 4), m8(0x20, 5), m3("FORWARD", 5),
                        m3("OUTPUT", 3), m4, m5, m6, m7(0x8), m7(0x10), m7(0x20)}},
         mangle_case_t{"security_option_skips_a_divert_without_mark",
-                      params_with({{3, 3, 0}, input_divert}, true),
+                      params_with({{3, 3, 0}, queued_input}, true),
                       {m1, m2, m3("INPUT", 4), m8(0x10, 4), m3("OUTPUT", 3), m4, m5, m6, m7(0x10)}},
         mangle_case_t{"security_option_without_diverts", params_with({}, true), {m1, m2, m4, m5, m6}}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -213,7 +215,7 @@ protected:
 TEST_F(installer_test, the_nat_rule_goes_first_in_postrouting)
 {
     tables.tables["nat"].builtin_chains[postrouting].rules = {host_rule(), host_rule(2)};
-    installer.install(params_with({output_divert}), false, lock_path());
+    installer.install(params_with({queued_output}), false, lock_path());
     const auto& rules = tables.tables["nat"].builtin_chains[postrouting].rules;
     ASSERT_EQ(rules.size(), 3u);
     EXPECT_EQ(save_lines(tables.tables["nat"]).front(), n1);
@@ -224,7 +226,7 @@ TEST_F(installer_test, the_nat_rule_goes_first_in_postrouting)
 
 TEST_F(installer_test, with_nf_tables_only_nat_is_touched)
 {
-    installer.install(params_with({output_divert}), true, lock_path());
+    installer.install(params_with({queued_output}), true, lock_path());
     EXPECT_EQ(tables.calls, (lines_t{"read nat", "write nat"}));
     EXPECT_EQ(save_lines(tables.tables["nat"]), lines_t{n1});
     EXPECT_TRUE(installer.installed());
@@ -245,8 +247,8 @@ TEST_F(installer_test, a_new_configuration_replaces_only_the_own_rules)
     mangle.builtin_chains[forward].rules = {to_host_chain};
     const ipt_table_t host_only = mangle;
 
-    installer.install(params_with({output_divert, forward_divert}), false, lock_path());
-    installer.install(params_with({output_divert, forward_divert}), false, lock_path());
+    installer.install(params_with({queued_output, queued_forward}), false, lock_path());
+    installer.install(params_with({queued_output, queued_forward}), false, lock_path());
     const lines_t twice = save_lines(tables.tables["mangle"]);
     EXPECT_EQ(std::count(twice.begin(), twice.end(), m4), 1);
 
@@ -264,7 +266,7 @@ TEST_F(installer_test, a_new_configuration_replaces_only_the_own_rules)
 TEST_F(installer_test, a_kernel_without_queue_bypass_gets_queues_without_it)
 {
     extensions.nfqueue_revision = 1;
-    installer.install(params_with({output_divert, input_divert}, true), false, lock_path());
+    installer.install(params_with({queued_output, queued_input}, true), false, lock_path());
     const lines_t saved = save_lines(tables.tables["mangle"]);
     for (const std::string& rule : {m3("INPUT", 4, ""), m3("OUTPUT", 3, ""), m8(0x8, 3, ""), m8(0x10, 4, "")})
         EXPECT_EQ(std::count(saved.begin(), saved.end(), rule), 1) << rule;
@@ -275,7 +277,7 @@ TEST_F(installer_test, a_kernel_without_queue_bypass_gets_queues_without_it)
 TEST_F(installer_test, a_queue_target_the_kernel_lacks_fails_the_installation)
 {
     extensions.nfqueue_revision = 9; // no layout: neither build succeeds
-    EXPECT_THROW(installer.install(params_with({output_divert}), false, lock_path()), std::invalid_argument);
+    EXPECT_THROW(installer.install(params_with({queued_output}), false, lock_path()), std::invalid_argument);
     EXPECT_EQ(tables.calls, lines_t{"read mangle"});
 }
 
@@ -286,31 +288,18 @@ protected:
     void SetUp() override
     {
         installer_test::SetUp();
-        saved_program = fw::linux::nftables::utils::modprobe_program();
-        const auto script = dir / "modprobe";
-        std::ofstream(script.string()) << "#!/bin/sh\necho \"$1\" >> '" << (dir / "calls").string() << "'\n"
-                                       << "[ ! -e '" << (dir / "fail").string()
-                                       << "' ] || { echo \"modprobe: FATAL: Module $1 not found\"; exit 1; }\n";
-        ::chmod(script.c_str(), 0700);
-        fw::linux::nftables::utils::set_modprobe_program(script.string());
+        modprobe.emplace(dir);
     }
     void TearDown() override
     {
-        fw::linux::nftables::utils::set_modprobe_program(saved_program);
+        modprobe.reset();
         installer_test::TearDown();
     }
 
-    void modprobe_fails() { std::ofstream((dir / "fail").string()); }
+    std::string modprobe_calls() { return modprobe->calls(); }
+    void modprobe_fails() { modprobe->set_failing(true); }
 
-    std::string modprobe_calls()
-    {
-        std::ifstream in((dir / "calls").string());
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
-    std::string saved_program;
+    std::optional<morva_test::fake_modprobe_t> modprobe;
 };
 
 TEST_F(missing_table, is_loaded_and_installed_again)
@@ -323,9 +312,8 @@ TEST_F(missing_table, is_loaded_and_installed_again)
         SCOPED_TRACE(c.table);
         tables = {};
         tables.read_errors[c.table] = {c.error};
-        installer.install(params_with({output_divert}), false, lock_path());
+        installer.install(params_with({queued_output}), false, lock_path());
         EXPECT_EQ(modprobe_calls(), "iptable_" + c.table + "\n");
-        boost::filesystem::remove(dir / "calls");
         EXPECT_EQ(tables.calls.size(), 5u); // one read more
         EXPECT_EQ(save_lines(tables.tables["nat"]), lines_t{n1});
         EXPECT_EQ(save_lines(tables.tables["mangle"]).size(), 6u);
@@ -340,9 +328,9 @@ TEST_F(missing_table, nat_is_left_out_when_its_module_cannot_be_loaded)
 {
     modprobe_fails();
     tables.read_errors["nat"] = {ENOENT};
-    installer.install(params_with({output_divert}), false, lock_path());
+    installer.install(params_with({queued_output}), false, lock_path());
     EXPECT_EQ(tables.calls, (lines_t{"read mangle", "write mangle", "read nat"}));
-    EXPECT_EQ(logged(3), lines_t{"Unable to load iptable_nat kernel module: " + (dir / "modprobe").string()
+    EXPECT_EQ(logged(3), lines_t{"Unable to load iptable_nat kernel module: " + modprobe->path()
                                  + " exited with status 256: modprobe: FATAL: Module iptable_nat not found"
                                  + "; iptables nat rules won't be installed"});
     EXPECT_TRUE(installer.installed());
@@ -353,7 +341,7 @@ TEST_F(missing_table, mangle_fails_when_its_module_cannot_be_loaded)
     modprobe_fails();
     tables.read_errors["mangle"] = {ENOENT};
     try {
-        installer.install(params_with({output_divert}), false, lock_path());
+        installer.install(params_with({queued_output}), false, lock_path());
         FAIL() << "installed";
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string(e.what()).find("Module iptable_mangle not found"), std::string::npos) << e.what();
@@ -380,7 +368,6 @@ TEST_F(missing_table, other_errors_and_a_second_failure_go_to_the_caller)
             EXPECT_EQ(e.code().value(), c.errors.back());
         }
         EXPECT_EQ(modprobe_calls(), c.modprobe);
-        boost::filesystem::remove(dir / "calls");
     }
 }
 
@@ -451,7 +438,7 @@ TEST_F(installer_test, uninstall_removes_the_own_rules_of_both_tables)
 {
     tables.tables["mangle"].builtin_chains[output].rules = {host_rule()};
     tables.tables["nat"].builtin_chains[postrouting].rules = {host_rule()};
-    installer.install(params_with({output_divert, input_divert}, true), false, lock_path());
+    installer.install(params_with({queued_output, queued_input}, true), false, lock_path());
     tables.tables["mangle"].user_chains[std::string(divert_user_chain)].rules = {host_rule()};
     tables.calls.clear();
 
@@ -465,7 +452,7 @@ TEST_F(installer_test, uninstall_removes_the_own_rules_of_both_tables)
 
 TEST_F(installer_test, uninstall_goes_on_after_a_failing_table)
 {
-    installer.install(params_with({output_divert}), false, lock_path());
+    installer.install(params_with({queued_output}), false, lock_path());
     // nat cannot be read; mangle still has a host rule jumping to the divert chain.
     tables.read_errors["nat"] = {EPERM};
     ipt_rule_t jump;
@@ -506,7 +493,7 @@ TEST_F(installer_test, every_table_access_happens_under_the_lock)
         EXPECT_EQ(errno, EWOULDBLOCK);
         ++checked;
     };
-    installer.install(params_with({output_divert}), false, lock_path());
+    installer.install(params_with({queued_output}), false, lock_path());
     installer.uninstall(lock_path());
     EXPECT_EQ(checked, 8);
 
