@@ -26,14 +26,11 @@
 #include "error.pb.h"
 #include "fw/service/pellad_tie_manager.hpp"
 #include "linux_firewall_config.pb.h"
-#include "links/marend_tie.hpp"
-#include "marend_linux_firewall_ipc.pb.h"
 #include "pellad_client_ipc.pb.h"
 #include "rules.pb.h"
 #include "tests/common/recording_log.hpp"
 #include "tests/common/temp_dir.hpp"
 #include "tests/fw/service/handover_support.hpp"
-#include "tests/links/stream_pair.hpp"
 
 namespace {
 
@@ -141,16 +138,13 @@ private:
     std::vector<scoped_fd_t> fds_;
 };
 
-class pellad_tie_manager_test : public morva_test::temp_dir_test_t, public fw::marend::tie_t::delegate_t {
+class pellad_tie_manager_test : public morva_test::temp_dir_test_t {
 protected:
     void SetUp() override
     {
         temp_dir_test_t::SetUp();
         log_ = morva_test::fresh_debug_log();
-        int peer = -1;
-        marend_ = std::make_unique<fw::marend::tie_t>(*this, morva_test::stream_pair(io_, peer));
-        marend_peer_.reset(peer);
-        manager_ = std::make_unique<fw::service::pellad_tie_manager_t>(io_, config_, *marend_);
+        manager_ = std::make_unique<fw::service::pellad_tie_manager_t>(io_, config_, marend_.tie());
         path_ = (dir / "pellad.sock").string();
         listener_ = listen_at(path_);
     }
@@ -161,8 +155,6 @@ protected:
         marend_.reset();
         temp_dir_test_t::TearDown();
     }
-
-    void on_error(std::exception_ptr e) override { marend_errors_.push_back(e); }
 
     bool run_until(const std::function<bool()>& done) { return morva_test::run_until(io_, done); }
 
@@ -179,34 +171,10 @@ protected:
     int pellad_requests()
     {
         run_briefly();
-        int count = 0;
-        char buffer[4096];
-        const ssize_t n = ::recv(marend_peer_.get(), buffer, sizeof buffer, MSG_DONTWAIT);
-        for (ssize_t offset = 0; n > 0 && offset + 4 <= n;) {
-            std::uint32_t length;
-            std::memcpy(&length, buffer + offset, 4);
-            kv::Firewall2MarendMessage message;
-            EXPECT_TRUE(message.ParseFromArray(buffer + offset + 4, static_cast<int>(length)));
-            count += message.tag() == kv::Firewall2MarendMessage::GET_PELLAD_REQUEST;
-            offset += 4 + length;
-        }
-        return count;
+        return marend_.pellad_requests();
     }
 
-    void answer(const std::string& path, kv::ErrorCode error = kv::EC_OK)
-    {
-        kv::Marend2FirewallMessage message;
-        message.set_tag(kv::Marend2FirewallMessage::GET_PELLAD_RESPONSE);
-        if (error != kv::EC_OK)
-            message.mutable_error()->set_code(error);
-        else
-            message.set_socket_path(path);
-        const std::string body = message.SerializeAsString();
-        const auto length = static_cast<std::uint32_t>(body.size());
-        std::string frame(reinterpret_cast<const char*>(&length), 4);
-        frame += body;
-        ASSERT_EQ(::send(marend_peer_.get(), frame.data(), frame.size(), 0), static_cast<ssize_t>(frame.size()));
-    }
+    void answer(const std::string& path, kv::ErrorCode error = kv::EC_OK) { marend_.answer_pellad(path, error); }
 
     static scoped_fd_t listen_at(const std::string& path)
     {
@@ -290,10 +258,9 @@ protected:
     std::shared_ptr<morva_test::recording_log_t> log_;
     boost::asio::io_context io_;
     kv::LinuxFirewallConfig config_;
-    scoped_fd_t marend_peer_;
-    std::unique_ptr<fw::marend::tie_t> marend_;
+    morva_test::marend_peer_t marend_{io_};
     std::unique_ptr<fw::service::pellad_tie_manager_t> manager_;
-    std::vector<std::exception_ptr> marend_errors_;
+    std::vector<std::exception_ptr>& marend_errors_ = marend_.errors;
     std::string path_;
     scoped_fd_t listener_;
 };
