@@ -5,8 +5,10 @@
 #include "common/nofile_limit.hpp"
 #include "fw/service/appinfo_reporter.hpp"
 #include "fw/service/logger.hpp"
+#include "fw/service/marks.hpp"
 #include "fw/service/process_finder.hpp"
 #include "fw/service/quisad.hpp"
+#include "fw/service/routing.hpp"
 
 namespace fw::service {
 
@@ -24,7 +26,7 @@ service_list_t make_services(boost::asio::io_context& io, const kv::LinuxFirewal
     // Construction order: each service after those it is built with. Should a
     // constructor throw, these locals unwind last built first.
     auto logger = std::make_unique<logger_t>(config);                                   // 1
-    // 2  marks_t (config)
+    auto marks = std::make_unique<marks_t>(config);                                    // 2
     // 3  connection_rejector_t (io, marks)
     // 4  marking_retransmitter_t (io, marks)
     // 5  pellad_tie_manager_t (io, config, marend)
@@ -39,7 +41,7 @@ service_list_t make_services(boost::asio::io_context& io, const kv::LinuxFirewal
     // 13 connection_diverter_t (io, pool, config, connector, marks, rejector, retransmitter, validator, lua)
     // 14 iptables_t (config, marks, acceptor, diverter)
     // 15 nftables_t (io, config, marks, acceptor, diverter)
-    // 16 routing_t (config, marks)
+    auto routing = std::make_unique<routing_t>(config, *marks);                        // 16
     auto appinfo_reporter = std::make_unique<appinfo_reporter_t>(marend, revision);    // 17
 
     // List order: the order in which every configuration is applied. Later
@@ -48,7 +50,7 @@ service_list_t make_services(boost::asio::io_context& io, const kv::LinuxFirewal
     services.push_back(std::move(logger));           // 1  logger
     services.push_back(std::move(quisad));           // 2  quisad service
     services.push_back(std::move(process_finder));   // 3  process finder
-    //                                                  4  marks
+    services.push_back(std::move(marks));            // 4  marks
     //                                                  5  connection rejector
     //                                                  6  marking retransmitter
     //                                                  7  transparent acceptor
@@ -60,7 +62,7 @@ service_list_t make_services(boost::asio::io_context& io, const kv::LinuxFirewal
     //                                                  13 connection diverter
     //                                                  14 nftables
     //                                                  15 iptables
-    //                                                  16 routing
+    services.push_back(std::move(routing));          // 16 routing
     services.push_back(std::move(appinfo_reporter)); // 17 appinfo reporter
     return services;
 }
