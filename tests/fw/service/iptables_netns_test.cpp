@@ -150,10 +150,15 @@ protected:
 TEST_F(iptables_service, steers_the_running_diverts_to_the_acceptor)
 {
     config.set_process_ip_security_option(true);
+    config.set_input_divert_enable(true);
+    config.mutable_input_divert_nfqueue_number()->set_manual(4);
     configure();
-    EXPECT_EQ(iptables->params(), params_with({queued_output, queued_forward}, true));
-    EXPECT_EQ(save("mangle"), mangle_chains + fresh({m1, m2, m8(0x8, 3), m8(0x20, 5), m3("FORWARD", 5)}) + host_output
-                                  + fresh({m3("OUTPUT", 3), m4, m5, m6, m7(0x8), m7(0x20)}) + "COMMIT\n");
+    EXPECT_EQ(iptables->params(), params_with({queued_output, queued_input, queued_forward}, true));
+    EXPECT_EQ(save("mangle"), mangle_chains
+                                  + fresh({m1, m2, m3("INPUT", 4), m8(0x8, 3), m8(0x10, 4), m8(0x20, 5),
+                                           m3("FORWARD", 5)})
+                                  + host_output + fresh({m3("OUTPUT", 3), m4, m5, m6, m7(0x8), m7(0x10), m7(0x20)})
+                                  + "COMMIT\n");
     EXPECT_EQ(save("nat"), nat_chains + fresh({n1}) + host_postrouting + "COMMIT\n");
     EXPECT_TRUE(iptables->installed());
     EXPECT_EQ(modprobe->calls(), "nft_tproxy\n");
