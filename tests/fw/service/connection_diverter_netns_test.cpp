@@ -39,8 +39,9 @@
 #include "linux_firewall_config.pb.h"
 #include "lua/intercept_types.hpp"
 #include "rules.pb.h"
-#include "tests/common/recording_log.hpp"
+#include "tests/fw/service/handover_support.hpp"
 #include "tests/net/ipv4_tcp_packet.hpp"
+#include "tests/net/raw_capture.hpp"
 #include "tests/support/netns.hpp"
 
 namespace {
@@ -52,16 +53,6 @@ using fw::lua::intercept::connection_info_t;
 using morva_test::sh;
 
 constexpr std::uint32_t local_delivery = 0x1, client_mark = 0x2, server_mark = 0x4, output_mark = 0x8;
-
-morva_test::recording_log_t& recording_log()
-{
-    static auto log = [] {
-        auto l = std::make_shared<morva_test::recording_log_t>();
-        cf_log_install(l);
-        return l;
-    }();
-    return *log;
-}
 
 std::vector<std::string> lines_with(const std::vector<std::string>& lines, const std::string& part)
 {
@@ -176,8 +167,13 @@ struct listener_t {
 struct client_t {
     fw::util::scoped_fd_t fd{::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)};
 
-    explicit client_t(std::uint16_t port)
+    explicit client_t(std::uint16_t port, const std::vector<std::uint8_t>& ip_options = {})
     {
+        if (!ip_options.empty()
+            && ::setsockopt(fd.get(), IPPROTO_IP, IP_OPTIONS, ip_options.data(),
+                            static_cast<socklen_t>(ip_options.size()))
+                   != 0)
+            throw std::runtime_error(std::string("IP_OPTIONS: ") + std::strerror(errno));
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -216,31 +212,45 @@ private:
     std::optional<int> error_;
 };
 
-// A copy of the client's SYN, sent again from a raw socket: while the kernel
-// holds the first one in the queue, TCP itself repeats nothing.
-void send_syn_again(const tcp::endpoint& client, const tcp::endpoint& server)
+// Sends a packet built by the test from a raw socket with the given mark.
+void send_packet(const morva_test::ipv4_tcp_packet_t& packet, std::uint32_t mark = 0)
 {
-    morva_test::ipv4_tcp_packet_t syn;
-    syn.source = client.address().to_string();
-    syn.destination = server.address().to_string();
-    syn.source_port = client.port();
-    syn.destination_port = server.port();
-    const auto bytes = syn.bytes();
+    const auto bytes = packet.bytes();
     fw::util::scoped_fd_t raw(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW));
+    if (mark != 0 && ::setsockopt(raw.get(), SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0)
+        throw std::runtime_error("SO_MARK");
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(server.address().to_v4().to_uint());
+    ::inet_pton(AF_INET, packet.destination.c_str(), &to.sin_addr);
     if (::sendto(raw.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to)
         != static_cast<ssize_t>(bytes.size()))
         throw std::runtime_error(std::string("sendto: ") + std::strerror(errno));
+}
+
+morva_test::ipv4_tcp_packet_t packet_between(const tcp::endpoint& from, const tcp::endpoint& to,
+                                             std::uint16_t flags = 0x02)
+{
+    morva_test::ipv4_tcp_packet_t packet;
+    packet.source = from.address().to_string();
+    packet.destination = to.address().to_string();
+    packet.source_port = from.port();
+    packet.destination_port = to.port();
+    packet.flags = flags;
+    return packet;
+}
+
+// A copy of the client's SYN, sent again: while the kernel holds the first one
+// in the queue, TCP itself repeats nothing.
+void send_syn_again(const tcp::endpoint& client, const tcp::endpoint& server)
+{
+    send_packet(packet_between(client, server));
 }
 
 class ConnectionDiverter : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        recording_log();
-        cf_log_threshold = 0;
+        log = morva_test::fresh_debug_log();
         config.set_autoconfigure_iptables(true);
         config.mutable_local_delivery_mark()->set_manual(local_delivery);
         config.mutable_client_packets_mark()->set_manual(client_mark);
@@ -265,7 +275,7 @@ protected:
     {
         diverter.reset();
         morva_test::sh("iptables-legacy -t mangle -F; iptables-legacy -t filter -F", false);
-        recording_log().taken();
+        log->taken();
     }
 
     // The Lua service is never reached while the test gives the sessions.
@@ -299,26 +309,35 @@ protected:
            + "/" + std::to_string(local_delivery));
     }
 
+    // The servers' SYN-ACKs, as the rules of the security-option mode queue them.
+    void queue_syn_acks()
+    {
+        sh("iptables-legacy -t mangle -A OUTPUT -o lo -p tcp --tcp-flags SYN,ACK SYN,ACK -m mark --mark 0/"
+           + std::to_string(client_mark | server_mark) + " -j NFQUEUE --queue-num "
+           + std::to_string(*diverter->nfqueue_number(output_divert)));
+    }
+
     void start_output_divert()
     {
         config.set_output_divert_enable(true);
         config.mutable_output_divert_nfqueue_number()->mutable_auto_();
         configure();
         install_rules(*diverter->nfqueue_number(output_divert));
-        recording_log().taken();
+        log->taken();
     }
 
-    // Runs the loop until `done` or the time is up; returns `done()`.
     bool run_until(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(5))
     {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (!done() && std::chrono::steady_clock::now() < end) {
-            io.restart();
-            io.run_for(std::chrono::milliseconds(10));
-        }
-        return done();
+        return morva_test::run_until(io, done, limit);
     }
 
+    // Lets the loop run for a while, for things that must not happen.
+    void run_for(std::chrono::milliseconds time)
+    {
+        morva_test::run_until(io, [] { return false; }, time);
+    }
+
+    std::shared_ptr<morva_test::recording_log_t> log;
     boost::asio::io_context io;
     kv::LinuxFirewallConfig config;
     fake_sessions_t sessions{io};
@@ -352,7 +371,7 @@ TEST_F(ConnectionDiverter, ManualNumbersFirstThenAutomaticInDivertOrder)
     EXPECT_FALSE(diverter->nfqueue_number(3));
     EXPECT_FALSE(diverter->nfqueue_number(-1));
     EXPECT_EQ(bound_queues(), (std::set<unsigned>{0, 2, 5}));
-    EXPECT_EQ(recording_log().taken(), (std::vector<std::string>{
+    EXPECT_EQ(log->taken(), (std::vector<std::string>{
                                            "0 Connection diverter: connected to nfqueue 2 for divert FORWARD",
                                            "0 Connection diverter: divert FORWARD: started",
                                            "0 Connection diverter: connected to nfqueue 5 for divert INPUT",
@@ -363,13 +382,13 @@ TEST_F(ConnectionDiverter, ManualNumbersFirstThenAutomaticInDivertOrder)
 
     // The same fields again: every entry stays, no queue is opened again.
     diverter->configure();
-    EXPECT_TRUE(recording_log().taken().empty());
+    EXPECT_TRUE(log->taken().empty());
     EXPECT_EQ(bound_queues(), (std::set<unsigned>{0, 2, 5}));
 
     // Destruction unbinds every queue.
     diverter.reset();
     EXPECT_TRUE(bound_queues().empty());
-    EXPECT_EQ(recording_log().taken(), (std::vector<std::string>{
+    EXPECT_EQ(log->taken(), (std::vector<std::string>{
                                            "0 Connection diverter: interceptor OUTPUT: stopped",
                                            "0 Connection diverter: interceptor INPUT: stopped",
                                            "0 Connection diverter: interceptor FORWARD: stopped",
@@ -388,23 +407,23 @@ TEST_F(ConnectionDiverter, AutomaticSearchSkipsQueuesBoundElsewhereAndKeepsItsQu
 
     // Queue 0 free again: an automatic divert stays where it is.
     others.clear();
-    recording_log().taken();
+    log->taken();
     diverter->configure();
     EXPECT_EQ(diverter->nfqueue_number(output_divert), 5);
-    EXPECT_TRUE(recording_log().taken().empty());
+    EXPECT_TRUE(log->taken().empty());
 
     // Nothing selected means queue 0: the entry on 5 is stopped and a new search runs.
     config.mutable_output_divert_nfqueue_number()->Clear();
     diverter->configure();
     EXPECT_EQ(diverter->nfqueue_number(output_divert), 0);
-    EXPECT_EQ(recording_log().taken(), (std::vector<std::string>{
+    EXPECT_EQ(log->taken(), (std::vector<std::string>{
                                            "0 Connection diverter: divert OUTPUT: stopped",
                                            "0 Connection diverter: connected to nfqueue 0 for divert OUTPUT",
                                            "0 Connection diverter: divert OUTPUT: started",
                                        }));
     // And on queue 0 nothing selected keeps it.
     diverter->configure();
-    EXPECT_TRUE(recording_log().taken().empty());
+    EXPECT_TRUE(log->taken().empty());
     EXPECT_EQ(bound_queues(), (std::set<unsigned>{0}));
 }
 
@@ -413,13 +432,13 @@ TEST_F(ConnectionDiverter, ChangedManualNumberRestartsAndDisablingStops)
     config.set_input_divert_enable(true);
     config.mutable_input_divert_nfqueue_number()->set_manual(7);
     diverter->configure();
-    recording_log().taken();
+    log->taken();
 
     config.mutable_input_divert_nfqueue_number()->set_manual(8);
     diverter->configure();
     EXPECT_EQ(diverter->nfqueue_number(input_divert), 8);
     EXPECT_EQ(bound_queues(), (std::set<unsigned>{8}));
-    EXPECT_EQ(recording_log().taken(), (std::vector<std::string>{
+    EXPECT_EQ(log->taken(), (std::vector<std::string>{
                                            "0 Connection diverter: divert INPUT: stopped",
                                            "0 Connection diverter: connected to nfqueue 8 for divert INPUT",
                                            "0 Connection diverter: divert INPUT: started",
@@ -428,16 +447,16 @@ TEST_F(ConnectionDiverter, ChangedManualNumberRestartsAndDisablingStops)
     // Only connect-transparently changed: the entry stays.
     config.set_input_divert_connect_transparently(true);
     diverter->configure();
-    EXPECT_TRUE(recording_log().taken().empty());
+    EXPECT_TRUE(log->taken().empty());
 
     config.set_input_divert_enable(false);
     diverter->configure();
     EXPECT_FALSE(diverter->nfqueue_number(input_divert));
     EXPECT_TRUE(bound_queues().empty());
-    EXPECT_EQ(recording_log().taken(), (std::vector<std::string>{"0 Connection diverter: divert INPUT: stopped"}));
+    EXPECT_EQ(log->taken(), (std::vector<std::string>{"0 Connection diverter: divert INPUT: stopped"}));
     // Disabled and not running: nothing to say.
     diverter->configure();
-    EXPECT_TRUE(recording_log().taken().empty());
+    EXPECT_TRUE(log->taken().empty());
 }
 
 TEST_F(ConnectionDiverter, FailuresNameTheDivertAndLeaveEarlierDivertsDone)
@@ -539,7 +558,7 @@ TEST_F(ConnectionDiverter, PassLetsTheConnectionThroughAndTellsTheSessionAboutIt
             EXPECT_TRUE(std::isxdigit(static_cast<unsigned char>(s.id[i])) && !std::isupper(s.id[i])) << s.id;
     }
 
-    const auto lines = recording_log().taken();
+    const auto lines = log->taken();
     EXPECT_EQ(lines_with(lines, "packet intercepted: ").size(), 1u);
     EXPECT_EQ(lines_with(lines, "0 Connection diverter: divert OUTPUT: packet intercepted: "
                                     + fw::service::endpoint_text(client.local()) + " -> 127.0.0.1:"
@@ -559,7 +578,7 @@ TEST_F(ConnectionDiverter, DropLeavesTheClientWaiting)
     listener_t server;
     sessions.verdict = fw::lua::intercept::DROP;
     client_t client(server.port);
-    run_until([] { return false; }, std::chrono::milliseconds(700));
+    run_for(std::chrono::milliseconds(700));
     EXPECT_FALSE(client.result());
     EXPECT_EQ(sessions.sessions.size(), 1u);
     EXPECT_FALSE(server.accept_one());
@@ -614,7 +633,7 @@ TEST_F(ConnectionDiverter, CheckConnectsToTheServerAndHandsBothSocketsOn)
     ASSERT_EQ(::read(served.get(), buffer, sizeof buffer), 4);
     EXPECT_EQ(std::string(buffer, 4), "pong");
 
-    const auto lines = recording_log().taken();
+    const auto lines = log->taken();
     EXPECT_EQ(lines_with(lines, "0 Connection diverter: divert OUTPUT: connected to 127.0.0.1:"
                                     + std::to_string(server.port) + " for client "
                                     + fw::service::endpoint_text(client.local()))
@@ -632,7 +651,7 @@ TEST_F(ConnectionDiverter, FailedHookFallsBackToCheck)
     ASSERT_TRUE(run_until([&] { return !pellad.pairs.empty(); }));
     ASSERT_EQ(sessions.sessions.size(), 1u);
     std::vector<std::string> lines;
-    for (const auto& line : recording_log().taken())
+    for (const auto& line : log->taken())
         if (line.rfind("4 ", 0) == 0)
             lines.push_back(line);
     ASSERT_EQ(lines.size(), 1u);
@@ -651,7 +670,7 @@ TEST_F(ConnectionDiverter, RefusedServerResetsTheClient)
     ASSERT_TRUE(run_until([&] { return client.result().has_value(); }));
     EXPECT_EQ(client.result(), ECONNREFUSED);
     EXPECT_TRUE(pellad.pairs.empty());
-    const auto lines = recording_log().taken();
+    const auto lines = log->taken();
     EXPECT_EQ(lines_with(lines, "0 Connection diverter: divert OUTPUT: cannot connect to 127.0.0.1:"
                                     + std::to_string(closed.port) + " for client "
                                     + fw::service::endpoint_text(client.local())
@@ -668,9 +687,9 @@ TEST_F(ConnectionDiverter, RepeatedSynWhileTheHookDecidesIsDropped)
     client_t client(server.port);
     ASSERT_TRUE(run_until([&] { return !sessions.sessions.empty(); }));
     send_syn_again(client.local(), sessions.sessions[0].info.destination);
-    ASSERT_TRUE(run_until([&] { return !lines_with(recording_log().lines, "is already requested").empty(); }));
+    ASSERT_TRUE(run_until([&] { return !lines_with(log->lines, "is already requested").empty(); }));
     EXPECT_EQ(sessions.sessions.size(), 1u);
-    const auto lines = recording_log().taken();
+    const auto lines = log->taken();
     EXPECT_EQ(lines_with(lines, "0 Connection diverter: divert OUTPUT: verdict for connection to server 127.0.0.1:"
                                     + std::to_string(server.port) + " for client "
                                     + fw::service::endpoint_text(client.local()) + " is already requested")
@@ -693,14 +712,14 @@ TEST_F(ConnectionDiverter, RepeatedSynWhileConnectingToTheServerIsDropped)
        + std::to_string(server_mark) + "/" + std::to_string(server_mark) + " -j DROP");
     client_t client(server.port);
     ASSERT_TRUE(run_until([&] { return !sessions.sessions.empty(); }));
-    run_until([] { return false; }, std::chrono::milliseconds(100));
+    run_for(std::chrono::milliseconds(100));
     send_syn_again(client.local(), sessions.sessions[0].info.destination);
-    ASSERT_TRUE(run_until([&] { return !lines_with(recording_log().lines, "is already in progress").empty(); }));
+    ASSERT_TRUE(run_until([&] { return !lines_with(log->lines, "is already in progress").empty(); }));
     EXPECT_EQ(sessions.sessions.size(), 1u);
 
     // Stopping with the connect in progress: cancelled, the client hears nothing.
     diverter.reset();
-    run_until([] { return false; }, std::chrono::milliseconds(200));
+    run_for(std::chrono::milliseconds(200));
     EXPECT_FALSE(client.result());
     EXPECT_TRUE(pellad.pairs.empty());
 }
@@ -719,9 +738,124 @@ TEST_F(ConnectionDiverter, VerdictOfARestartedDivertIsIgnored)
     diverter->configure();
     io.restart();
     io.poll();
-    EXPECT_EQ(lines_with(recording_log().taken(), "divert OUTPUT: started").size(), 1u);
-    run_until([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_EQ(lines_with(log->taken(), "divert OUTPUT: started").size(), 1u);
+    run_for(std::chrono::milliseconds(300));
     EXPECT_FALSE(client.result());
+}
+
+TEST_F(ConnectionDiverter, InvalidPacketsAreDroppedWithOneWarningPerWindow)
+{
+    start_output_divert();
+    // Everything to port 9 is queued, whatever its mark or flags.
+    sh("iptables-legacy -t mangle -I OUTPUT -o lo -p tcp --dport 9 -j NFQUEUE --queue-num "
+       + std::to_string(*diverter->nfqueue_number(output_divert)));
+    const tcp::endpoint client(boost::asio::ip::address_v4::loopback(), 1234);
+    const tcp::endpoint closed(boost::asio::ip::address_v4::loopback(), 9);
+
+    // A SYN-ACK outside the security-option mode is taken for a request.
+    send_packet(packet_between(client, closed, 0x12));
+    ASSERT_TRUE(run_until([&] { return lines_with(log->lines, "dropping packet").size() == 1; }));
+    EXPECT_EQ(lines_with(log->taken(), "3 "),
+              (std::vector<std::string>{"3 Connection diverter: divert OUTPUT: invalid packet intercepted: tcp flags 18 "
+                                        "do not match 2/18; dropping. Iptables rules are likely misconfigured!"}));
+
+    // A SYN carrying the client-packets mark: dropped, but within five seconds
+    // of the last warning nothing more is said.
+    send_packet(packet_between(client, closed), client_mark);
+    ASSERT_TRUE(run_until([&] { return lines_with(log->lines, "dropping packet").size() == 1; }));
+    const auto lines = log->taken();
+    EXPECT_EQ(lines_with(lines, "packet intercepted: 127.0.0.1:1234 -> 127.0.0.1:9 (SYN), mark 2").size(), 1u);
+    EXPECT_TRUE(lines_with(lines, "invalid packet").empty());
+    EXPECT_TRUE(sessions.sessions.empty());
+}
+
+TEST_F(ConnectionDiverter, SecurityOptionModeLetsTheServersSynAckThrough)
+{
+    config.set_process_ip_security_option(true);
+    start_output_divert();
+    queue_syn_acks();
+    listener_t server;
+    client_t client(server.port);
+    ASSERT_TRUE(run_until([&] { return !pellad.pairs.empty(); }));
+    const auto lines = log->taken();
+    const auto syn_acks = lines_with(lines, "(SYN,ACK), mark 0");
+    ASSERT_EQ(syn_acks.size(), 1u);
+    EXPECT_NE(syn_acks[0].find("packet intercepted: 127.0.0.1:" + std::to_string(server.port) + " -> 127.0.0.1:"),
+              std::string::npos);
+    EXPECT_TRUE(lines_with(lines, "dropping packet").empty());
+
+    // A SYN-ACK for no connect of the daemon.
+    const tcp::endpoint nobody(boost::asio::ip::address_v4::loopback(), 4321);
+    send_packet(packet_between(tcp::endpoint(boost::asio::ip::address_v4::loopback(), server.port), nobody, 0x12));
+    ASSERT_TRUE(run_until([&] { return !lines_with(log->lines, "dropping packet").empty(); }));
+    EXPECT_EQ(lines_with(log->taken(), "0 Connection diverter: divert OUTPUT: connection 127.0.0.1:4321 -> 127.0.0.1:"
+                                           + std::to_string(server.port) + " is not in progress")
+                  .size(),
+              1u);
+}
+
+TEST_F(ConnectionDiverter, SecurityOptionModeDropsASynAckWithAnotherOption)
+{
+    config.set_process_ip_security_option(true);
+    start_output_divert();
+    queue_syn_acks();
+    listener_t server;
+    // The daemon's SYN is lost, so its connect waits for the SYN-ACKs the test sends.
+    sh("iptables-legacy -t filter -A OUTPUT -p tcp --dport " + std::to_string(server.port) + " -m mark --mark "
+       + std::to_string(server_mark) + "/" + std::to_string(server_mark) + " -j DROP");
+    client_t client(server.port);
+    const std::string port = std::to_string(client.local().port());
+    std::string daemon_port;
+    ASSERT_TRUE(run_until([&] {
+        std::istringstream out(sh("ss -Htn state syn-sent dst 127.0.0.1:" + std::to_string(server.port)));
+        std::string recv_q, send_q, local, peer;
+        while (out >> recv_q >> send_q >> local >> peer)
+            if (local != "127.0.0.1:" + port)
+                daemon_port = local.substr(local.find(':') + 1);
+        return !daemon_port.empty();
+    }));
+    log->taken();
+    const tcp::endpoint from(boost::asio::ip::address_v4::loopback(), server.port);
+    const tcp::endpoint to(boost::asio::ip::address_v4::loopback(),
+                           static_cast<std::uint16_t>(std::stoul(daemon_port)));
+
+    auto syn_ack = packet_between(from, to, 0x12);
+    syn_ack.ip_options = {0x82, 0x03, 0x96};
+    send_packet(syn_ack);
+    ASSERT_TRUE(run_until([&] { return !lines_with(log->lines, "dropping packet").empty(); }));
+    EXPECT_EQ(lines_with(log->taken(), "0 Connection diverter: divert OUTPUT: security option mismatch for 127.0.0.1:"
+                                           + daemon_port + " -> 127.0.0.1:" + std::to_string(server.port))
+                  .size(),
+              1u);
+
+    // The option the daemon sent when the client's SYN had none: accepted.
+    syn_ack.ip_options = {0x82, 0x03, 0xab};
+    send_packet(syn_ack);
+    ASSERT_TRUE(run_until([&] { return lines_with(log->lines, "(SYN,ACK)").size() == 1; }));
+    run_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(lines_with(log->taken(), "dropping packet").empty());
+}
+
+TEST_F(ConnectionDiverter, RejectInSecurityOptionModeCarriesTheClientsOption)
+{
+    config.set_process_ip_security_option(true);
+    start_output_divert();
+    listener_t server;
+    morva_test::raw_capture_t capture(IPPROTO_TCP);
+    sessions.verdict = fw::lua::intercept::REJECT;
+    client_t client(server.port, {0x82, 0x03, 0x96, 0x00});
+    ASSERT_TRUE(run_until([&] { return client.result().has_value(); }));
+    EXPECT_EQ(client.result(), ECONNREFUSED);
+
+    const std::uint16_t port = client.local().port();
+    const auto reset = capture.next_matching([&](const std::vector<std::uint8_t>& p) {
+        const std::size_t ihl = (p[0] & 0x0fu) * 4u;
+        return p.size() >= ihl + 20 && (p[ihl + 13] & 0x04) && ((p[ihl + 2] << 8) | p[ihl + 3]) == port;
+    });
+    ASSERT_TRUE(reset);
+    ASSERT_GE((*reset)[0] & 0x0f, 6);
+    EXPECT_EQ(std::vector<std::uint8_t>(reset->begin() + 20, reset->begin() + 23),
+              (std::vector<std::uint8_t>{0x82, 0x03, 0x96}));
 }
 
 } // namespace
