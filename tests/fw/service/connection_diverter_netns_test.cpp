@@ -167,8 +167,16 @@ struct listener_t {
 struct client_t {
     fw::util::scoped_fd_t fd{::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)};
 
-    explicit client_t(std::uint16_t port, const std::vector<std::uint8_t>& ip_options = {})
+    explicit client_t(std::uint16_t port, const std::vector<std::uint8_t>& ip_options = {},
+                      const char* source = nullptr)
     {
+        if (source) {
+            sockaddr_in b{};
+            b.sin_family = AF_INET;
+            ::inet_pton(AF_INET, source, &b.sin_addr);
+            if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&b), sizeof b) != 0)
+                throw std::runtime_error("bind client");
+        }
         if (!ip_options.empty()
             && ::setsockopt(fd.get(), IPPROTO_IP, IP_OPTIONS, ip_options.data(),
                             static_cast<socklen_t>(ip_options.size()))
@@ -257,7 +265,8 @@ protected:
         config.mutable_server_packets_mark()->set_manual(server_mark);
         config.mutable_output_divert_mark()->set_manual(output_mark);
         config.mutable_tproxy_listen_address()->set_address("127.0.0.1");
-        config.mutable_tproxy_listen_address()->set_port(0);
+        // Below the ephemeral range, and fixed: a later configure keeps the listener.
+        config.mutable_tproxy_listen_address()->set_port(7000);
 
         marks = std::make_unique<marks_t>(config, [](const mark_filter_t&) { return 0u; });
         rejector = std::make_unique<connection_rejector_t>(io, *marks);
@@ -641,6 +650,33 @@ TEST_F(ConnectionDiverter, CheckConnectsToTheServerAndHandsBothSocketsOn)
               1u);
 }
 
+TEST_F(ConnectionDiverter, ConnectTransparentlyBindsTheDaemonsSocketToTheClientAddress)
+{
+    start_output_divert();
+    listener_t server;
+    const auto source_seen_by_server = [&] {
+        client_t client(server.port, {}, "127.0.0.2");
+        pellad.pairs.clear();
+        EXPECT_TRUE(run_until([&] { return !pellad.pairs.empty(); }));
+        EXPECT_EQ(pellad.pairs.at(0).client.endpoint, client.local());
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        const int served = ::accept4(server.fd.get(), reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+        EXPECT_GE(served, 0);
+        fw::util::scoped_fd_t close_it(served);
+        char text[INET_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+        return std::string(text);
+    };
+    EXPECT_EQ(source_seen_by_server(), "127.0.0.1");
+
+    // The running entry takes the new setting without a restart.
+    config.set_output_divert_connect_transparently(true);
+    configure();
+    EXPECT_TRUE(lines_with(log->taken(), "started").empty());
+    EXPECT_EQ(source_seen_by_server(), "127.0.0.2");
+}
+
 TEST_F(ConnectionDiverter, FailedHookFallsBackToCheck)
 {
     start_output_divert();
@@ -697,7 +733,10 @@ TEST_F(ConnectionDiverter, RepeatedSynWhileTheHookDecidesIsDropped)
               1u);
     EXPECT_EQ(lines_with(lines, "dropping packet ").size(), 1u);
 
-    // The first SYN still gets the hook's verdict.
+    // The first SYN still gets the hook's verdict, also after a configuration
+    // that leaves the divert as it is.
+    configure();
+    EXPECT_TRUE(lines_with(log->taken(), "started").empty());
     sessions.deliver(0, fw::lua::intercept::PASS);
     ASSERT_TRUE(run_until([&] { return client.result().has_value(); }));
     EXPECT_EQ(client.result(), 0);
