@@ -2,24 +2,31 @@
 
 #include "common/log.hpp"
 #include "linux/netlink/nfnetlink_message.hpp"
+#include "linux/netlink/reply.hpp"
 #include "linux/netlink/socket.hpp"
 #include "linux/netlink/sync_link.hpp"
+#include "linux/packet_interceptor.hpp"
 
 #include <boost/endian/conversion.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <linux/netfilter.h>
 #include <linux/netfilter/nfnetlink_queue.h>
 #include <linux/netlink.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
+#include <string>
 
 namespace fw::linux::nfqueue {
 
 namespace {
 
 constexpr std::uint16_t config_type = (NFNL_SUBSYS_QUEUE << 8) | NFQNL_MSG_CONFIG;
+constexpr std::uint16_t packet_type = (NFNL_SUBSYS_QUEUE << 8) | NFQNL_MSG_PACKET;
+constexpr std::uint16_t verdict_type = (NFNL_SUBSYS_QUEUE << 8) | NFQNL_MSG_VERDICT;
 
 static_assert(sizeof(nfqnl_msg_config_cmd) == 4);
 static_assert(sizeof(nfqnl_msg_config_params) == 5);
@@ -45,6 +52,56 @@ void exchange(netlink::sync_link_t& link, std::vector<std::uint8_t> payload)
 {
     link.send(config_type, std::move(payload), NLM_F_ACK);
     link.wait_ack();
+}
+
+// The packet id of a queued-packet message, or nothing when it carries none.
+std::optional<std::uint32_t> packet_id_of(const std::uint8_t* message, std::size_t length)
+{
+    try {
+        const auto parsed = nfnetlink::message_t::parse(message + NLMSG_HDRLEN, length - NLMSG_HDRLEN);
+        if (const auto* header = parsed.attributes().find_as<nfqnl_msg_packet_hdr>(NFQA_PACKET_HDR)) {
+            std::uint32_t id;
+            std::memcpy(&id, header, sizeof id);
+            return id;
+        }
+    } catch (const std::runtime_error&) {
+    }
+    return std::nullopt;
+}
+
+// Once the kernel has taken the binding, packets may reach the socket before
+// its acknowledgement does. They are no answer: each gets a drop verdict.
+void exchange_bind(netlink::sync_link_t& link, std::uint16_t queue, std::vector<std::uint8_t> payload)
+{
+    link.send(config_type, std::move(payload), NLM_F_ACK);
+    const netlink::byte_array_t buffer = netlink::make_receive_buffer(link.fd());
+    std::vector<std::uint32_t> early;
+    for (;;) {
+        ssize_t n;
+        do
+            n = ::recv(link.fd(), buffer.data.get(), buffer.size, 0);
+        while (n < 0 && errno == EINTR);
+        if (n < 0)
+            throw boost::system::system_error(errno, boost::system::system_category(), "NETLINK recv");
+        const auto size = static_cast<std::size_t>(n);
+        // The kernel sends each packet, and the acknowledgement, as a datagram of its own.
+        if (size < NLMSG_HDRLEN)
+            throw netlink::truncated_reply_t();
+        const nlmsghdr header = netlink::read_header(buffer.data.get());
+        if (header.nlmsg_len < NLMSG_HDRLEN || header.nlmsg_len > size)
+            throw netlink::truncated_reply_t();
+        if (header.nlmsg_type == packet_type) {
+            if (auto id = packet_id_of(buffer.data.get(), header.nlmsg_len))
+                early.push_back(*id);
+            continue;
+        }
+        if (header.nlmsg_type != NLMSG_ERROR)
+            throw netlink::unexpected_reply_t("type " + std::to_string(header.nlmsg_type) + ", expected an acknowledgement");
+        netlink::check_error(buffer.data.get(), size);
+        break;
+    }
+    for (const std::uint32_t id : early)
+        link.send(verdict_type, verdict_payload(queue, id, NF_DROP), 0);
 }
 
 } // namespace
@@ -79,10 +136,16 @@ fw::util::scoped_fd_t configure_queue(std::uint16_t queue, std::uint32_t max_len
     const int on = 1;
     if (::setsockopt(fd.get(), SOL_NETLINK, NETLINK_NO_ENOBUFS, &on, sizeof on) != 0 && cf_log_threshold <= 3)
         cf_log(3, std::string("Cannot set option NETLINK_NO_ENOBUFS: ") + std::strerror(errno));
-    netlink::sync_link_t link(std::move(fd));
+    return configure_queue(std::move(fd), queue, max_length, without_uid_gid);
+}
+
+fw::util::scoped_fd_t configure_queue(fw::util::scoped_fd_t socket, std::uint16_t queue, std::uint32_t max_length,
+                                      bool without_uid_gid)
+{
+    netlink::sync_link_t link(std::move(socket));
     exchange(link, queue_command_payload(queue, NFQNL_CFG_CMD_PF_UNBIND));
     exchange(link, queue_command_payload(queue, NFQNL_CFG_CMD_PF_BIND));
-    exchange(link, queue_bind_payload(queue, max_length, without_uid_gid));
+    exchange_bind(link, queue, queue_bind_payload(queue, max_length, without_uid_gid));
     return link.release();
 }
 
@@ -99,7 +162,9 @@ fw::util::scoped_fd_t open_queue(std::uint16_t queue, std::uint32_t max_length, 
 
 fw::util::scoped_fd_t open_queue(std::uint16_t queue, std::uint32_t max_length)
 {
-    return open_queue(queue, max_length, configure_queue);
+    return open_queue(queue, max_length, [](std::uint16_t q, std::uint32_t length, bool without) {
+        return configure_queue(q, length, without);
+    });
 }
 
 } // namespace fw::linux::nfqueue

@@ -20,6 +20,11 @@ fw::util::scoped_fd_t open_queue(std::uint16_t queue, std::uint32_t max_length);
 
 // The one attempt behind open_queue, on a fresh socket.
 fw::util::scoped_fd_t configure_queue(std::uint16_t queue, std::uint32_t max_length, bool without_uid_gid);
+// The exchange itself, on a socket the caller opened; the socket is closed
+// when it fails. Packets that reach the socket before the binding is
+// acknowledged get a drop verdict (their clients send them again).
+fw::util::scoped_fd_t configure_queue(fw::util::scoped_fd_t socket, std::uint16_t queue, std::uint32_t max_length,
+                                      bool without_uid_gid);
 
 // open_queue over a replaceable attempt, so the fallback can be exercised on a
 // kernel that has the feature.

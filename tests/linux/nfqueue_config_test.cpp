@@ -5,7 +5,11 @@
 #include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
 
+#include "tests/linux/netlink/datagrams.hpp"
+
 #include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <stdexcept>
@@ -47,6 +51,70 @@ TEST(NfqueueConfig, FamilyCommands)
 {
     EXPECT_EQ(queue_command_payload(7, 4), (bytes_t{0x00, 0x00, 0x00, 0x07, 0x08, 0x00, 0x01, 0x00, 0x04, 0x00, 0x00, 0x02}));
     EXPECT_EQ(queue_command_payload(7, 3), (bytes_t{0x00, 0x00, 0x00, 0x07, 0x08, 0x00, 0x01, 0x00, 0x03, 0x00, 0x00, 0x02}));
+}
+
+// A queued packet as the kernel may send it while the binding is still being
+// acknowledged: packet header (id 00 00 00 05) and a payload of no bytes (copy
+// mode not yet set).
+const bytes_t early_packet = netlink_test::message(
+    0x300, 0, bytes_t{2, 0, 0, 3, 11, 0, 1, 0, 0, 0, 0, 5, 8, 0, 3, 0, 4, 0, 10, 0});
+
+// The whole exchange against a socket pair standing in for the kernel: the
+// replies are written up front, then everything the exchange sent is read back.
+TEST(NfqueueConfig, ExchangeWithTheKernel)
+{
+    const auto ack = [](int error = 0) { return netlink_test::error_message(error, 0, 0x302); };
+    const auto request = [](const bytes_t& payload) { return netlink_test::message(0x302, NLM_F_REQUEST | NLM_F_ACK, payload); };
+    const bytes_t unbind = request(queue_command_payload(3, 4));
+    const bytes_t pf_bind = request(queue_command_payload(3, 3));
+    const bytes_t bind = request(queue_bind_payload(3, 1024, false));
+    const bytes_t drop_5 = netlink_test::message(
+        0x301, NLM_F_REQUEST, bytes_t{0, 0, 0, 3, 0x0c, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 5});
+    struct case_t {
+        const char* what;
+        std::vector<bytes_t> replies;
+        std::vector<bytes_t> sent;
+        std::string error; // empty: the socket comes back
+    };
+    const case_t cases[] = {
+        {"acknowledged", {ack(), ack(), ack()}, {unbind, pf_bind, bind}, ""},
+        {"packets before the acknowledgement are dropped", {ack(), ack(), early_packet, early_packet, ack()},
+         {unbind, pf_bind, bind, drop_5, drop_5}, ""},
+        {"bound by another process", {ack(), ack(), ack(-EPERM)}, {unbind, pf_bind, bind},
+         "NETLINK error received: Operation not permitted"},
+        {"family command refused", {ack(-EBUSY)}, {unbind}, "NETLINK error received: Device or resource busy"},
+        {"no acknowledgement", {ack(), ack(), netlink_test::message(0x305, 0)}, {unbind, pf_bind, bind},
+         "NETLINK: Unexpected message: type 773, expected an acknowledgement"},
+        {"truncated acknowledgement", {ack(), ack(), netlink_test::message(2, 0, bytes_t(4, 0))}, {unbind, pf_bind, bind},
+         "NETLINK: Truncated message received"},
+    };
+    for (const auto& c : cases) {
+        int fds[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
+        const int peer = fds[1];
+        for (const auto& reply : c.replies)
+            ASSERT_EQ(::send(peer, reply.data(), reply.size(), 0), static_cast<ssize_t>(reply.size()));
+        std::string error;
+        int returned = -1;
+        try {
+            returned = configure_queue(fw::util::scoped_fd_t(fds[0]), 3, 1024, false).release();
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        EXPECT_EQ(error, c.error) << c.what;
+        EXPECT_EQ(returned, c.error.empty() ? fds[0] : -1) << c.what;
+        std::vector<bytes_t> sent;
+        std::uint8_t buffer[512];
+        for (ssize_t n; (n = ::recv(peer, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
+            sent.emplace_back(buffer, buffer + n);
+        EXPECT_EQ(sent, c.sent) << c.what;
+        // A failed exchange closes its socket.
+        EXPECT_EQ(::recv(peer, buffer, sizeof buffer, MSG_DONTWAIT), c.error.empty() ? -1 : 0) << c.what;
+        if (returned >= 0)
+            ::close(returned);
+        ::close(peer);
+    }
+    EXPECT_EQ(bind.size(), 64u);
 }
 
 // Each attempt either throws the error it is given or returns a fresh descriptor.
