@@ -141,6 +141,11 @@ void marks_t::configure()
 
     if (!any_automatic)
         return;
+    // A fixed mark whose field is left out keeps its previous value; no
+    // automatic mark may take that bit as well.
+    for (const request_t& request : requests)
+        if (request.choice == choice_t::unset)
+            used |= *request.mark;
     used |= used_marks_(filter_);
 
     for (const request_t& request : requests) {

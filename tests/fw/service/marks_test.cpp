@@ -232,6 +232,20 @@ TEST(marks, successive_applies)
     EXPECT_EQ(marks_of(marks), (marks_array_t{2, 0x40, 0x80, 0, 0x100, 0}));
 }
 
+TEST(marks, a_kept_fixed_mark_is_not_chosen_again)
+{
+    kv::LinuxFirewallConfig config = automatic_config();
+    host_t host;
+    marks_t marks(config, host.source());
+    marks.configure();
+    ASSERT_EQ(marks.local_delivery_mark(), 1u);
+
+    // Local delivery keeps bit 0; the automatic marks must not share it.
+    config.clear_local_delivery_mark();
+    marks.configure();
+    EXPECT_EQ(marks_of(marks), (marks_array_t{1, 2, 4, 8, 16, 32}));
+}
+
 TEST(marks, divert_mark_by_kind)
 {
     kv::LinuxFirewallConfig config = automatic_config();
