@@ -76,6 +76,7 @@ coroutine_t::coroutine_t(lua_State* L, int index)
 
 coroutine_t::~coroutine_t()
 {
+    *destroyed_ = true;
     if (state_ != state_t::running)
         return;
     std::replace(outer_coroutines.begin(), outer_coroutines.end(), this, static_cast<coroutine_t*>(nullptr));
@@ -137,14 +138,9 @@ void coroutine_t::resume(int nargs)
         on_failed();
 }
 
-std::function<bool()> coroutine_t::alive_probe()
+std::function<bool()> coroutine_t::alive_probe() const
 {
-    auto probe = wrap([](bool& alive) { alive = true; });
-    return [probe]() mutable {
-        bool alive = false;
-        probe(alive);
-        return alive;
-    };
+    return [destroyed = destroyed_] { return !*destroyed; };
 }
 
 int coroutine_t::yield(lua_State* L, lua_KFunction k)
@@ -164,6 +160,7 @@ coroutine_t* current_coroutine(lua_State* L)
     // a completion behind for a coroutine that goes on running.
     if (!lua_isyieldable(L))
         luaL_error(L, "attempt to yield across a C-call boundary");
+    co->disarm();
     return co;
 }
 

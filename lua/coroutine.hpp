@@ -3,6 +3,7 @@
 // a binding that has to wait yields the thread with the registry's private
 // tag; its completion pushes one value onto the waiting thread and resumes.
 #include <functional>
+#include <memory>
 
 #include <lua.hpp>
 
@@ -25,12 +26,7 @@ public:
     // Yields L with the registry tag and continuation k; does not return.
     static int yield(lua_State* L, lua_KFunction k = nullptr);
 
-    // A callable that tells, later, whether this object still lives; it
-    // stays valid after the object is gone.
-    std::function<bool()> alive_probe();
-
     lua_State* thread() const noexcept { return thread_; }
-    bool ended() const noexcept { return state_ == state_t::ended; }
 
 protected:
     // Moves the function at index of L's stack into a new thread (not started).
@@ -48,6 +44,11 @@ protected:
 private:
     enum class state_t { created, running, suspended, ended };
 
+    // A callable that tells, later, whether this object still lives; it
+    // stays valid after the object is gone.
+    std::function<bool()> alive_probe() const;
+
+    std::shared_ptr<bool> destroyed_ = std::make_shared<bool>(false);
     lua_State* thread_ = nullptr;
     registry_ref_t thread_ref_;
     registry_ref_t environment_ref_;
@@ -55,7 +56,10 @@ private:
 };
 
 // The coroutine whose thread runs now; raises "No coroutine is running" when
-// none does, and Lua's yield error when L cannot yield.
+// none does, and Lua's yield error when L cannot yield. A binding calls it
+// when it starts a wait: completions wrapped for earlier waits of the
+// coroutine are disarmed then, so only the wait it suspends on can resume it
+// (a wait whose yield a script's own coroutine swallowed never does).
 coroutine_t* current_coroutine(lua_State* L);
 
 } // namespace kv::lua

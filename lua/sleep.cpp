@@ -41,11 +41,18 @@ std::chrono::nanoseconds to_duration(lua_Number seconds)
     return std::chrono::nanoseconds(static_cast<std::int64_t>(ns));
 }
 
+void wake(kv::lua::coroutine_t* co, const boost::system::error_code& ec)
+{
+    if (ec)
+        throw boost::system::system_error(ec, "Sleep timer");
+    co->resume(0);
+}
+
+template <typename Wake>
 struct on_sleep_timer {
     lua_State* main;
     int ref;
-    std::function<bool()> alive;
-    kv::lua::coroutine_t* co;
+    Wake wake; // armed while the coroutine lives and waits on this sleep
     std::weak_ptr<boost::asio::steady_timer> timer;
 
     void operator()(const boost::system::error_code& ec)
@@ -53,11 +60,7 @@ struct on_sleep_timer {
         // The timer is gone only when the Lua state was closed.
         if (!timer.expired())
             luaL_unref(main, LUA_REGISTRYINDEX, ref);
-        if (!alive())
-            return;
-        if (ec)
-            throw boost::system::system_error(ec, "Sleep timer");
-        co->resume(0);
+        wake(ec);
     }
 };
 
@@ -85,7 +88,8 @@ int sleep(lua_State* L)
     const int ref = luaL_ref(L, LUA_REGISTRYINDEX);
     guarded(L, [&] {
         timer->expires_after(to_duration(seconds));
-        timer->async_wait(on_sleep_timer{main_state(L), ref, co->alive_probe(), co, timer});
+        auto wake_co = co->wrap([co](const boost::system::error_code& ec) { wake(co, ec); });
+        timer->async_wait(on_sleep_timer<decltype(wake_co)>{main_state(L), ref, std::move(wake_co), timer});
         return 0;
     });
     return kv::lua::coroutine_t::yield(L);

@@ -346,6 +346,23 @@ TEST_F(lookup_test, a_plain_coroutine_receives_the_program_yield_itself)
     EXPECT_EQ(script.ends, 1);
 }
 
+TEST_F(lookup_test, a_swallowed_wait_never_resumes_a_later_one)
+{
+    auto& script = start(R"(
+        local swallow = coroutine.wrap(function() return lookup.lookup("cidr@x") end)
+        swallow()
+        morva.sleep(0.05)
+        return "slept"
+    )");
+    const auto begin = std::chrono::steady_clock::now();
+    ASSERT_EQ(delegate.lookups.size(), 1u);
+    delegate.lookups[0].callback(nullptr, {"early"});
+    EXPECT_EQ(script.outcome, script_t::pending) << "woken by the swallowed lookup";
+    drain();
+    EXPECT_EQ(script.results, std::vector<std::string>{"slept"});
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(40));
+}
+
 TEST_F(lookup_test, tagged_coroutine_functions)
 {
     const auto results = finish(R"(
