@@ -575,10 +575,14 @@ TEST_F(ConnectionDiverter, PassLetsTheConnectionThroughAndTellsTheSessionAboutIt
                   .size(),
               1u);
 
-    // The next connection is intercepted afresh.
+    // PASS leaves nothing behind: a SYN of the same pair is a new request,
+    // and so is the next connection.
     sessions.verdict = fw::lua::intercept::DROP;
-    client_t second(server.port);
+    send_syn_again(client.local(), s.info.destination);
     ASSERT_TRUE(run_until([&] { return sessions.sessions.size() == 2; }));
+    EXPECT_EQ(sessions.sessions[1].info.source, client.local());
+    client_t second(server.port);
+    ASSERT_TRUE(run_until([&] { return sessions.sessions.size() == 3; }));
 }
 
 TEST_F(ConnectionDiverter, DropLeavesTheClientWaiting)
