@@ -79,14 +79,22 @@ packet_interceptor_t::packet_attribs_t read_attribs(const attributes_t& attribut
 }
 
 // Both headers must lie wholly inside the copied bytes before anyone reads them.
+// Header lengths below the fixed parts come only from forwarded packets that
+// someone forged; whoever copies a header by its length must find its fixed
+// part inside the copy, so such packets go no further.
 void check_lengths(const netlink::byte_array_t& packet)
 {
     if (packet.size < 40)
         throw std::runtime_error("truncated packet");
-    const std::size_t ip_length = (packet.data[0] & 0x0fu) * 4u;
+    const std::size_t ip_length = fw::net::ipv4_header_t::at(packet.data.get()).header_length();
+    if (ip_length < fw::net::ipv4_header_t::min_size)
+        throw std::runtime_error("invalid IPv4 header length: " + std::to_string(ip_length));
     if (ip_length > packet.size || packet.size - ip_length < fw::net::tcp_header_t::min_size)
         throw std::runtime_error("truncated TCP header");
-    if (packet.size - ip_length < fw::net::tcp_header_t::at(packet.data.get() + ip_length).header_length())
+    const std::size_t tcp_length = fw::net::tcp_header_t::at(packet.data.get() + ip_length).header_length();
+    if (tcp_length < fw::net::tcp_header_t::min_size)
+        throw std::runtime_error("invalid TCP header length: " + std::to_string(tcp_length));
+    if (packet.size - ip_length < tcp_length)
         throw std::runtime_error("truncated TCP header");
 }
 

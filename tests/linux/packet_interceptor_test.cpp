@@ -271,6 +271,10 @@ TEST_F(PacketInterceptor, MalformedMessagesAreDroppedWhenTheirIdIsKnown)
     const auto first = [](const bytes_t& packet, std::size_t n) { return bytes_t(packet.begin(), packet.begin() + n); };
     bytes_t offset15 = tcp_packet();
     offset15[32] = 0xf0;
+    bytes_t data_offset4 = tcp_packet();
+    data_offset4[32] = 0x40;
+    bytes_t ihl4 = tcp_packet();
+    ihl4[0] = 0x44;
     const auto with_packet = [&](const bytes_t& packet) { return packet_payload(concat({hdr, attr(10, packet)})); };
     const case_t cases[] = {
         {"39 bytes", 0x300, with_packet(first(tcp_packet(), 39)), "truncated packet", true},
@@ -278,6 +282,10 @@ TEST_F(PacketInterceptor, MalformedMessagesAreDroppedWhenTheirIdIsKnown)
         {"IHL 15 in 40 bytes", 0x300, with_packet(concat({{0x4f}, bytes_t(39, 0)})), "truncated TCP header", true},
         {"data offset 8, 28 bytes", 0x300, with_packet(first(tcp_packet(5, 8), 48)), "truncated TCP header", true},
         {"data offset 15, 20 bytes", 0x300, with_packet(offset15), "truncated TCP header", true},
+        // Forged forwarded packets: a copy by header length would miss the fixed part.
+        {"IHL 4", 0x300, with_packet(ihl4),
+         "invalid IPv4 header length: 16", true},
+        {"data offset 4", 0x300, with_packet(data_offset4), "invalid TCP header length: 16", true},
         {"no payload", 0x300, packet_payload(hdr), "netlink: 10: No such attribute", true},
         {"short hardware address", 0x300, packet_payload(concat({hdr, attr(9, bytes_t(11, 0)), payload})),
          "netlink: Invalid attribute type", true},
