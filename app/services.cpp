@@ -4,7 +4,9 @@
 
 #include "common/nofile_limit.hpp"
 #include "fw/service/appinfo_reporter.hpp"
+#include "fw/service/connection_rejector.hpp"
 #include "fw/service/logger.hpp"
+#include "fw/service/marking_retransmitter.hpp"
 #include "fw/service/marks.hpp"
 #include "fw/service/process_finder.hpp"
 #include "fw/service/quisad.hpp"
@@ -27,8 +29,8 @@ service_list_t make_services(boost::asio::io_context& io, const kv::LinuxFirewal
     // constructor throw, these locals unwind last built first.
     auto logger = std::make_unique<logger_t>(config);                                   // 1
     auto marks = std::make_unique<marks_t>(config);                                    // 2
-    // 3  connection_rejector_t (io, marks)
-    // 4  marking_retransmitter_t (io, marks)
+    auto rejector = std::make_unique<connection_rejector_t>(io, *marks);               // 3
+    auto retransmitter = std::make_unique<marking_retransmitter_t>(io, *marks);        // 4
     // 5  pellad_tie_manager_t (io, config, marend)
     [[maybe_unused]] const std::uint32_t limit = connection_limit(nofile);
     // 6  server_socket_pool_t (pellad tie manager, limit)
@@ -51,8 +53,8 @@ service_list_t make_services(boost::asio::io_context& io, const kv::LinuxFirewal
     services.push_back(std::move(quisad));           // 2  quisad service
     services.push_back(std::move(process_finder));   // 3  process finder
     services.push_back(std::move(marks));            // 4  marks
-    //                                                  5  connection rejector
-    //                                                  6  marking retransmitter
+    services.push_back(std::move(rejector));         // 5  connection rejector
+    services.push_back(std::move(retransmitter));    // 6  marking retransmitter
     //                                                  7  transparent acceptor
     //                                                  8  server socket pool
     //                                                  9  pellad tie manager
