@@ -139,6 +139,13 @@ unsigned long marked_packets()
     return 0;
 }
 
+// A mangle rule for the length of one test, removed also when the test fails.
+struct scoped_rule_t {
+    std::string rule;
+    explicit scoped_rule_t(std::string r) : rule(std::move(r)) { morva_test::sh("iptables-legacy -t mangle -A " + rule); }
+    ~scoped_rule_t() { morva_test::sh_status("iptables-legacy -t mangle -D " + rule); }
+};
+
 morva_test::recording_log_t& recording_log()
 {
     static auto log = [] {
@@ -260,6 +267,26 @@ TEST_F(NfqueueKernel, AcceptLetsTheConnectionComplete)
     EXPECT_TRUE(connected(client.get(), 2000));
     EXPECT_EQ(waiting(), 0u);
     EXPECT_EQ(marked_packets(), 0u);
+}
+
+TEST_F(NfqueueKernel, IncomingPacketCarriesItsInterface)
+{
+    const std::string input_rule = "INPUT -p tcp --syn --dport " + std::to_string(port) + " -j NFQUEUE --queue-num "
+                                   + std::to_string(queue_number);
+    const scoped_rule_t queued_on_input(input_rule);
+    open();
+    scoped_fd_t client = start_connect();
+    await(1);
+    interceptor->accept(delivered[0].entry); // leaves OUTPUT, comes back in on lo
+    await(2);
+    const auto& in = delivered[1];
+    EXPECT_EQ(in.endpoints, delivered[0].endpoints);
+    EXPECT_EQ(in.attribs.in_ifindex, 1u);
+    EXPECT_FALSE(in.attribs.out_ifindex);
+    EXPECT_EQ(in.attribs.hw_address, "00:00:00:00:00:00"); // lo's all-zero Ethernet header
+    interceptor->accept(in.entry);
+    settle();
+    EXPECT_TRUE(connected(client.get(), 2000));
 }
 
 TEST_F(NfqueueKernel, OwnerOfTheConnectingSocket)
