@@ -33,6 +33,7 @@ struct wake_waiter_t {
     void operator()()
     {
         const int n = future->push_results(L);
+        lua_checkstack(L, 3);
         if (n < 0) {
             std::string text = safe_tostring(L, -1);
             lua_pop(L, 1);

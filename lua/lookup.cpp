@@ -26,6 +26,7 @@ void push_failure(lua_State* L, const char* prefix, const std::exception_ptr& e)
 
 void on_lookup_result(lua_State* L, kv::lua::coroutine_t* co, std::exception_ptr e, std::vector<std::string> values)
 {
+    lua_checkstack(L, 3);
     if (e) {
         push_failure(L, "Lookup: ", e);
     } else {
@@ -41,6 +42,7 @@ void on_lookup_result(lua_State* L, kv::lua::coroutine_t* co, std::exception_ptr
 
 void on_check_result(lua_State* L, kv::lua::coroutine_t* co, std::exception_ptr e, bool found)
 {
+    lua_checkstack(L, 3);
     if (e)
         push_failure(L, "Check: ", e);
     else
