@@ -109,6 +109,23 @@ TEST_F(intercept_types_test, the_hook_chunk)
     }
 }
 
+TEST_F(intercept_types_test, the_hook_may_wait_inside_the_chunk)
+{
+    kv::lua::get_registry(L, intercept::registry_key::get_artifacts);
+    set_global("get_artifacts");
+    const auto results = finish(R"(
+        local morva = require("morva")
+        local ctx = {}
+        return get_artifacts(function(c)
+            morva.sleep(0)
+            local f = morva.async(function() morva.sleep(0) return "reject" end)
+            rawset(c, "user", "waited")
+            return f.wait()
+        end, ctx)
+    )");
+    EXPECT_EQ(results, (std::vector<std::string>{"reject", "true", "nil", "waited"}));
+}
+
 TEST_F(intercept_types_test, shared_pointer_userdata_is_released_by_the_collector)
 {
     auto held = std::make_shared<int>(7);
