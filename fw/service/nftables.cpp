@@ -1,0 +1,396 @@
+#include "fw/service/nftables.hpp"
+
+// glibc's networking headers first: they tell the UAPI headers what not to redefine.
+#include <arpa/inet.h>
+#include <net/if.h>
+
+#include <linux/netfilter.h>
+#include <linux/netfilter/nf_tables.h>
+#include <linux/netlink.h>
+
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <boost/system/system_error.hpp>
+
+#include "common/log.hpp"
+#include "fw/service/connection_diverter.hpp"
+#include "fw/service/marks.hpp"
+#include "fw/service/transparent_acceptor.hpp"
+#include "linux/nftables/names.hpp"
+#include "linux/nftables/parser.hpp"
+#include "linux/nftables/transaction.hpp"
+#include "linux/nftables/writer.hpp"
+#include "linux_firewall_config.pb.h"
+
+namespace fw::service {
+
+namespace nft = linux::nftables;
+using nft::utils::nft_msg_t;
+
+namespace {
+
+constexpr std::size_t nfgenmsg_size = 4;
+constexpr std::uint8_t families[] = {nft::family_ip, nft::family_inet};
+constexpr std::uint8_t tcp_protocol = 6;
+constexpr std::uint16_t queue_bypass = 1; // NFT_QUEUE_FLAG_BYPASS
+constexpr std::int32_t base_chain_priority = -150;
+
+void debug(const std::string& line)
+{
+    if (cf_log_threshold <= 0)
+        cf_log(0, line);
+}
+
+std::string name_or_empty(const std::optional<std::string>& name) { return name ? *name : "empty"; }
+
+std::uint32_t loopback_index()
+{
+    return ::if_nametoindex("lo");
+}
+
+// An own rule of the own table: `expressions` writes its expressions.
+template <class F>
+void write_rule(nft_msg_t& msg, std::string_view chain, F&& expressions)
+{
+    nft::utils::begin_new_rule(msg, nft::family_ip);
+    msg.rule.put_string(NFTA_RULE_TABLE, nft::own_table);
+    msg.rule.put_string(NFTA_RULE_CHAIN, chain);
+    nft::put_rule_comment(msg.rule, nft::own_rule_comment);
+    msg.rule_expressions.open(NFTA_RULE_EXPRESSIONS);
+    expressions(msg.rule);
+    msg.rule_expressions.close();
+    msg.rule.end_message();
+}
+
+nft::nft_chain_t add_base_chain(nft_msg_t& msg, std::string_view name, nft::hook_t hook, nft::chain_type_t type)
+{
+    nft::begin_new_chain(msg.chain, nft::family_ip, NLM_F_CREATE);
+    nft::put_chain_table(msg.chain, nft::own_table);
+    nft::put_chain_name(msg.chain, name);
+    nft::put_chain_hook(msg.chain, hook, base_chain_priority);
+    nft::put_chain_type(msg.chain, type);
+    msg.chain.end_message();
+
+    static constexpr std::string_view type_names[] = {"filter", "nat", "route"};
+    nft::nft_chain_t chain;
+    chain.hooknum = static_cast<std::uint32_t>(hook);
+    chain.priority = static_cast<std::uint32_t>(base_chain_priority);
+    chain.type = std::string(type_names[static_cast<int>(type)]);
+    chain.name = std::string(name);
+    chain.table = std::string(nft::own_table);
+    return chain;
+}
+
+} // namespace
+
+namespace {
+
+template <class Record, class Parse>
+Record record_of(const std::uint8_t* payload, std::size_t size, Parse parse)
+{
+    if (size < nfgenmsg_size)
+        throw nft::parse_error_t("nf_tables message shorter than its nfgenmsg (" + std::to_string(size) + " bytes)");
+    Record record;
+    parse(record, payload + nfgenmsg_size, size - nfgenmsg_size);
+    return record;
+}
+
+} // namespace
+
+nft::nft_rule_t nft_rule_of(const std::uint8_t* payload, std::size_t size)
+{
+    return record_of<nft::nft_rule_t>(payload, size, nft::parse_rule);
+}
+
+nft::nft_chain_t nft_chain_of(const std::uint8_t* payload, std::size_t size)
+{
+    return record_of<nft::nft_chain_t>(payload, size, nft::parse_chain);
+}
+
+std::unique_ptr<nft_msg_t> new_nft_transaction(const nft_socket_source_t& sockets)
+{
+    return sockets ? std::make_unique<nft_msg_t>(sockets()) : std::make_unique<nft_msg_t>();
+}
+
+void add_local_path_rules(nft_msg_t& msg, const nft::nft_chain_t& chain, std::uint8_t family,
+                          const nft_params_t& params)
+{
+    if (family != nft::family_ip && family != nft::family_inet)
+        return;
+    const std::string& table = chain.table.value();
+    const std::string& name = chain.name.value();
+    if (!chain.hooknum || table == nft::own_table)
+        return;
+    bool outgoing;
+    switch (static_cast<nft::hook_t>(*chain.hooknum)) {
+    case nft::hook_t::output:
+    case nft::hook_t::postrouting:
+        outgoing = true;
+        break;
+    case nft::hook_t::prerouting:
+    case nft::hook_t::input:
+        outgoing = false;
+        break;
+    default:
+        return;
+    }
+    const std::uint32_t ld = params.local_delivery_mark;
+    // [meta nfproto ipv4] (oif|iif) lo meta mark & LD == LD accept
+    nft::utils::begin_new_rule(msg, family);
+    msg.rule.put_string(NFTA_RULE_TABLE, table);
+    nft::put_rule_comment(msg.rule, nft::own_rule_comment);
+    msg.rule.put_string(NFTA_RULE_CHAIN, name);
+    msg.rule_expressions.open(NFTA_RULE_EXPRESSIONS);
+    if (family == nft::family_inet)
+        nft::match_nfproto_ipv4(msg.rule);
+    if (outgoing)
+        nft::match_oif(msg.rule, loopback_index());
+    else
+        nft::match_iif(msg.rule, loopback_index());
+    nft::match_meta_mark(msg.rule, ld, ld, 0, nft::cmp_op_t::eq);
+    nft::add_verdict(msg.rule, NF_ACCEPT);
+    msg.rule_expressions.close();
+    msg.rule.end_message();
+}
+
+nftables_t::nftables_t(boost::asio::io_context& io, const kv::LinuxFirewallConfig& config, marks_t& marks,
+                       transparent_acceptor_t& acceptor, connection_diverter_t& diverter, nft_socket_source_t sockets)
+    : config_(config), marks_(marks), acceptor_(acceptor), diverter_(diverter), sockets_(sockets),
+      checker_(io, std::move(sockets))
+{
+}
+
+nftables_t::~nftables_t()
+{
+    if (!installed_)
+        return;
+    try {
+        clear_nft_rules();
+        clear_nft_tables();
+    } catch (const std::exception& e) {
+        if (cf_log_threshold <= 3)
+            cf_log(3, std::string("Cannot remove nftables rules: ") + e.what());
+    }
+}
+
+nft_params_t nftables_t::params() const
+{
+    nft_params_t params;
+    params.local_delivery_mark = marks_.local_delivery_mark();
+    params.client_packets_mark = marks_.client_packets_mark();
+    params.server_packets_mark = marks_.server_packets_mark();
+    // bad_address_cast for a listener that is not IPv4.
+    const auto& listener = acceptor_.endpoint();
+    params.tproxy_address = listener.address().to_v4().to_uint();
+    params.tproxy_port = listener.port();
+    // Divert kinds 0 output, 1 input, 2 forward, hooked at output, input, forward.
+    constexpr int hooks[] = {3, 1, 2};
+    for (int kind = 0; kind < divert_count; ++kind)
+        if (const auto queue = diverter_.nfqueue_number(kind))
+            params.diverts.push_back({hooks[kind], *queue, marks_.divert_mark(kind)});
+    params.process_ip_security_option = config_.process_ip_security_option();
+    return params;
+}
+
+void nftables_t::configure()
+{
+    if (!nft::utils::nft_modules_available())
+        return;
+    if (!config_.autoconfigure_iptables()) {
+        // Left to the administrator: the checker must not put rules back either,
+        // or they would outlive the daemon.
+        checker_.clear_params();
+        if (installed_) {
+            clear_nft_rules();
+            clear_nft_tables();
+            installed_ = false;
+        }
+        return;
+    }
+    const nft_params_t current = params();
+    checker_.set_params(current);
+    clear_nft_rules();
+    clear_nft_tables();
+    try {
+        fix_local_path(current);
+        install_nft_rules(current);
+    } catch (const boost::system::system_error&) {
+        debug("cannot install nftables");
+        // What was written before the failure is removed at stop; but without
+        // its rules the traffic of the diverts is not steered, so the
+        // configuration has failed.
+        installed_ = true;
+        throw;
+    }
+    debug("nftables rules installed");
+    installed_ = true;
+}
+
+void nftables_t::clear_nft_rules()
+{
+    debug("start clear rules");
+    auto msg = new_nft_transaction(sockets_);
+    for (std::uint8_t family : families) {
+        msg->single_rule.begin_message(NFT_MSG_GETRULE, family, NLM_F_DUMP).end_message();
+        for (const auto& reply : msg->receive_all()) {
+            try {
+                const auto rule = nft_rule_of(reply.payload.begin(), reply.payload.size);
+                if (rule.comment != nft::own_rule_comment)
+                    continue;
+                const std::string& table = rule.table.value();
+                const std::string& chain = rule.chain.value();
+                const std::uint64_t handle = rule.handle.value();
+                msg->rule.begin_message(NFT_MSG_DELRULE, family, 0);
+                msg->rule.put_string(NFTA_RULE_CHAIN, chain);
+                msg->rule.put_string(NFTA_RULE_TABLE, table);
+                nft::put_rule_handle(msg->rule, handle);
+                msg->rule.end_message();
+            } catch (const std::exception& e) {
+                debug(std::string("skip rule because: ") + e.what());
+            }
+        }
+        msg->batch.flush_batch();
+    }
+    debug("rules are cleaned");
+}
+
+void nftables_t::clear_nft_tables()
+{
+    debug("start clear tables");
+    auto msg = new_nft_transaction(sockets_);
+    for (std::uint8_t family : families) {
+        try {
+            msg->table.begin_message(NFT_MSG_DELTABLE, family, 0).put_string(NFTA_TABLE_NAME, nft::own_table);
+            msg->table.end_message();
+            msg->batch.flush_batch();
+        } catch (const std::exception& e) {
+            debug(std::string("delete table with error : ") + e.what());
+        }
+    }
+    debug("tables are cleaned");
+}
+
+void nftables_t::fix_local_path(const nft_params_t& params)
+{
+    debug("start fix local path");
+    auto msg = new_nft_transaction(sockets_);
+    for (std::uint8_t family : families) {
+        nft::begin_get_chain(msg->single_chain, family, NLM_F_DUMP).end_message();
+        for (const auto& reply : msg->receive_all()) {
+            const auto chain = nft_chain_of(reply.payload.begin(), reply.payload.size);
+            debug("check chain : " + name_or_empty(chain.name));
+            add_local_path_rules(*msg, chain, family, params);
+        }
+        msg->batch.flush_batch();
+    }
+    debug("end fix local path");
+}
+
+void nftables_t::install_nft_rules(const nft_params_t& params)
+{
+    std::optional<nft::nft_chain_t> prerouting, output, input, forward;
+    {
+        auto msg = new_nft_transaction(sockets_);
+        msg->table.begin_message(NFT_MSG_NEWTABLE, nft::family_ip, NLM_F_CREATE)
+            .put_string(NFTA_TABLE_NAME, nft::own_table);
+        msg->table.end_message();
+        msg->batch.flush_batch();
+
+        prerouting = add_base_chain(*msg, nft::prerouting_chain, nft::hook_t::prerouting, nft::chain_type_t::filter);
+        output = add_base_chain(*msg, nft::output_chain, nft::hook_t::output, nft::chain_type_t::route);
+        input = add_base_chain(*msg, nft::input_chain, nft::hook_t::input, nft::chain_type_t::filter);
+        forward = add_base_chain(*msg, nft::forward_chain, nft::hook_t::forward, nft::chain_type_t::filter);
+        msg->batch.flush_batch();
+    }
+
+    const std::uint32_t ld = params.local_delivery_mark;
+    const std::uint32_t cp = params.client_packets_mark;
+    const std::uint32_t sp = params.server_packets_mark;
+    const std::uint32_t both = cp | sp;
+    using nft::cmp_op_t;
+    auto mark = [](nft::message_writer_t& w, std::uint32_t value, std::uint32_t mask, cmp_op_t op = cmp_op_t::eq) {
+        nft::match_meta_mark(w, value, mask, 0, op);
+    };
+    auto ct_mark = [](nft::message_writer_t& w, std::uint32_t value, std::uint32_t mask, cmp_op_t op = cmp_op_t::eq) {
+        nft::match_ct_mark(w, value, mask, 0, op);
+    };
+    auto tcp = [](nft::message_writer_t& w) { nft::match_l4proto(w, tcp_protocol); };
+
+    // Each rule goes to the head of its chain: the chains end up in the reverse
+    // of the order written here.
+    auto msg = new_nft_transaction(sockets_);
+    if (params.process_ip_security_option) {
+        for (const nft_divert_t& divert : params.diverts) {
+            const std::uint32_t dv = divert.divert_mark;
+            if (dv == 0)
+                continue;
+            // mark & (CP|SP|DV) == SP|DV ct mark set ct mark | DV
+            write_rule(*msg, output->name.value(), [&](nft::message_writer_t& w) {
+                mark(w, sp | dv, both | dv);
+                nft::set_ct_mark(w, dv, dv);
+            });
+            // tcp flags & (syn|ack) == syn|ack mark & (CP|SP) == 0 ct mark & (CP|SP|DV) == SP|DV counter queue
+            write_rule(*msg, input->name.value(), [&](nft::message_writer_t& w) {
+                tcp(w);
+                nft::match_tcp_flags(w, 0x12, 0x12);
+                mark(w, 0, both);
+                ct_mark(w, sp | dv, both | dv);
+                nft::add_counter(w);
+                nft::add_queue(w, divert.queue, queue_bypass);
+            });
+        }
+    }
+    // tcp mark & (CP|SP) != CP|SP ct mark & (CP|SP) == CP tproxy meta mark set mark | LD counter accept
+    write_rule(*msg, prerouting->name.value(), [&](nft::message_writer_t& w) {
+        tcp(w);
+        mark(w, both, both, cmp_op_t::neq);
+        ct_mark(w, cp, both);
+        nft::add_tproxy(w, params.tproxy_address, params.tproxy_port, NFPROTO_IPV4);
+        nft::set_meta_mark(w, ld, ld);
+        nft::add_counter(w);
+        nft::add_verdict(w, NF_ACCEPT);
+    });
+    // mark & (CP|SP) == 0 ct mark & (CP|SP) == SP meta mark set mark | LD counter
+    write_rule(*msg, prerouting->name.value(), [&](nft::message_writer_t& w) {
+        mark(w, 0, both);
+        ct_mark(w, sp, both);
+        nft::set_meta_mark(w, ld, ld);
+        nft::add_counter(w);
+    });
+    // mark & (CP|SP) == 0 ct mark & (CP|SP) != 0 meta mark set mark | LD counter
+    write_rule(*msg, output->name.value(), [&](nft::message_writer_t& w) {
+        mark(w, 0, both);
+        ct_mark(w, 0, both, cmp_op_t::neq);
+        nft::set_meta_mark(w, ld, ld);
+        nft::add_counter(w);
+    });
+    // mark & (CP|SP) == SP ct mark set SP counter
+    write_rule(*msg, output->name.value(), [&](nft::message_writer_t& w) {
+        mark(w, sp, both);
+        nft::set_ct_mark(w, 0xffffffffu, sp);
+        nft::add_counter(w);
+    });
+    // mark & (CP|SP) == CP ct mark set CP counter
+    write_rule(*msg, output->name.value(), [&](nft::message_writer_t& w) {
+        mark(w, cp, both);
+        nft::set_ct_mark(w, 0xffffffffu, cp);
+        nft::add_counter(w);
+    });
+    // tcp flags & (syn|ack) == syn mark & (CP|SP) == 0 counter queue
+    for (const nft_divert_t& divert : params.diverts) {
+        const nft::nft_chain_t& chain = divert.hook == 3 ? *output : divert.hook == 1 ? *input : *forward;
+        write_rule(*msg, chain.name.value(), [&](nft::message_writer_t& w) {
+            tcp(w);
+            nft::match_tcp_flags(w, 0x12, 0x02);
+            mark(w, 0, both);
+            nft::add_counter(w);
+            nft::add_queue(w, divert.queue, queue_bypass);
+        });
+    }
+    msg->batch.flush_batch();
+}
+
+} // namespace fw::service

@@ -1,0 +1,63 @@
+#pragma once
+// Shared by the nftables service and its chain checker: what one install
+// needs to know, the local-path rule written from it into the base chains of
+// other software's tables, and the reading of rule and chain messages.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "common/scoped_fd.hpp"
+
+#include "linux/nftables/parser.hpp"
+
+namespace fw::linux::nftables {
+namespace utils {
+class nft_msg_t;
+}
+} // namespace fw::linux::nftables
+
+namespace fw::service {
+
+struct nft_divert_t {
+    int hook = 0; // 3 output, 1 input, 2 forward
+    std::uint16_t queue = 0;
+    std::uint32_t divert_mark = 0; // 0 when the divert has none
+
+    bool operator==(const nft_divert_t&) const = default;
+};
+
+struct nft_params_t {
+    std::uint32_t local_delivery_mark = 0;
+    std::uint32_t client_packets_mark = 0;
+    std::uint32_t server_packets_mark = 0;
+    std::uint32_t tproxy_address = 0; // IPv4, host order
+    std::uint16_t tproxy_port = 0;    // host order
+    // The running diverts, in the order output, input, forward.
+    std::vector<nft_divert_t> diverts;
+    bool process_ip_security_option = false;
+
+    bool operator==(const nft_params_t&) const = default;
+};
+
+// Where each transaction gets its socket: a new NETLINK_NETFILTER socket unless
+// a test gives its own.
+using nft_socket_source_t = std::function<util::scoped_fd_t()>;
+
+std::unique_ptr<linux::nftables::utils::nft_msg_t> new_nft_transaction(const nft_socket_source_t& sockets);
+
+// Writes into the transaction's batch the rule that accepts loopback packets
+// with the local-delivery mark at the head of `chain`, when the chain is a
+// base chain of another table of family ip or inet on hook prerouting, input,
+// output or postrouting; otherwise writes nothing. The caller flushes.
+// Throws std::bad_optional_access for a chain without table or name.
+void add_local_path_rules(linux::nftables::utils::nft_msg_t& msg, const linux::nftables::nft_chain_t& chain,
+                          std::uint8_t family, const nft_params_t& params);
+
+// The rule or chain of a message payload that starts with its nfgenmsg; throws
+// parse_error_t when it is malformed or shorter than that.
+linux::nftables::nft_rule_t nft_rule_of(const std::uint8_t* payload, std::size_t size);
+linux::nftables::nft_chain_t nft_chain_of(const std::uint8_t* payload, std::size_t size);
+
+} // namespace fw::service
