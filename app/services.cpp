@@ -11,6 +11,7 @@
 #include "fw/service/process_finder.hpp"
 #include "fw/service/quisad.hpp"
 #include "fw/service/routing.hpp"
+#include "fw/service/server_connector.hpp"
 
 namespace fw::service {
 
@@ -32,11 +33,11 @@ service_list_t make_services(boost::asio::io_context& io, const kv::LinuxFirewal
     auto rejector = std::make_unique<connection_rejector_t>(io, *marks);               // 3
     auto retransmitter = std::make_unique<marking_retransmitter_t>(io, *marks);        // 4
     // 5  pellad_tie_manager_t (io, config, marend)
-    [[maybe_unused]] const std::uint32_t limit = connection_limit(nofile);
+    const std::uint32_t limit = connection_limit(nofile);
     // 6  server_socket_pool_t (pellad tie manager, limit)
     // 7  transparent_acceptor_t (io, pool, config, marks)
     // 8  packet_validator_t (marks, acceptor)
-    // 9  server_connector_t (io, config, marks, limit)
+    auto connector = std::make_unique<server_connector_t>(io, config, *marks, limit);  // 9
     auto process_finder = std::make_unique<process_finder_t>(io);                      // 10
     auto quisad = std::make_unique<quisad_t>(io, marend);                              // 11
     // 12 lua_t (io, config, process finder, quisad->quisad_client())
@@ -59,7 +60,7 @@ service_list_t make_services(boost::asio::io_context& io, const kv::LinuxFirewal
     //                                                  8  server socket pool
     //                                                  9  pellad tie manager
     //                                                  10 packet validator
-    //                                                  11 server connector
+    services.push_back(std::move(connector));        // 11 server connector
     //                                                  12 Lua service
     //                                                  13 connection diverter
     //                                                  14 nftables
