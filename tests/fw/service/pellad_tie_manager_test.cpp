@@ -402,18 +402,33 @@ TEST_F(pellad_tie_manager_test, on_error_closes_the_pairs_still_queued)
     EXPECT_EQ(logged.back(), "4 Pellad tie manager: pellad went away");
 }
 
-TEST_F(pellad_tie_manager_test, failures_to_obtain_the_link_end_the_daemon_with_their_texts)
+TEST_F(pellad_tie_manager_test, failures_in_the_path_answer_fail_the_marend_tie)
 {
-    // No path: the marend tie fails with the manager's error.
-    manager_->configure();
-    pellad_requests();
-    answer("", kv::EC_NO_PELLAD);
-    run_until([&] { return !marend_errors_.empty(); });
-    ASSERT_EQ(marend_errors_.size(), 1u);
-    EXPECT_EQ(std::string(describe_exception_ptr(marend_errors_[0])).rfind("Pellad tie manager: cannot get Pellad: ", 0),
-              0u)
-        << describe_exception_ptr(marend_errors_[0]);
-    EXPECT_EQ(error_code_from_exception_ptr(marend_errors_[0]), kv::make_error_code(kv::EC_NO_PELLAD));
+    const struct {
+        std::string path;
+        kv::ErrorCode error;
+        std::string text; // the beginning of the error's text
+        boost::system::error_code code;
+    } cases[] = {
+        {"", kv::EC_NO_PELLAD, "Pellad tie manager: cannot get Pellad: ", kv::make_error_code(kv::EC_NO_PELLAD)},
+        // One byte more than a UNIX socket address holds.
+        {"/" + std::string(107, 'p'), kv::EC_OK, "",
+         boost::system::error_code(ENAMETOOLONG, boost::system::system_category())},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        morva_test::marend_peer_t marend(io_);
+        fw::service::pellad_tie_manager_t manager(io_, config_, marend.tie());
+        manager.configure();
+        run_briefly();
+        EXPECT_EQ(marend.pellad_requests(), 1);
+        marend.answer_pellad(c.path, c.error);
+        ASSERT_TRUE(run_until([&] { return !marend.errors.empty(); }));
+        ASSERT_EQ(marend.errors.size(), 1u);
+        const std::string text = describe_exception_ptr(marend.errors[0]);
+        EXPECT_EQ(text.rfind(c.text, 0), 0u) << text;
+        EXPECT_EQ(error_code_from_exception_ptr(marend.errors[0]), c.code);
+    }
 }
 
 TEST_F(pellad_tie_manager_test, a_path_nobody_listens_on_fails_out_of_the_event_loop)
