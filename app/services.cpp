@@ -8,10 +8,14 @@
 #include "fw/service/logger.hpp"
 #include "fw/service/marking_retransmitter.hpp"
 #include "fw/service/marks.hpp"
+#include "fw/service/packet_validator.hpp"
+#include "fw/service/pellad_tie_manager.hpp"
 #include "fw/service/process_finder.hpp"
 #include "fw/service/quisad.hpp"
 #include "fw/service/routing.hpp"
 #include "fw/service/server_connector.hpp"
+#include "fw/service/server_socket_pool.hpp"
+#include "fw/service/transparent_acceptor.hpp"
 
 namespace fw::service {
 
@@ -23,7 +27,6 @@ std::uint32_t connection_limit(std::uint32_t nofile_soft_limit)
 service_list_t make_services(boost::asio::io_context& io, const kv::LinuxFirewallConfig& config,
                              marend::tie_t& marend, const unsigned* revision)
 {
-    (void)io; // for the services still to come, most of which run on the event loop
     const std::uint32_t nofile = nofile_limit();
 
     // Construction order: each service after those it is built with. Should a
@@ -32,11 +35,11 @@ service_list_t make_services(boost::asio::io_context& io, const kv::LinuxFirewal
     auto marks = std::make_unique<marks_t>(config);                                    // 2
     auto rejector = std::make_unique<connection_rejector_t>(io, *marks);               // 3
     auto retransmitter = std::make_unique<marking_retransmitter_t>(io, *marks);        // 4
-    // 5  pellad_tie_manager_t (io, config, marend)
+    auto pellad_tie_manager = std::make_unique<pellad_tie_manager_t>(io, config, marend); // 5
     const std::uint32_t limit = connection_limit(nofile);
-    // 6  server_socket_pool_t (pellad tie manager, limit)
-    // 7  transparent_acceptor_t (io, pool, config, marks)
-    // 8  packet_validator_t (marks, acceptor)
+    auto pool = std::make_unique<server_socket_pool_t>(*pellad_tie_manager, limit);    // 6
+    auto acceptor = std::make_unique<transparent_acceptor_t>(io, *pool, config, *marks); // 7
+    auto validator = std::make_unique<packet_validator_t>(*marks, *acceptor);           // 8
     auto connector = std::make_unique<server_connector_t>(io, config, *marks, limit);  // 9
     auto process_finder = std::make_unique<process_finder_t>(io);                      // 10
     auto quisad = std::make_unique<quisad_t>(io, marend);                              // 11
@@ -56,10 +59,10 @@ service_list_t make_services(boost::asio::io_context& io, const kv::LinuxFirewal
     services.push_back(std::move(marks));            // 4  marks
     services.push_back(std::move(rejector));         // 5  connection rejector
     services.push_back(std::move(retransmitter));    // 6  marking retransmitter
-    //                                                  7  transparent acceptor
-    //                                                  8  server socket pool
-    //                                                  9  pellad tie manager
-    //                                                  10 packet validator
+    services.push_back(std::move(acceptor));         // 7  transparent acceptor
+    services.push_back(std::move(pool));             // 8  server socket pool
+    services.push_back(std::move(pellad_tie_manager)); // 9 pellad tie manager
+    services.push_back(std::move(validator));        // 10 packet validator
     services.push_back(std::move(connector));        // 11 server connector
     //                                                  12 Lua service
     //                                                  13 connection diverter

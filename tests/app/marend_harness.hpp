@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <string>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -79,6 +80,20 @@ private:
     std::thread thread_;
 };
 
+// A UNIX stream socket listening at `path` (replaced if it exists); it never
+// accepts, which is all a daemon connecting to pellad at start-up needs.
+inline int listen_unix(const std::string& path)
+{
+    ::unlink(path.c_str());
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 16) != 0)
+        throw std::runtime_error("cannot listen at " + path);
+    return fd;
+}
+
 struct daemon_options_t {
     // Value of COM_MORVA_MONITOR; the daemon's end of the socket is descriptor 3.
     std::string monitor = "3";
@@ -90,6 +105,7 @@ class daemon_t {
 public:
     explicit daemon_t(const daemon_options_t& options = {})
     {
+        listen_for_pellad();
         int sv[2], err[2], log[2] = {-1, -1};
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0 || ::pipe2(err, O_CLOEXEC) != 0
             || (options.log_pipe && ::pipe2(log, O_CLOEXEC) != 0))
@@ -131,10 +147,28 @@ public:
         }
         if (marend_ >= 0)
             ::close(marend_);
+        if (pellad_ >= 0) {
+            ::close(pellad_);
+            ::unlink(pellad_path_.c_str());
+        }
     }
 
-    // Next frame from the daemon, or nothing within the timeout.
+    // Next frame from the daemon, or nothing within the timeout. Requests for
+    // pellad's path are answered on the way with a socket that listens but never
+    // accepts: the daemon connects to pellad at every start.
     std::optional<kv::Firewall2MarendMessage> receive(std::chrono::milliseconds timeout = 10s)
+    {
+        for (;;) {
+            auto m = receive_any(timeout);
+            if (!m || m->tag() != kv::Firewall2MarendMessage::GET_PELLAD_REQUEST)
+                return m;
+            kv::Marend2FirewallMessage answer;
+            answer.set_tag(kv::Marend2FirewallMessage::GET_PELLAD_RESPONSE);
+            answer.set_socket_path(pellad_path_);
+            send(answer);
+        }
+    }
+    std::optional<kv::Firewall2MarendMessage> receive_any(std::chrono::milliseconds timeout)
     {
         std::string length_bytes;
         if (!read_exactly(4, length_bytes, timeout))
@@ -222,6 +256,13 @@ public:
     pid_t pid() const { return pid_; }
 
 private:
+    void listen_for_pellad()
+    {
+        static int count = 0;
+        pellad_path_ = "/tmp/morva-test-pellad-" + std::to_string(::getpid()) + "-" + std::to_string(++count);
+        pellad_ = listen_unix(pellad_path_);
+    }
+
     bool read_exactly(std::size_t size, std::string& out, std::chrono::milliseconds timeout)
     {
         auto end = std::chrono::steady_clock::now() + timeout;
@@ -242,6 +283,8 @@ private:
 
     pid_t pid_ = -1;
     int marend_ = -1;
+    int pellad_ = -1;
+    std::string pellad_path_;
     std::optional<int> status_;
     std::optional<collector_t> stderr_;
     std::optional<collector_t> log_;

@@ -66,13 +66,16 @@ using marend_standin = morva_test::temp_dir_test_t;
 TEST_F(marend_standin, serves_edits_on_sighup_and_stops_the_daemon_cleanly)
 {
     const auto config = dir / "config.txtpb";
-    std::ofstream(config) << "log_level: LOG_LEVEL_INFO\nactual_log { type: STDERR }\n";
-    standin_t s({"--config", config.string(), "--pellad", "/run/p.sock"});
+    const std::string tproxy = "tproxy_listen_address { address: \"127.0.0.1\" port: 0 }\n";
+    std::ofstream(config) << "log_level: LOG_LEVEL_INFO\nactual_log { type: STDERR }\n" << tproxy;
+    const auto pellad = dir / "pellad.sock";
+    const int listener = morva_test::listen_unix(pellad.string());
+    standin_t s({"--config", config.string(), "--pellad", pellad.string()});
     ASSERT_TRUE(s.out->wait_for("MY_INFO_NOTIFICATION: revision 1, pellad_state: EC_OK")) << s.out->text() << s.err->text();
     EXPECT_TRUE(s.err->wait_for("Notice: LinuxFirewall " MORVA_VERSION ": Ready for service")) << s.err->text();
 
     // Raising the level hides the ready line of the next revision.
-    std::ofstream(config) << "log_level: LOG_LEVEL_WARNING\nactual_log { type: STDERR }\n";
+    std::ofstream(config) << "log_level: LOG_LEVEL_WARNING\nactual_log { type: STDERR }\n" << tproxy;
     ::kill(s.pid, SIGHUP);
     ASSERT_TRUE(s.out->wait_for("MY_INFO_NOTIFICATION: revision 2")) << s.out->text() << s.err->text();
 
@@ -82,6 +85,7 @@ TEST_F(marend_standin, serves_edits_on_sighup_and_stops_the_daemon_cleanly)
     EXPECT_EQ(err.find("Ready for service"), err.rfind("Ready for service")) << err;
     EXPECT_NE(s.out->text().find("daemon exited with status 107"), std::string::npos) << s.out->text();
     EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
+    ::close(listener);
 }
 
 TEST_F(marend_standin, an_unreadable_configuration_is_not_served)

@@ -21,6 +21,8 @@ kv::LinuxFirewallConfig stderr_config()
     kv::LinuxFirewallConfig c;
     c.set_log_level(kv::LOG_LEVEL_DEBUG);
     c.mutable_actual_log()->set_type(kv::Log::STDERR);
+    c.mutable_tproxy_listen_address()->set_address("127.0.0.1");
+    c.mutable_tproxy_listen_address()->set_port(0);
     return c;
 }
 
