@@ -168,8 +168,8 @@ nftables_t::~nftables_t()
     if (!installed_)
         return;
     try {
-        clear_nft_rules();
-        clear_nft_tables();
+        clear_nft_rules(sockets_);
+        clear_nft_tables(sockets_);
     } catch (const std::exception& e) {
         if (cf_log_threshold <= 3)
             cf_log(3, std::string("Cannot remove nftables rules: ") + e.what());
@@ -204,19 +204,19 @@ void nftables_t::configure()
         // or they would outlive the daemon.
         checker_.clear_params();
         if (installed_) {
-            clear_nft_rules();
-            clear_nft_tables();
+            clear_nft_rules(sockets_);
+            clear_nft_tables(sockets_);
             installed_ = false;
         }
         return;
     }
     const nft_params_t current = params();
     checker_.set_params(current);
-    clear_nft_rules();
-    clear_nft_tables();
+    clear_nft_rules(sockets_);
+    clear_nft_tables(sockets_);
     try {
-        fix_local_path(current);
-        install_nft_rules(current);
+        fix_local_path(current, sockets_);
+        install_nft_rules(current, sockets_);
     } catch (const boost::system::system_error&) {
         debug("cannot install nftables");
         // What was written before the failure is removed at stop; but without
@@ -229,10 +229,10 @@ void nftables_t::configure()
     installed_ = true;
 }
 
-void nftables_t::clear_nft_rules()
+void clear_nft_rules(const nft_socket_source_t& sockets)
 {
     debug("start clear rules");
-    auto msg = new_nft_transaction(sockets_);
+    auto msg = new_nft_transaction(sockets);
     for (std::uint8_t family : families) {
         msg->single_rule.begin_message(NFT_MSG_GETRULE, family, NLM_F_DUMP).end_message();
         for (const auto& reply : msg->receive_all()) {
@@ -257,10 +257,10 @@ void nftables_t::clear_nft_rules()
     debug("rules are cleaned");
 }
 
-void nftables_t::clear_nft_tables()
+void clear_nft_tables(const nft_socket_source_t& sockets)
 {
     debug("start clear tables");
-    auto msg = new_nft_transaction(sockets_);
+    auto msg = new_nft_transaction(sockets);
     for (std::uint8_t family : families) {
         try {
             msg->table.begin_message(NFT_MSG_DELTABLE, family, 0).put_string(NFTA_TABLE_NAME, nft::own_table);
@@ -273,10 +273,10 @@ void nftables_t::clear_nft_tables()
     debug("tables are cleaned");
 }
 
-void nftables_t::fix_local_path(const nft_params_t& params)
+void fix_local_path(const nft_params_t& params, const nft_socket_source_t& sockets)
 {
     debug("start fix local path");
-    auto msg = new_nft_transaction(sockets_);
+    auto msg = new_nft_transaction(sockets);
     for (std::uint8_t family : families) {
         nft::begin_get_chain(msg->single_chain, family, NLM_F_DUMP).end_message();
         for (const auto& reply : msg->receive_all()) {
@@ -289,11 +289,11 @@ void nftables_t::fix_local_path(const nft_params_t& params)
     debug("end fix local path");
 }
 
-void nftables_t::install_nft_rules(const nft_params_t& params)
+void install_nft_rules(const nft_params_t& params, const nft_socket_source_t& sockets)
 {
     std::optional<nft::nft_chain_t> prerouting, output, input, forward;
     {
-        auto msg = new_nft_transaction(sockets_);
+        auto msg = new_nft_transaction(sockets);
         msg->table.begin_message(NFT_MSG_NEWTABLE, nft::family_ip, NLM_F_CREATE)
             .put_string(NFTA_TABLE_NAME, nft::own_table);
         msg->table.end_message();
@@ -321,7 +321,7 @@ void nftables_t::install_nft_rules(const nft_params_t& params)
 
     // Each rule goes to the head of its chain: the chains end up in the reverse
     // of the order written here.
-    auto msg = new_nft_transaction(sockets_);
+    auto msg = new_nft_transaction(sockets);
     if (params.process_ip_security_option) {
         for (const nft_divert_t& divert : params.diverts) {
             const std::uint32_t dv = divert.divert_mark;

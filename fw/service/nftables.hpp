@@ -37,12 +37,6 @@ public:
     bool installed() const noexcept { return installed_; }
     nft_chain_checker_t& chain_checker() noexcept { return checker_; }
 
-    // The steps of configure and of the destructor.
-    void fix_local_path(const nft_params_t& params);
-    void install_nft_rules(const nft_params_t& params);
-    void clear_nft_rules();
-    void clear_nft_tables();
-
 private:
     const kv::LinuxFirewallConfig& config_;
     marks_t& marks_;
@@ -52,5 +46,18 @@ private:
     nft_socket_source_t sockets_;
     nft_chain_checker_t checker_;
 };
+
+// The steps of configure and of the destructor, each one transaction (two for
+// the install) over sockets from `sockets`.
+
+// Adds the local-path rules to the base chains of every table of families ip
+// and inet.
+void fix_local_path(const nft_params_t& params, const nft_socket_source_t& sockets = {});
+// The own table, its four base chains and the steering rules.
+void install_nft_rules(const nft_params_t& params, const nft_socket_source_t& sockets = {});
+// Removes every rule with the own comment from the tables of families ip and inet.
+void clear_nft_rules(const nft_socket_source_t& sockets = {});
+// Removes the own table of families ip and inet, where there is one.
+void clear_nft_tables(const nft_socket_source_t& sockets = {});
 
 } // namespace fw::service

@@ -1,0 +1,439 @@
+// The nftables service among its real neighbours (marks, acceptor, diverter) in
+// this program's own network namespace: the own table and rules, the
+// local-path rules in tables of other software, their removal, and the chain
+// checker keeping the local path first while `nft` changes the rule set.
+#include "fw/service/nftables.hpp"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/bad_address_cast.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "common/log.hpp"
+#include "fw/service/connection_diverter.hpp"
+#include "fw/service/connection_rejector.hpp"
+#include "fw/service/marking_retransmitter.hpp"
+#include "fw/service/marks.hpp"
+#include "fw/service/packet_validator.hpp"
+#include "fw/service/server_connector.hpp"
+#include "fw/service/server_socket_pool.hpp"
+#include "fw/service/transparent_acceptor.hpp"
+#include "linux/nftables/transaction.hpp"
+#include "linux_firewall_config.pb.h"
+#include "tests/common/recording_log.hpp"
+#include "tests/fw/service/nftables_expected.hpp"
+#include "tests/support/netns.hpp"
+
+namespace {
+
+using namespace fw::service;
+using morva_test::sh;
+using namespace morva_test::nft_expected;
+
+// `nft list` output with the numbers that change from run to run taken out.
+std::string stable(std::string text)
+{
+    text = std::regex_replace(text, std::regex(" # handle [0-9]+"), "");
+    text = std::regex_replace(text, std::regex("counter packets [0-9]+ bytes [0-9]+"), "counter");
+    return text;
+}
+
+std::string ruleset() { return stable(sh("nft list ruleset")); }
+
+// Tables of other software: base chains on every hook, a regular chain, one
+// table of family inet and one of family ip6.
+const std::string host_tables = R"(table ip host {
+	chain pre {
+		type filter hook prerouting priority filter; policy accept;
+		tcp dport 22 accept
+	}
+
+	chain inbound {
+		type filter hook input priority filter; policy accept;
+		tcp dport 22 accept
+	}
+
+	chain through {
+		type filter hook forward priority filter; policy accept;
+		tcp dport 22 accept
+	}
+
+	chain outbound {
+		type filter hook output priority filter; policy accept;
+		tcp dport 22 accept
+	}
+
+	chain post {
+		type nat hook postrouting priority srcnat; policy accept;
+		tcp dport 22 accept
+	}
+
+	chain regular {
+		tcp dport 22 accept
+	}
+}
+table inet filter {
+	chain input {
+		type filter hook input priority filter; policy accept;
+		tcp dport 22 accept
+	}
+}
+table ip6 six {
+	chain input {
+		type filter hook input priority filter; policy accept;
+		tcp dport 22 accept
+	}
+}
+)";
+
+void load(const std::string& rules) { sh("nft -f - <<'EOF'\n" + rules + "EOF"); }
+
+// Hands no pair anywhere: no connection reaches the pool in these tests.
+struct no_pellad_t : server_socket_pool_t::delegate_t {
+    void new_socket_pair(connected_socket_t&&, connected_socket_t&&, const kv::RuleSet&) override {}
+};
+
+class nftables_service : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(morva_test::in_private_netns());
+        cf_log_install(log);
+        cf_log_threshold = 0;
+        sh("nft flush ruleset");
+        // No modprobe on this machine; the modules are built in.
+        fw::linux::nftables::utils::set_modprobe_program("/bin/true");
+
+        config.set_autoconfigure_iptables(true);
+        config.mutable_local_delivery_mark()->set_manual(0x1);
+        config.mutable_client_packets_mark()->set_manual(0x2);
+        config.mutable_server_packets_mark()->set_manual(0x4);
+        config.mutable_output_divert_mark()->set_manual(0x8);
+        config.mutable_input_divert_mark()->set_manual(0x10);
+        config.mutable_forward_divert_mark()->set_manual(0x20);
+        config.mutable_tproxy_listen_address()->set_address("127.0.0.1");
+        config.mutable_tproxy_listen_address()->set_port(8080);
+
+        marks = std::make_unique<marks_t>(config, [](const mark_filter_t&) { return 0u; });
+        rejector = std::make_unique<connection_rejector_t>(io, *marks);
+        retransmitter = std::make_unique<marking_retransmitter_t>(io, *marks);
+        pool = std::make_unique<server_socket_pool_t>(pellad, 100);
+        acceptor = std::make_unique<transparent_acceptor_t>(io, *pool, config, *marks);
+        validator = std::make_unique<packet_validator_t>(*marks, *acceptor);
+        connector = std::make_unique<server_connector_t>(io, config, *marks, 100);
+        diverter = std::make_unique<connection_diverter_t>(
+            io, *pool, config, *connector, *marks, *rejector, *retransmitter, *validator, lua_stand_in(),
+            [](const auto&, const auto&, auto) { return std::shared_ptr<void>(); });
+        make_service();
+    }
+
+    void TearDown() override
+    {
+        nftables.reset();
+        diverter.reset();
+        fw::linux::nftables::utils::set_modprobe_program("/sbin/modprobe");
+        morva_test::sh_status("nft flush ruleset");
+    }
+
+    void make_service()
+    {
+        nftables.reset();
+        nftables = std::make_unique<nftables_t>(io, config, *marks, *acceptor, *diverter);
+    }
+
+    // No session reaches the Lua service: the diverter is given its own.
+    static lua_t& lua_stand_in()
+    {
+        alignas(std::max_align_t) static unsigned char storage[16];
+        return *reinterpret_cast<lua_t*>(storage);
+    }
+
+    // Every service in list order, as the daemon applies a configuration.
+    void configure()
+    {
+        for (fw::util::service_t* service : std::initializer_list<fw::util::service_t*>{
+                 marks.get(), rejector.get(), retransmitter.get(), acceptor.get(), pool.get(), validator.get(),
+                 connector.get(), diverter.get(), nftables.get()})
+            service->configure();
+    }
+
+    // Lets the chain checker handle every notification that has arrived,
+    // and those its own changes cause.
+    void settle()
+    {
+        while (io.poll() > 0) {
+        }
+    }
+
+    bool logged(const std::string& line)
+    {
+        for (const std::string& l : lines)
+            if (l == line)
+                return true;
+        return false;
+    }
+    void take_log()
+    {
+        auto taken = log->taken();
+        lines.insert(lines.end(), taken.begin(), taken.end());
+    }
+
+    std::shared_ptr<morva_test::recording_log_t> log = std::make_shared<morva_test::recording_log_t>();
+    std::vector<std::string> lines;
+    boost::asio::io_context io;
+    kv::LinuxFirewallConfig config;
+    no_pellad_t pellad;
+    std::unique_ptr<marks_t> marks;
+    std::unique_ptr<connection_rejector_t> rejector;
+    std::unique_ptr<marking_retransmitter_t> retransmitter;
+    std::unique_ptr<server_socket_pool_t> pool;
+    std::unique_ptr<transparent_acceptor_t> acceptor;
+    std::unique_ptr<packet_validator_t> validator;
+    std::unique_ptr<server_connector_t> connector;
+    std::unique_ptr<connection_diverter_t> diverter;
+    std::unique_ptr<nftables_t> nftables;
+};
+
+// The rules of a table or chain as `nft --debug=netlink` prints them, in
+// chain order, without handles and user data (the form of nftables_expected.hpp).
+std::vector<rule_t> debug_rules(const std::string& what)
+{
+    std::vector<rule_t> rules;
+    std::istringstream in(sh("nft --debug=netlink list " + what));
+    static const std::regex header("^(ip|inet|ip6) (\\S+) (\\S+) [0-9]+( [0-9]+)?$");
+    for (std::string line; std::getline(in, line);) {
+        std::smatch m;
+        if (std::regex_match(line, m, header))
+            rules.push_back(m[1].str() + " " + m[2].str() + " " + m[3].str() + "\n");
+        else if (line.starts_with("  [") && !rules.empty())
+            rules.back() += std::regex_replace(line, std::regex("counter pkts [0-9]+ bytes [0-9]+"),
+                                               "counter pkts 0 bytes 0")
+                + "\n";
+    }
+    return rules;
+}
+
+std::vector<rule_t> chain_rules(const std::string& family_table_chain)
+{
+    return debug_rules("chain " + family_table_chain);
+}
+
+const morva_test::nft_expected::test_marks_t m;
+
+// The host tables with a local-path rule at the head of every base chain on
+// hook prerouting, input, output or postrouting of families ip and inet.
+const std::string host_tables_with_local_paths = R"(table ip host {
+	chain pre {
+		type filter hook prerouting priority filter; policy accept;
+		iif "lo" meta mark & 0x00000001 == 0x00000001 accept comment "morva-firewall"
+		tcp dport 22 accept
+	}
+
+	chain inbound {
+		type filter hook input priority filter; policy accept;
+		iif "lo" meta mark & 0x00000001 == 0x00000001 accept comment "morva-firewall"
+		tcp dport 22 accept
+	}
+
+	chain through {
+		type filter hook forward priority filter; policy accept;
+		tcp dport 22 accept
+	}
+
+	chain outbound {
+		type filter hook output priority filter; policy accept;
+		oif "lo" meta mark & 0x00000001 == 0x00000001 accept comment "morva-firewall"
+		tcp dport 22 accept
+	}
+
+	chain post {
+		type nat hook postrouting priority srcnat; policy accept;
+		oif "lo" meta mark & 0x00000001 == 0x00000001 accept comment "morva-firewall"
+		tcp dport 22 accept
+	}
+
+	chain regular {
+		tcp dport 22 accept
+	}
+}
+table inet filter {
+	chain input {
+		type filter hook input priority filter; policy accept;
+		meta nfproto ipv4 iif "lo" meta mark & 0x00000001 == 0x00000001 accept comment "morva-firewall"
+		tcp dport 22 accept
+	}
+}
+table ip6 six {
+	chain input {
+		type filter hook input priority filter; policy accept;
+		tcp dport 22 accept
+	}
+}
+)";
+
+const std::string local_path_in = R"(iif "lo" meta mark & 0x00000001 == 0x00000001 accept comment "morva-firewall")";
+
+// The rules of one chain as `nft list` prints them, one line each.
+std::vector<std::string> rule_lines(const std::string& family_table_chain)
+{
+    std::vector<std::string> rules;
+    std::istringstream in(stable(sh("nft list chain " + family_table_chain)));
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with("\t\t") && !line.starts_with("\t\ttype "))
+            rules.push_back(line.substr(2));
+    return rules;
+}
+
+const std::string own_table = R"(table ip morva-firewall {
+	chain prerouting {
+		type filter hook prerouting priority mangle; policy accept;
+		meta mark & 0x00000006 == 0x00000000 ct mark & 0x00000006 == 0x00000004 meta mark set meta mark | 0x00000001 counter comment "morva-firewall"
+		meta l4proto tcp meta mark & 0x00000006 != 0x00000006 ct mark & 0x00000006 == 0x00000002 tproxy to 127.0.0.1:8080 meta mark set meta mark | 0x00000001 counter accept comment "morva-firewall"
+	}
+
+	chain output {
+		type route hook output priority mangle; policy accept;
+		meta mark & 0x00000006 == 0x00000002 ct mark set ct mark & 0x00000002 | 0x00000002 counter comment "morva-firewall"
+		meta mark & 0x00000006 == 0x00000004 ct mark set ct mark & 0x00000004 | 0x00000004 counter comment "morva-firewall"
+		meta mark & 0x00000006 == 0x00000000 ct mark & 0x00000006 != 0x00000000 meta mark set meta mark | 0x00000001 counter comment "morva-firewall"
+	}
+
+	chain input {
+		type filter hook input priority mangle; policy accept;
+	}
+
+	chain forward {
+		type filter hook forward priority mangle; policy accept;
+	}
+}
+)";
+
+TEST_F(nftables_service, without_diverts_installs_the_own_table_and_the_local_paths)
+{
+    load(host_tables);
+    configure();
+    EXPECT_TRUE(nftables->installed());
+    EXPECT_EQ(ruleset(), host_tables_with_local_paths + own_table);
+
+    // Expression by expression, as the kernel holds them.
+    EXPECT_EQ(chain_rules("ip morva-firewall prerouting"), (std::vector<rule_t>{n4(m), n3(m)}));
+    EXPECT_EQ(chain_rules("ip morva-firewall output"), (std::vector<rule_t>{n7(m), n6(m), n5(m)}));
+    EXPECT_EQ(chain_rules("ip host outbound")[0], local_path("ip host outbound", true));
+    EXPECT_EQ(chain_rules("ip host pre")[0], local_path("ip host pre", false));
+    EXPECT_EQ(chain_rules("inet filter input")[0], local_path("inet filter input", false));
+
+    take_log();
+    EXPECT_TRUE(logged("0 check chain : through"));
+    EXPECT_TRUE(logged("0 delete table with error : NETLINK error received: No such file or directory"));
+    EXPECT_TRUE(logged("0 nftables rules installed"));
+}
+
+TEST_F(nftables_service, a_second_apply_leaves_one_copy_of_every_own_rule)
+{
+    load(host_tables);
+    configure();
+    configure();
+    EXPECT_EQ(ruleset(), host_tables_with_local_paths + own_table);
+}
+
+TEST_F(nftables_service, own_objects_of_an_earlier_run_are_removed_first)
+{
+    load(host_tables);
+    load(R"(table ip morva-firewall {
+	chain stale {
+		counter
+	}
+}
+add rule ip host inbound tcp dport 23 accept comment "morva-firewall"
+add rule inet filter input iif "lo" accept comment "morva-firewall"
+)");
+    configure();
+    EXPECT_EQ(ruleset(), host_tables_with_local_paths + own_table);
+}
+
+TEST_F(nftables_service, manual_configuration_removes_the_own_objects_once)
+{
+    load(host_tables);
+    configure();
+    config.set_autoconfigure_iptables(false);
+    configure();
+    EXPECT_EQ(ruleset(), stable(host_tables));
+    EXPECT_FALSE(nftables->installed());
+    take_log();
+    EXPECT_TRUE(logged("0 rules are cleaned"));
+
+    lines.clear();
+    configure();
+    take_log();
+    EXPECT_FALSE(logged("0 start clear rules"));
+}
+
+TEST_F(nftables_service, stop_removes_the_own_objects_and_keeps_the_others)
+{
+    load(host_tables);
+    configure();
+    nftables.reset();
+    EXPECT_EQ(ruleset(), stable(host_tables));
+}
+
+TEST_F(nftables_service, without_the_modules_nothing_is_touched)
+{
+    fw::linux::nftables::utils::set_modprobe_program("/bin/false");
+    make_service();
+    EXPECT_FALSE(nftables->chain_checker().listening());
+    load(host_tables);
+    configure();
+    EXPECT_FALSE(nftables->installed());
+    sh("nft insert rule ip host inbound tcp dport 80 drop");
+    settle();
+    EXPECT_EQ(ruleset().find("morva-firewall"), std::string::npos);
+}
+
+TEST_F(nftables_service, a_refused_queue_rule_fails_the_configuration)
+{
+    // This kernel has no "queue" expression: the rules of a running divert are refused.
+    config.set_output_divert_enable(true);
+    config.mutable_output_divert_nfqueue_number()->set_manual(3);
+    load(host_tables);
+    EXPECT_THROW(configure(), boost::system::system_error);
+    take_log();
+    EXPECT_TRUE(logged("0 cannot install nftables"));
+    EXPECT_FALSE(logged("0 nftables rules installed"));
+    // What was written stays until the stop takes it away.
+    EXPECT_TRUE(nftables->installed());
+    EXPECT_EQ(chain_rules("ip host inbound")[0], local_path("ip host inbound", false));
+
+    nftables.reset();
+    EXPECT_EQ(ruleset(), stable(host_tables));
+}
+
+// ---- the chain checker ----
+
+TEST_F(nftables_service, a_rule_inserted_ahead_of_the_local_path_is_followed_by_a_new_one)
+{
+    load(host_tables);
+    configure();
+    settle();
+    take_log();
+    EXPECT_FALSE(logged("0 add fix local path rules to chain : inbound"));
+
+    sh("nft insert rule ip host inbound tcp dport 80 drop");
+    settle();
+    EXPECT_EQ(rule_lines("ip host inbound"),
+              (std::vector<std::string>{local_path_in, "tcp dport 80 drop", "tcp dport 22 accept"}));
+    EXPECT_EQ(chain_rules("ip host inbound")[0], local_path("ip host inbound", false));
+    take_log();
+    int fixes = 0;
+    for (const std::string& line : lines)
+        fixes += line == "0 add fix local path rules to chain : inbound";
+    EXPECT_EQ(fixes, 1);
+}
+
+} // namespace
