@@ -436,4 +436,125 @@ TEST_F(nftables_service, a_rule_inserted_ahead_of_the_local_path_is_followed_by_
     EXPECT_EQ(fixes, 1);
 }
 
+TEST_F(nftables_service, a_rule_appended_after_the_local_path_changes_nothing)
+{
+    load(host_tables);
+    configure();
+    settle();
+    const std::string before = sh("nft -a list chain ip host inbound");
+    sh("nft add rule ip host inbound tcp dport 80 drop");
+    settle();
+    const std::string after = sh("nft -a list chain ip host inbound");
+    // The own rule keeps its handle: it was neither deleted nor added again.
+    const std::regex own_rule("comment \"morva-firewall\" # handle [0-9]+");
+    std::smatch b, a;
+    ASSERT_TRUE(std::regex_search(before, b, own_rule));
+    ASSERT_TRUE(std::regex_search(after, a, own_rule));
+    EXPECT_EQ(b.str(), a.str());
+    EXPECT_EQ(rule_lines("ip host inbound"),
+              (std::vector<std::string>{local_path_in, "tcp dport 22 accept", "tcp dport 80 drop"}));
+    take_log();
+    EXPECT_TRUE(logged("0 receive message (NFT_MSG_NEWRULE) : type=2566, msg_type=6, family=2, chain name = inbound"));
+    EXPECT_FALSE(logged("0 add fix local path rules to chain : inbound"));
+}
+
+TEST_F(nftables_service, chains_that_get_no_local_path_are_left_as_they_are)
+{
+    load(host_tables);
+    configure();
+    settle();
+    take_log();
+    lines.clear();
+    sh("nft insert rule ip morva-firewall input counter");
+    sh("nft insert rule ip host regular tcp dport 80 drop");
+    sh("nft insert rule ip host through tcp dport 80 drop");
+    sh("nft insert rule ip6 six input tcp dport 80 drop");
+    settle();
+    EXPECT_EQ(rule_lines("ip host regular"), (std::vector<std::string>{"tcp dport 80 drop", "tcp dport 22 accept"}));
+    EXPECT_EQ(rule_lines("ip host through"), (std::vector<std::string>{"tcp dport 80 drop", "tcp dport 22 accept"}));
+    EXPECT_EQ(rule_lines("ip6 six input"), (std::vector<std::string>{"tcp dport 80 drop", "tcp dport 22 accept"}));
+    take_log();
+    // The own table's rule is only logged; ip6 is not even that.
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{
+                  "0 receive message (NFT_MSG_NEWRULE) : type=2566, msg_type=6, family=2, chain name = input",
+                  "0 receive message (NFT_MSG_NEWRULE) : type=2566, msg_type=6, family=2, chain name = regular",
+                  "0 add fix local path rules to chain : regular",
+                  "0 receive message (NFT_MSG_NEWRULE) : type=2566, msg_type=6, family=2, chain name = through",
+                  "0 add fix local path rules to chain : through"}));
+}
+
+TEST_F(nftables_service, a_table_made_after_the_configuration_gets_its_local_path)
+{
+    configure();
+    settle();
+    load(R"(table inet late {
+	chain out {
+		type filter hook output priority filter; policy accept;
+		tcp dport 22 accept
+	}
+}
+)");
+    settle();
+    EXPECT_EQ(chain_rules("inet late out")[0], local_path("inet late out", true));
+    EXPECT_EQ(rule_lines("inet late out").size(), 2u);
+}
+
+TEST_F(nftables_service, the_checker_waits_for_the_first_install)
+{
+    EXPECT_TRUE(nftables->chain_checker().listening());
+    load(host_tables);
+    sh("nft insert rule ip host inbound tcp dport 80 drop");
+    settle();
+    EXPECT_EQ(ruleset().find("morva-firewall"), std::string::npos);
+}
+
+TEST_F(nftables_service, after_a_switch_to_manual_configuration_the_checker_adds_nothing)
+{
+    load(host_tables);
+    configure();
+    config.set_autoconfigure_iptables(false);
+    configure();
+    settle();
+    sh("nft insert rule ip host inbound tcp dport 80 drop");
+    settle();
+    EXPECT_EQ(ruleset().find("morva-firewall"), std::string::npos);
+    nftables.reset();
+    EXPECT_EQ(rule_lines("ip host inbound"), (std::vector<std::string>{"tcp dport 80 drop", "tcp dport 22 accept"}));
+}
+
+TEST_F(nftables_service, a_chain_gone_before_the_checker_looks_is_passed_over)
+{
+    load(host_tables);
+    configure();
+    settle();
+    sh("nft insert rule ip host inbound tcp dport 80 drop");
+    sh("nft delete table ip host");
+    EXPECT_NO_THROW(settle());
+    take_log();
+    bool passed_over = false;
+    for (const std::string& line : lines)
+        passed_over |= line.starts_with("0 chain check: chain inbound is gone: ");
+    EXPECT_TRUE(passed_over);
+}
+
+TEST_F(nftables_service, notifications_lost_to_a_full_socket_end_the_checker)
+{
+    configure();
+    settle();
+    // Far more notifications than the socket's receive buffer holds.
+    std::string rules = "table ip burst {\n\tchain c {\n";
+    for (int i = 0; i < 4000; ++i)
+        rules += "\t\tcounter\n";
+    rules += "\t}\n}\n";
+    load(rules);
+    try {
+        settle();
+        FAIL() << "no error";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(e.code(), boost::system::error_code(ENOBUFS, boost::system::system_category()));
+        EXPECT_STREQ(e.what(), "chain check netlink: No buffer space available [system:105]");
+    }
+}
+
 } // namespace
