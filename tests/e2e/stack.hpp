@@ -1,0 +1,182 @@
+#pragma once
+// The demo's set-up for end-to-end tests: the hosts of topology_t, servers
+// (tools/demo) on the server host and on the firewall host, the pellad and
+// quisad stand-ins on the firewall host and the daemon there under the marend
+// stand-in, with the demo hook (tools/demo/hook.lua). The hook's verdicts come
+// from the quisad table the test gives; the configuration is text format.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+
+#include "tests/support/process.hpp"
+#include "tests/support/topology.hpp"
+
+namespace morva_test {
+
+// Ports the servers answer on; what the hook makes of them is the quisad table's.
+inline const std::vector<std::string> server_ports{"8001", "8002", "8003", "8080"};
+
+// The demo hook's lists: 8001 passes, 8002 is dropped, 8003 rejected, the rest checked.
+inline const char* const demo_quisad_table = "lookup allmatch pass_ports : 8001\n"
+                                             "check allmatch drop_ports 8002 : true\n"
+                                             "check allmatch reject_ports 8003 : true\n";
+
+// Diverts enabled by a configuration.
+struct diverts_t {
+    bool output = true;
+    bool input = true;
+    bool forward = true;
+};
+
+// What a client's connect showed.
+struct connection_t {
+    int status = -1;       // 0 answered, 3 refused, 4 timed out (tools/demo)
+    std::string local;     // the client's endpoint, once connected
+    std::string reply;     // the server's answer: peer <endpoint> sent "<text>"
+    std::string output;    // all of it, for failure messages
+};
+
+class stack_t {
+public:
+    explicit stack_t(const std::string& quisad_table = demo_quisad_table)
+    {
+        dir_ = boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("morva-e2e-%%%%%%%%");
+        boost::filesystem::create_directories(dir_);
+        std::ofstream(path("quisad.table")) << quisad_table;
+        std::vector<std::string> serve{tool("demo"), "serve", topology_t::server_address};
+        serve.insert(serve.end(), server_ports.begin(), server_ports.end());
+        server_.emplace(hosts.server, serve);
+        serve[2] = topology_t::firewall_client_side;
+        firewall_server_.emplace(hosts.firewall, serve);
+        pellad_.emplace(hosts.firewall, std::vector<std::string>{tool("pellad-standin"), path("pellad.sock")});
+        quisad_.emplace(hosts.firewall,
+                        std::vector<std::string>{tool("quisad-standin"), path("quisad.sock"), path("quisad.table")});
+        for (auto* p : {&*server_, &*firewall_server_, &*pellad_, &*quisad_})
+            if (!p->wait_for("listening"))
+                throw std::runtime_error("a server or stand-in did not start (status "
+                                         + std::to_string(p->wait(std::chrono::milliseconds(0)).value_or(-1))
+                                         + "): " + p->output());
+    }
+    ~stack_t()
+    {
+        if (marend_)
+            stop();
+        boost::filesystem::remove_all(dir_);
+    }
+
+    // The configuration: all marks, queue numbers and the route chosen by the
+    // daemon, the given diverts, the demo hook.
+    std::string config(const diverts_t& diverts = {}) const
+    {
+        std::string text = "log_level: LOG_LEVEL_DEBUG\n"
+                           "actual_log { type: STDERR }\n"
+                           "autoconfigure_iptables: true\n"
+                           "autoconfigure_routing: true\n"
+                           "local_delivery_mark { auto {} }\n"
+                           "client_packets_mark { auto {} }\n"
+                           "server_packets_mark { auto {} }\n"
+                           "tproxy_listen_address { address: \"127.0.0.1\" port: 0 }\n"
+                           "scan_timeout: 42\n"
+                           "inspect_http: true\n";
+        for (const auto& [name, on] : {std::pair{"output", diverts.output}, std::pair{"input", diverts.input},
+                                       std::pair{"forward", diverts.forward}}) {
+            if (!on)
+                continue;
+            const std::string divert = name;
+            text += divert + "_divert_enable: true\n" + divert + "_divert_nfqueue_number { auto {} }\n" + divert
+                    + "_divert_mark { auto {} }\n";
+        }
+        text += "intercept_hook { file: \"" + source("tools/demo/hook.lua") + "\" }\n";
+        text += "var_lib_dir: \"" + dir_.string() + "\"\n";
+        return text;
+    }
+
+    // Writes the configuration the marend stand-in serves next.
+    void write_config(const std::string& text) const { std::ofstream(path("config.txtpb")) << text; }
+
+    // Starts the daemon under the marend stand-in and waits for its first
+    // applied revision.
+    void start(const std::string& config_text)
+    {
+        write_config(config_text);
+        marend_.emplace(hosts.firewall,
+                        std::vector<std::string>{tool("marend-standin"), "--config", path("config.txtpb"), "--pellad",
+                                                 path("pellad.sock"), "--quisad", path("quisad.sock"), "--daemon",
+                                                 built("morva-firewall")});
+        if (!marend_->wait_for("MY_INFO_NOTIFICATION: revision 1", std::chrono::seconds(20)))
+            throw std::runtime_error("the daemon did not apply its configuration:\n" + marend_->output());
+    }
+
+    // SIGTERM through the stand-in; its exit status (0 when the daemon ended
+    // with 107 as asked), or -1 when it does not end in time.
+    int stop()
+    {
+        marend_->signal(SIGTERM);
+        const auto status = marend_->wait();
+        return status ? *status : -1;
+    }
+
+    // One connection from a host: sends `text`, half-closes, reads the answer.
+    connection_t connect(const std::string& from, const std::string& address, const std::string& port,
+                         const std::string& text, const std::string& seconds = "3") const
+    {
+        ns_process_t client(from, {tool("demo"), "connect", address, port, text, seconds});
+        connection_t c;
+        const auto status = client.wait(std::chrono::seconds(20));
+        c.status = status ? *status : -1;
+        c.output = client.output();
+        std::smatch m;
+        if (std::regex_search(c.output, m, std::regex("connected (\\S+) -> ")))
+            c.local = m[1];
+        if (std::regex_search(c.output, m, std::regex("reply: (.*)\n")))
+            c.reply = m[1];
+        return c;
+    }
+
+    // Everything the marend stand-in and the daemon printed so far.
+    std::string daemon_output() { return marend_->output(); }
+    ns_process_t& marend() { return *marend_; }
+    ns_process_t& pellad() { return *pellad_; }
+    std::string servers_output() { return server_->output() + firewall_server_->output(); }
+
+    // The daemon's state in the firewall namespace as the host tools see it.
+    std::string iptables_save() const { return topology_t::sh_in(hosts.firewall, "iptables-legacy-save"); }
+    std::string ip_rules() const { return topology_t::sh_in(hosts.firewall, "ip rule"); }
+    // Every route of the tables 100 to 200, each line prefixed with its table.
+    std::string routes_100_to_200() const
+    {
+        return topology_t::sh_in(hosts.firewall,
+                                 "for t in $(seq 100 200); do ip route show table $t 2>/dev/null | sed \"s/^/table $t: /\"; done");
+    }
+
+    static std::string tool(const std::string& name) { return built("tools/" + name); }
+    static std::string source(const std::string& relative)
+    {
+        const char* dir = std::getenv("MORVA_SOURCE_DIR");
+        return std::string(dir ? dir : ".") + "/" + relative;
+    }
+
+    // A file of the stack's own directory (also the daemon's var_lib_dir).
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+    topology_t hosts;
+
+private:
+
+    boost::filesystem::path dir_;
+    std::optional<ns_process_t> server_;
+    std::optional<ns_process_t> firewall_server_;
+    std::optional<ns_process_t> pellad_;
+    std::optional<ns_process_t> quisad_;
+    std::optional<ns_process_t> marend_;
+};
+
+} // namespace morva_test
