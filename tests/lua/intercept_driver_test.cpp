@@ -89,6 +89,9 @@ TEST_F(intercept_driver_test, verdicts_and_failures)
         {"return {}", CHECK, "Expected string, got table", root},
         {"error('boom', 0)", CHECK, "boom", root},
         {"error(setmetatable({}, { __tostring = function() return 'described' end }))", CHECK, "described", root},
+        // Described outside every protected call: a failing "__tostring" must not end the process.
+        {"error(setmetatable({}, { __tostring = function() error('tostring broken', 0) end }))", CHECK,
+         "tostring broken", root},
         {"local u = ctx.user return 'pass'", PASS, "", root},
         // Failures outside the hook's protected call lose the artifacts.
         {"coroutine.yield()", CHECK, "Coroutine tag not found", {}},
@@ -153,6 +156,15 @@ TEST_F(intercept_driver_test, the_session_line_names_the_fields_found)
     finder.fail(1, "no owner");
     drain();
     EXPECT_EQ(lines_from().back(), "1 Session 8: bad: uid=3 user=eve");
+
+    // A field whose "__tostring" fails is written with its error.
+    lines.clear();
+    driver_t& odd = session("ctx.group = setmetatable({}, { __tostring = function() error('no text', 0) end }) "
+                            "return 'drop'",
+                            "9");
+    listen(odd);
+    drain();
+    EXPECT_EQ(lines_from().back(), "1 Session 9: DROP group=no text");
 }
 
 TEST_F(intercept_driver_test, artifacts_that_are_not_strings_are_dropped)
