@@ -165,6 +165,15 @@ TEST_F(intercept_driver_test, the_session_line_names_the_fields_found)
     listen(odd);
     drain();
     EXPECT_EQ(lines_from().back(), "1 Session 9: DROP group=no text");
+
+    // After a failure outside the hook's protected call, from the ended thread.
+    lines.clear();
+    driver_t& broken = session("local _ = ctx.src ctx.__index = function() error('index broken', 0) end "
+                               "return 'check'",
+                               "10");
+    listen(broken);
+    drain();
+    EXPECT_EQ(lines_from().back(), "1 Session 10: index broken: src=10.0.0.1:40000");
 }
 
 TEST_F(intercept_driver_test, artifacts_that_are_not_strings_are_dropped)
