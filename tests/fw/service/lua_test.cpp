@@ -155,6 +155,19 @@ TEST_F(lua_test, package_paths_follow_the_configuration)
     EXPECT_EQ(configure_error(), "Global variable 'package' is not a table but number");
 }
 
+TEST_F(lua_test, chunks_have_the_standard_libraries_and_the_modules)
+{
+    set_hook(R"(
+        assert(io and os and utf8 and debug and string and table and math and coroutine)
+        local morva, lookup, make = require("morva"), require("morva.lookup"), require("coroutine.make")
+        assert(morva.sleep and lookup.lookup and make)
+        assert(rawget(_G, "morva") == nil, "modules are no globals")
+        function intercept_hook(ctx) return string.upper("pass") end
+    )");
+    EXPECT_EQ(configure_error(), "");
+    EXPECT_EQ(decide().verdict, PASS);
+}
+
 TEST_F(lua_test, a_hook_from_a_file)
 {
     const auto path = dir / "hook.lua";
