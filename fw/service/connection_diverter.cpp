@@ -95,7 +95,7 @@ connection_diverter_t::connection_diverter_t(boost::asio::io_context& io, delega
                                              lua_t& lua, session_factory_t sessions)
     : io_(io), pool_(pool), config_(config), connector_(connector), marks_(marks), rejector_(rejector),
       retransmitter_(retransmitter), validator_(validator), lua_(lua),
-      sessions_(sessions ? std::move(sessions) : lua_sessions(io, lua)),
+      sessions_(sessions ? std::move(sessions) : lua_sessions(lua)),
       connects_(std::make_unique<connects_t>())
 {
 }

@@ -1,23 +1,22 @@
 #include "fw/service/divert_session.hpp"
 
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/post.hpp>
-
-#include "lua/intercept_types.hpp"
+#include "fw/service/lua.hpp"
+#include "lua/intercept_driver.hpp"
 
 namespace fw::service {
 
-// Until the hook runs in the Lua service, every held connection is checked.
-connection_diverter_t::session_factory_t lua_sessions(boost::asio::io_context& io, lua_t&)
+connection_diverter_t::session_factory_t lua_sessions(lua_t& lua)
 {
-    return [&io](const lua::intercept::connection_info_t&, const std::string&,
-                 connection_diverter_t::verdict_handler_t handler) -> std::shared_ptr<void> {
-        auto session = std::make_shared<int>(0);
-        boost::asio::post(io, [alive = std::weak_ptr<int>(session), handler = std::move(handler)] {
-            if (alive.lock())
-                handler(nullptr, lua::intercept::CHECK, lua::intercept::artifacts_t{});
+    return [&lua](const lua::intercept::connection_info_t& info, const std::string& session_id,
+                  connection_diverter_t::verdict_handler_t handler) -> std::shared_ptr<void> {
+        std::shared_ptr<lua::intercept::driver_t> driver = lua.create_driver(info, session_id);
+        // The driver posts its delivery, never calls it from here.
+        driver->set_completion_handler([handler = std::move(handler)](std::exception_ptr error,
+                                                                      lua::intercept::verdict_t verdict,
+                                                                      const lua::intercept::artifacts_t& artifacts) {
+            handler(std::move(error), verdict, artifacts);
         });
-        return session;
+        return driver;
     };
 }
 

@@ -4,7 +4,8 @@
 
 namespace fw::service {
 
-// One intercept driver of the Lua service per held connection.
-connection_diverter_t::session_factory_t lua_sessions(boost::asio::io_context& io, lua_t& lua);
+// One intercept driver of the Lua service per held connection; the driver is
+// the session object, so dropping it abandons the verdict.
+connection_diverter_t::session_factory_t lua_sessions(lua_t& lua);
 
 } // namespace fw::service

@@ -22,13 +22,19 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/filesystem/operations.hpp>
 
 #include "common/log.hpp"
+#include "common/log_hook.hpp"
+#include "common/rate_limit.hpp"
 #include "fw/service/connection_rejector.hpp"
+#include "fw/service/lua.hpp"
+#include "fw/service/process_finder.hpp"
 #include "fw/service/marking_retransmitter.hpp"
 #include "fw/service/marks.hpp"
 #include "fw/service/packet_validator.hpp"
@@ -36,6 +42,7 @@
 #include "fw/service/server_socket_pool.hpp"
 #include "fw/service/transparent_acceptor.hpp"
 #include "linux/nfqueue_config.hpp"
+#include "links/quisad/quisad.hpp"
 #include "linux_firewall_config.pb.h"
 #include "lua/intercept_types.hpp"
 #include "rules.pb.h"
@@ -794,6 +801,9 @@ TEST_F(ConnectionDiverter, InvalidPacketsAreDroppedWithOneWarningPerWindow)
        + std::to_string(*diverter->nfqueue_number(output_divert)));
     const tcp::endpoint client(boost::asio::ip::address_v4::loopback(), 1234);
     const tcp::endpoint closed(boost::asio::ip::address_v4::loopback(), 9);
+    // One window for the whole process: wait out a warning of an earlier run.
+    while (!rate_limit_elapsed())
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
     // A SYN-ACK outside the security-option mode is taken for a request.
     send_packet(packet_between(client, closed, 0x12));
@@ -899,6 +909,112 @@ TEST_F(ConnectionDiverter, RejectInSecurityOptionModeCarriesTheClientsOption)
     ASSERT_GE((*reset)[0] & 0x0f, 6);
     EXPECT_EQ(std::vector<std::uint8_t>(reset->begin() + 20, reset->begin() + 23),
               (std::vector<std::uint8_t>{0x82, 0x03, 0x96}));
+}
+
+// --- with the hook run by the Lua service ---
+
+class ConnectionDiverterWithLua : public ConnectionDiverter, public fw::quisad::quisad_t::link_provider_t {
+protected:
+    void SetUp() override
+    {
+        ConnectionDiverter::SetUp();
+        previous_logger = kv::util::set_logger(
+            [this](kv::util::log_level_t level, const std::string& text) {
+                session_lines.push_back(std::to_string(level) + " " + text);
+            });
+        previous_level = kv::util::set_log_level(0);
+        finder = std::make_unique<process_finder_t>(io);
+        quisad = std::make_unique<fw::quisad::quisad_t>(io, *this);
+        lua = std::make_unique<lua_t>(io, config, *finder, *quisad);
+        // The verdict is the global `verdict`, or the hook fails when it is "fail".
+        config.mutable_intercept_hook()->set_buffer(R"(
+            function intercept_hook(ctx)
+                if verdict == "fail" then error("hook failed on purpose") end
+                return verdict
+            end
+        )");
+        lua->configure();
+        diverter = std::make_unique<connection_diverter_t>(io, *pool, config, *connector, *marks, *rejector,
+                                                           *retransmitter, *validator, *lua);
+    }
+
+    void TearDown() override
+    {
+        ConnectionDiverter::TearDown();
+        lua.reset();
+        quisad.reset();
+        finder.reset();
+        kv::util::set_logger(std::move(previous_logger));
+        kv::util::set_log_level(previous_level);
+    }
+
+    // No script here looks anything up.
+    void get_link(fw::quisad::quisad_t::link_callback_t callback) override
+    {
+        callback(std::make_exception_ptr(std::runtime_error("no quisad here")), nullptr);
+    }
+
+    void set_verdict(const char* verdict)
+    {
+        lua_pushstring(lua->state(), verdict);
+        lua_setglobal(lua->state(), "verdict");
+    }
+
+    std::unique_ptr<process_finder_t> finder;
+    std::unique_ptr<fw::quisad::quisad_t> quisad;
+    std::unique_ptr<lua_t> lua;
+    std::vector<std::string> session_lines;
+    kv::util::logger_t previous_logger;
+    int previous_level = 0;
+};
+
+TEST_F(ConnectionDiverterWithLua, EveryVerdictOfTheHook)
+{
+    start_output_divert();
+    listener_t server;
+    const struct {
+        const char* verdict;
+        std::optional<int> client_result;
+        bool server_accepts;
+        bool handed_to_pellad;
+    } cases[] = {
+        {"PASS", 0, true, false},
+        {"reject", ECONNREFUSED, false, false},
+        {"drop", std::nullopt, false, false},
+        {"check", 0, true, true},
+        {"fail", 0, true, true},
+    };
+    for (const auto& c : cases) {
+        set_verdict(c.verdict);
+        pellad.pairs.clear();
+        client_t client(server.port);
+        if (c.client_result)
+            ASSERT_TRUE(run_until([&] {
+                return client.result().has_value() && pellad.pairs.size() == (c.handed_to_pellad ? 1u : 0u);
+            })) << c.verdict;
+        else
+            run_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(client.result(), c.client_result) << c.verdict;
+        EXPECT_EQ(bool(server.accept_one()), c.server_accepts) << c.verdict;
+        ASSERT_EQ(pellad.pairs.size(), c.handed_to_pellad ? 1u : 0u) << c.verdict;
+        if (c.handed_to_pellad) {
+            // The artifacts of the context come last: the user from the queue's
+            // uid, the executable when the owner of the socket was found.
+            const auto& rules = pellad.pairs[0].rules;
+            ASSERT_GE(rules.variable_size(), 4) << c.verdict;
+            EXPECT_EQ(rules.variable(rules.variable_size() - 1).user_name(), "root") << c.verdict;
+            if (rules.variable_size() == 5) {
+                EXPECT_EQ(rules.variable(3).exe_path(), boost::filesystem::read_symlink("/proc/self/exe").string());
+            }
+        }
+    }
+    const auto errors = lines_with(log->taken(), "4 Connection diverter: divert OUTPUT: Session ");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find(": cannot get verdict for intercepted connection: [string \"...\"]:3: hook failed on "
+                             "purpose; falling back to CHECK"),
+              std::string::npos)
+        << errors[0];
+    EXPECT_EQ(lines_with(session_lines, ": started 127.0.0.1:").size(), std::size(cases));
 }
 
 } // namespace
