@@ -340,7 +340,6 @@ template <level_t Level>
 int after_pid(lua_State* L, int, lua_KContext)
 {
     context_t& ctx = upvalue_context(L);
-    const level_t level = Level;
     return kv::lua::guarded(L, [&] {
         if (const std::exception_ptr* error = kv::lua::test_exception(L, -1)) {
             if (log_allowed(info_level))
@@ -353,8 +352,8 @@ int after_pid(lua_State* L, int, lua_KContext)
             tristate::set_value(ctx.pid, static_cast<unsigned long long>(pid));
         }
         lua_pop(L, 1);
-        climb(ctx, level);
-        return push_level(L, ctx, level);
+        climb(ctx, Level);
+        return push_level(L, ctx, Level);
     });
 }
 
