@@ -233,10 +233,14 @@ TEST_F(intercept_driver_test, a_session_destroyed_while_it_waits_never_delivers)
     listen(on_pid);
     driver_t& on_sleep = session("require('morva').sleep(0) return 'pass'");
     listen(on_sleep);
+    driver_t& on_lookup = session("return require('morva.lookup').lookup('cidr@x')[1]");
+    listen(on_lookup);
     drivers.clear();
     lua_gc(L, LUA_GCCOLLECT, 0);
     ASSERT_EQ(finder.requests.size(), 1u);
     finder.answer(0, 1);
+    ASSERT_EQ(delegate.lookups.size(), 1u);
+    delegate.lookups[0].callback(nullptr, {"pass"});
     drain();
     EXPECT_TRUE(deliveries.empty());
     // The state goes on serving new sessions.
