@@ -6,6 +6,7 @@
 #include "fw/service/appinfo_reporter.hpp"
 #include "fw/service/connection_rejector.hpp"
 #include "fw/service/logger.hpp"
+#include "fw/service/lua.hpp"
 #include "fw/service/marking_retransmitter.hpp"
 #include "fw/service/marks.hpp"
 #include "fw/service/packet_validator.hpp"
@@ -43,7 +44,7 @@ service_list_t make_services(boost::asio::io_context& io, const kv::LinuxFirewal
     auto connector = std::make_unique<server_connector_t>(io, config, *marks, limit);  // 9
     auto process_finder = std::make_unique<process_finder_t>(io);                      // 10
     auto quisad = std::make_unique<quisad_t>(io, marend);                              // 11
-    // 12 lua_t (io, config, process finder, quisad->quisad_client())
+    auto lua = std::make_unique<lua_t>(io, config, *process_finder, quisad->quisad_client()); // 12
     // 13 connection_diverter_t (io, pool, config, connector, marks, rejector, retransmitter, validator, lua)
     // 14 iptables_t (config, marks, acceptor, diverter)
     // 15 nftables_t (io, config, marks, acceptor, diverter)
@@ -64,7 +65,7 @@ service_list_t make_services(boost::asio::io_context& io, const kv::LinuxFirewal
     services.push_back(std::move(pellad_tie_manager)); // 9 pellad tie manager
     services.push_back(std::move(validator));        // 10 packet validator
     services.push_back(std::move(connector));        // 11 server connector
-    //                                                  12 Lua service
+    services.push_back(std::move(lua));              // 12 Lua service
     //                                                  13 connection diverter
     //                                                  14 nftables
     //                                                  15 iptables

@@ -66,8 +66,9 @@ using marend_standin = morva_test::temp_dir_test_t;
 TEST_F(marend_standin, serves_edits_on_sighup_and_stops_the_daemon_cleanly)
 {
     const auto config = dir / "config.txtpb";
-    const std::string tproxy = "tproxy_listen_address { address: \"127.0.0.1\" port: 0 }\n";
-    std::ofstream(config) << "log_level: LOG_LEVEL_INFO\nactual_log { type: STDERR }\n" << tproxy;
+    const std::string essentials = "tproxy_listen_address { address: \"127.0.0.1\" port: 0 }\n"
+                               "intercept_hook { buffer: \"function intercept_hook(ctx) return 'check' end\" }\n";
+    std::ofstream(config) << "log_level: LOG_LEVEL_INFO\nactual_log { type: STDERR }\n" << essentials;
     const auto pellad = dir / "pellad.sock";
     const int listener = morva_test::listen_unix(pellad.string());
     standin_t s({"--config", config.string(), "--pellad", pellad.string()});
@@ -75,7 +76,7 @@ TEST_F(marend_standin, serves_edits_on_sighup_and_stops_the_daemon_cleanly)
     EXPECT_TRUE(s.err->wait_for("Notice: LinuxFirewall " MORVA_VERSION ": Ready for service")) << s.err->text();
 
     // Raising the level hides the ready line of the next revision.
-    std::ofstream(config) << "log_level: LOG_LEVEL_WARNING\nactual_log { type: STDERR }\n" << tproxy;
+    std::ofstream(config) << "log_level: LOG_LEVEL_WARNING\nactual_log { type: STDERR }\n" << essentials;
     ::kill(s.pid, SIGHUP);
     ASSERT_TRUE(s.out->wait_for("MY_INFO_NOTIFICATION: revision 2")) << s.out->text() << s.err->text();
 

@@ -23,6 +23,7 @@ kv::LinuxFirewallConfig stderr_config()
     c.mutable_actual_log()->set_type(kv::Log::STDERR);
     c.mutable_tproxy_listen_address()->set_address("127.0.0.1");
     c.mutable_tproxy_listen_address()->set_port(0);
+    c.mutable_intercept_hook()->set_buffer("function intercept_hook(ctx) return 'check' end");
     return c;
 }
 
