@@ -157,9 +157,8 @@ void add_local_path_rules(nft_msg_t& msg, const nft::nft_chain_t& chain, std::ui
 }
 
 nftables_t::nftables_t(boost::asio::io_context& io, const kv::LinuxFirewallConfig& config, marks_t& marks,
-                       transparent_acceptor_t& acceptor, connection_diverter_t& diverter, nft_socket_source_t sockets)
-    : config_(config), marks_(marks), acceptor_(acceptor), diverter_(diverter), sockets_(sockets),
-      checker_(io, std::move(sockets))
+                       transparent_acceptor_t& acceptor, connection_diverter_t& diverter)
+    : config_(config), marks_(marks), acceptor_(acceptor), diverter_(diverter), checker_(io)
 {
 }
 
@@ -167,12 +166,14 @@ nftables_t::~nftables_t()
 {
     if (!installed_)
         return;
-    try {
-        clear_nft_rules(sockets_);
-        clear_nft_tables(sockets_);
-    } catch (const std::exception& e) {
-        if (cf_log_threshold <= 3)
-            cf_log(3, std::string("Cannot remove nftables rules: ") + e.what());
+    // The table goes also when its rules could not be taken out one by one.
+    for (void (*step)() : {+[] { clear_nft_rules(); }, +[] { clear_nft_tables(); }}) {
+        try {
+            step();
+        } catch (const std::exception& e) {
+            if (cf_log_threshold <= 3)
+                cf_log(3, std::string("Cannot remove nftables rules: ") + e.what());
+        }
     }
 }
 
@@ -204,19 +205,19 @@ void nftables_t::configure()
         // or they would outlive the daemon.
         checker_.clear_params();
         if (installed_) {
-            clear_nft_rules(sockets_);
-            clear_nft_tables(sockets_);
+            clear_nft_rules();
+            clear_nft_tables();
             installed_ = false;
         }
         return;
     }
     const nft_params_t current = params();
     checker_.set_params(current);
-    clear_nft_rules(sockets_);
-    clear_nft_tables(sockets_);
+    clear_nft_rules();
+    clear_nft_tables();
     try {
-        fix_local_path(current, sockets_);
-        install_nft_rules(current, sockets_);
+        fix_local_path(current);
+        install_nft_rules(current);
     } catch (const boost::system::system_error&) {
         debug("cannot install nftables");
         // What was written before the failure is removed at stop; but without

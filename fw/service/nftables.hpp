@@ -22,9 +22,9 @@ class connection_diverter_t;
 class nftables_t : public util::service_t {
 public:
     // Touches no nf_tables object; the chain checker starts listening when
-    // the modules load. `sockets` stands in for the kernel in tests.
+    // the modules load.
     nftables_t(boost::asio::io_context& io, const kv::LinuxFirewallConfig& config, marks_t& marks,
-               transparent_acceptor_t& acceptor, connection_diverter_t& diverter, nft_socket_source_t sockets = {});
+               transparent_acceptor_t& acceptor, connection_diverter_t& diverter);
     // Removes the own rules and tables when installed; never throws.
     ~nftables_t() override;
 
@@ -43,7 +43,6 @@ private:
     transparent_acceptor_t& acceptor_;
     connection_diverter_t& diverter_;
     bool installed_ = false;
-    nft_socket_source_t sockets_;
     nft_chain_checker_t checker_;
 };
 

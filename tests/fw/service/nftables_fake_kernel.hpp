@@ -17,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -187,6 +188,96 @@ struct nft_sent_t {
         return u.size() > 2 && u[0] == 0 ? string_of(bytes_t(u.begin() + 2, u.begin() + 2 + u[1])) : "";
     }
 };
+
+// ---- replies the stand-in kernel gives ----
+
+inline bytes_t attr(std::uint16_t type, const bytes_t& value)
+{
+    bytes_t out(4);
+    const std::uint16_t len = static_cast<std::uint16_t>(4 + value.size());
+    std::memcpy(out.data(), &len, 2);
+    std::memcpy(out.data() + 2, &type, 2);
+    out.insert(out.end(), value.begin(), value.end());
+    out.resize(NLA_ALIGN(out.size()));
+    return out;
+}
+
+inline bytes_t text(const std::string& s)
+{
+    bytes_t b(s.begin(), s.end());
+    b.push_back(0);
+    return b;
+}
+
+inline bytes_t be(std::uint64_t value, int bytes)
+{
+    bytes_t out(static_cast<std::size_t>(bytes));
+    for (int i = 0; i < bytes; ++i)
+        out[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * (bytes - 1 - i)));
+    return out;
+}
+
+inline bytes_t& operator+=(bytes_t& a, const bytes_t& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// An nf_tables message of type NFT_MSG_<msg> with nfgenmsg and `attributes`.
+inline bytes_t nft_message(std::uint16_t msg, std::uint16_t flags, std::uint32_t seq, std::uint8_t family,
+                           const bytes_t& attributes)
+{
+    bytes_t m(NLMSG_HDRLEN + 4);
+    nlmsghdr h{};
+    h.nlmsg_len = static_cast<std::uint32_t>(m.size() + attributes.size());
+    h.nlmsg_type = static_cast<std::uint16_t>((NFNL_SUBSYS_NFTABLES << 8) | msg);
+    h.nlmsg_flags = flags;
+    h.nlmsg_seq = seq;
+    std::memcpy(m.data(), &h, sizeof h);
+    m[NLMSG_HDRLEN] = family;
+    return m += attributes;
+}
+
+// A rule of a dump.
+inline bytes_t rule_reply(std::uint32_t seq, std::uint8_t family, const bytes_t& attributes)
+{
+    return nft_message(NFT_MSG_NEWRULE, NLM_F_MULTI, seq, family, attributes);
+}
+
+// A NEWRULE reply whose payload is `payload` (no nfgenmsg is added).
+inline bytes_t raw_reply(std::uint32_t seq, const bytes_t& payload)
+{
+    bytes_t m = rule_reply(seq, 2, {});
+    m.resize(NLMSG_HDRLEN);
+    m += payload;
+    const std::uint32_t len = static_cast<std::uint32_t>(m.size());
+    std::memcpy(m.data(), &len, 4);
+    return m;
+}
+
+inline bytes_t rule_attributes(const std::string& table, const std::string& chain,
+                               std::optional<std::uint64_t> handle, const std::string& comment,
+                               std::optional<std::uint64_t> position = std::nullopt)
+{
+    bytes_t a = attr(NFTA_RULE_TABLE, text(table));
+    a += attr(NFTA_RULE_CHAIN, text(chain));
+    if (handle)
+        a += attr(NFTA_RULE_HANDLE, be(*handle, 8));
+    if (position)
+        a += attr(NFTA_RULE_POSITION, be(*position, 8));
+    bytes_t udata = {0, static_cast<std::uint8_t>(comment.size() + 1)};
+    udata += text(comment);
+    return a += attr(NFTA_RULE_USERDATA, udata);
+}
+
+inline bytes_t base_chain_attributes(const std::string& table, const std::string& chain, std::uint32_t hook)
+{
+    bytes_t a = attr(NFTA_CHAIN_TABLE, text(table));
+    a += attr(NFTA_CHAIN_NAME, text(chain));
+    bytes_t h = attr(NFTA_HOOK_HOOKNUM, be(hook, 4));
+    h += attr(NFTA_HOOK_PRIORITY, be(0, 4));
+    return a += attr(NFTA_CHAIN_HOOK | NLA_F_NESTED, h);
+}
 
 class nft_fake_kernel_t {
 public:

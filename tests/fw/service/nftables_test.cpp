@@ -26,6 +26,9 @@ using namespace morva_test::nft_expected;
 using morva_test::bytes_t;
 using morva_test::nft_fake_kernel_t;
 using morva_test::nft_sent_t;
+using morva_test::raw_reply;
+using morva_test::rule_attributes;
+using morva_test::rule_reply;
 using chains_t = std::map<std::string, std::vector<rule_t>>;
 
 const morva_test::nft_expected::test_marks_t m;
@@ -203,60 +206,6 @@ TEST(nftables, local_path_needs_the_table_and_the_name_of_the_chain)
 
 // ---- removal ----
 
-bytes_t attr(std::uint16_t type, const bytes_t& value)
-{
-    bytes_t out(4);
-    const std::uint16_t len = static_cast<std::uint16_t>(4 + value.size());
-    std::memcpy(out.data(), &len, 2);
-    std::memcpy(out.data() + 2, &type, 2);
-    out.insert(out.end(), value.begin(), value.end());
-    out.resize(NLA_ALIGN(out.size()));
-    return out;
-}
-
-bytes_t text(const std::string& s)
-{
-    bytes_t b(s.begin(), s.end());
-    b.push_back(0);
-    return b;
-}
-
-// A dumped rule; `attributes` after the nfgenmsg.
-bytes_t rule_reply(std::uint32_t seq, std::uint8_t family, const bytes_t& attributes)
-{
-    bytes_t m(NLMSG_HDRLEN + 4);
-    nlmsghdr h{};
-    h.nlmsg_len = static_cast<std::uint32_t>(m.size() + attributes.size());
-    h.nlmsg_type = (NFNL_SUBSYS_NFTABLES << 8) | NFT_MSG_NEWRULE;
-    h.nlmsg_flags = NLM_F_MULTI;
-    h.nlmsg_seq = seq;
-    std::memcpy(m.data(), &h, sizeof h);
-    m[NLMSG_HDRLEN] = family;
-    m.insert(m.end(), attributes.begin(), attributes.end());
-    return m;
-}
-
-bytes_t rule_attributes(const std::string& table, const std::string& chain, std::optional<std::uint64_t> handle,
-                        const std::string& comment)
-{
-    bytes_t a = attr(NFTA_RULE_TABLE, text(table));
-    bytes_t c = attr(NFTA_RULE_CHAIN, text(chain));
-    a.insert(a.end(), c.begin(), c.end());
-    if (handle) {
-        bytes_t be(8);
-        for (int i = 0; i < 8; ++i)
-            be[i] = static_cast<std::uint8_t>(*handle >> (56 - 8 * i));
-        bytes_t h = attr(NFTA_RULE_HANDLE, be);
-        a.insert(a.end(), h.begin(), h.end());
-    }
-    bytes_t udata = {0, static_cast<std::uint8_t>(comment.size() + 1)};
-    for (std::uint8_t b : text(comment))
-        udata.push_back(b);
-    bytes_t u = attr(NFTA_RULE_USERDATA, udata);
-    a.insert(a.end(), u.begin(), u.end());
-    return a;
-}
-
 class removal : public testing::Test {
 protected:
     void SetUp() override
@@ -266,17 +215,6 @@ protected:
     }
     std::shared_ptr<morva_test::recording_log_t> log = std::make_shared<morva_test::recording_log_t>();
 };
-
-// A NEWRULE reply whose payload is `payload` (no nfgenmsg is added).
-bytes_t raw_reply(std::uint32_t seq, const bytes_t& payload)
-{
-    bytes_t m = rule_reply(seq, 2, {});
-    m.resize(NLMSG_HDRLEN);
-    m.insert(m.end(), payload.begin(), payload.end());
-    const std::uint32_t len = static_cast<std::uint32_t>(m.size());
-    std::memcpy(m.data(), &len, 4);
-    return m;
-}
 
 TEST_F(removal, own_rules_of_both_families_are_deleted_and_unusable_replies_skipped)
 {
