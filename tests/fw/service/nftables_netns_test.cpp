@@ -396,6 +396,20 @@ TEST_F(nftables_service, without_the_modules_nothing_is_touched)
     EXPECT_EQ(ruleset().find("morva-firewall"), std::string::npos);
 }
 
+TEST_F(nftables_service, modules_failing_later_leave_the_own_objects_until_the_stop)
+{
+    load(host_tables);
+    configure();
+    fw::linux::nftables::utils::set_modprobe_program("/bin/false");
+    config.set_autoconfigure_iptables(false);
+    configure();
+    EXPECT_EQ(ruleset(), host_tables_with_local_paths + own_table);
+    EXPECT_TRUE(nftables->installed());
+
+    nftables.reset();
+    EXPECT_EQ(ruleset(), stable(host_tables));
+}
+
 TEST_F(nftables_service, a_refused_queue_rule_fails_the_configuration)
 {
     // This kernel has no "queue" expression: the rules of a running divert are refused.
