@@ -4,6 +4,7 @@
 
 #include "common/nofile_limit.hpp"
 #include "fw/service/appinfo_reporter.hpp"
+#include "fw/service/connection_diverter.hpp"
 #include "fw/service/connection_rejector.hpp"
 #include "fw/service/logger.hpp"
 #include "fw/service/lua.hpp"
@@ -45,7 +46,8 @@ service_list_t make_services(boost::asio::io_context& io, const kv::LinuxFirewal
     auto process_finder = std::make_unique<process_finder_t>(io);                      // 10
     auto quisad = std::make_unique<quisad_t>(io, marend);                              // 11
     auto lua = std::make_unique<lua_t>(io, config, *process_finder, quisad->quisad_client()); // 12
-    // 13 connection_diverter_t (io, pool, config, connector, marks, rejector, retransmitter, validator, lua)
+    auto diverter = std::make_unique<connection_diverter_t>(io, *pool, config, *connector, *marks, *rejector,
+                                                            *retransmitter, *validator, *lua);         // 13
     // 14 iptables_t (config, marks, acceptor, diverter)
     // 15 nftables_t (io, config, marks, acceptor, diverter)
     auto routing = std::make_unique<routing_t>(config, *marks);                        // 16
@@ -66,7 +68,7 @@ service_list_t make_services(boost::asio::io_context& io, const kv::LinuxFirewal
     services.push_back(std::move(validator));        // 10 packet validator
     services.push_back(std::move(connector));        // 11 server connector
     services.push_back(std::move(lua));              // 12 Lua service
-    //                                                  13 connection diverter
+    services.push_back(std::move(diverter));         // 13 connection diverter
     //                                                  14 nftables
     //                                                  15 iptables
     services.push_back(std::move(routing));          // 16 routing
