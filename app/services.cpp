@@ -10,6 +10,7 @@
 #include "fw/service/lua.hpp"
 #include "fw/service/marking_retransmitter.hpp"
 #include "fw/service/marks.hpp"
+#include "fw/service/nftables.hpp"
 #include "fw/service/packet_validator.hpp"
 #include "fw/service/pellad_tie_manager.hpp"
 #include "fw/service/process_finder.hpp"
@@ -49,7 +50,7 @@ service_list_t make_services(boost::asio::io_context& io, const kv::LinuxFirewal
     auto diverter = std::make_unique<connection_diverter_t>(io, *pool, config, *connector, *marks, *rejector,
                                                             *retransmitter, *validator, *lua);         // 13
     // 14 iptables_t (config, marks, acceptor, diverter)
-    // 15 nftables_t (io, config, marks, acceptor, diverter)
+    auto nftables = std::make_unique<nftables_t>(io, config, *marks, *acceptor, *diverter); // 15
     auto routing = std::make_unique<routing_t>(config, *marks);                        // 16
     auto appinfo_reporter = std::make_unique<appinfo_reporter_t>(marend, revision);    // 17
 
@@ -69,7 +70,7 @@ service_list_t make_services(boost::asio::io_context& io, const kv::LinuxFirewal
     services.push_back(std::move(connector));        // 11 server connector
     services.push_back(std::move(lua));              // 12 Lua service
     services.push_back(std::move(diverter));         // 13 connection diverter
-    //                                                  14 nftables
+    services.push_back(std::move(nftables));         // 14 nftables
     //                                                  15 iptables
     services.push_back(std::move(routing));          // 16 routing
     services.push_back(std::move(appinfo_reporter)); // 17 appinfo reporter
