@@ -6,6 +6,7 @@
 #include "fw/service/appinfo_reporter.hpp"
 #include "fw/service/connection_diverter.hpp"
 #include "fw/service/connection_rejector.hpp"
+#include "fw/service/iptables.hpp"
 #include "fw/service/logger.hpp"
 #include "fw/service/lua.hpp"
 #include "fw/service/marking_retransmitter.hpp"
@@ -49,7 +50,7 @@ service_list_t make_services(boost::asio::io_context& io, const kv::LinuxFirewal
     auto lua = std::make_unique<lua_t>(io, config, *process_finder, quisad->quisad_client()); // 12
     auto diverter = std::make_unique<connection_diverter_t>(io, *pool, config, *connector, *marks, *rejector,
                                                             *retransmitter, *validator, *lua);         // 13
-    // 14 iptables_t (config, marks, acceptor, diverter)
+    auto iptables = std::make_unique<iptables_t>(config, *marks, *acceptor, *diverter);  // 14
     auto nftables = std::make_unique<nftables_t>(io, config, *marks, *acceptor, *diverter); // 15
     auto routing = std::make_unique<routing_t>(config, *marks);                        // 16
     auto appinfo_reporter = std::make_unique<appinfo_reporter_t>(marend, revision);    // 17
@@ -71,7 +72,7 @@ service_list_t make_services(boost::asio::io_context& io, const kv::LinuxFirewal
     services.push_back(std::move(lua));              // 12 Lua service
     services.push_back(std::move(diverter));         // 13 connection diverter
     services.push_back(std::move(nftables));         // 14 nftables
-    //                                                  15 iptables
+    services.push_back(std::move(iptables));         // 15 iptables
     services.push_back(std::move(routing));          // 16 routing
     services.push_back(std::move(appinfo_reporter)); // 17 appinfo reporter
     return services;
