@@ -44,6 +44,14 @@ struct connection_t {
     std::string output;    // all of it, for failure messages
 };
 
+// A socket rule variable as the pellad stand-in prints it, for an endpoint
+// written "address:port": src_address { address: "10.200.1.2" port: 41000 }.
+inline std::string socket_variable(const std::string& name, const std::string& endpoint)
+{
+    const auto colon = endpoint.rfind(':');
+    return name + " { address: \"" + endpoint.substr(0, colon) + "\" port: " + endpoint.substr(colon + 1) + " }";
+}
+
 class stack_t {
 public:
     explicit stack_t(const std::string& quisad_table = demo_quisad_table)
