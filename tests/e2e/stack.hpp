@@ -136,7 +136,19 @@ public:
     connection_t connect(const std::string& from, const std::string& address, const std::string& port,
                          const std::string& text, const std::string& seconds = "3") const
     {
-        ns_process_t client(from, {tool("demo"), "connect", address, port, text, seconds});
+        auto client = start_connect(from, address, port, text, seconds);
+        return finish_connect(*client);
+    }
+    // The same in two steps, for connections at the same time.
+    std::unique_ptr<ns_process_t> start_connect(const std::string& from, const std::string& address,
+                                                const std::string& port, const std::string& text,
+                                                const std::string& seconds = "3") const
+    {
+        return std::make_unique<ns_process_t>(
+            from, std::vector<std::string>{tool("demo"), "connect", address, port, text, seconds});
+    }
+    static connection_t finish_connect(ns_process_t& client)
+    {
         connection_t c;
         const auto status = client.wait(std::chrono::seconds(20));
         c.status = status ? *status : -1;

@@ -2,16 +2,17 @@
 // verdict of the demo hook: CHECK goes through the pellad stand-in, which
 // relays the bytes both ways (with the half-closes), PASS reaches the server
 // directly, DROP never connects, REJECT is refused.
-#include <gtest/gtest.h>
 #include <pwd.h>
 #include <unistd.h>
-
-#include <boost/filesystem/operations.hpp>
 
 #include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <vector>
+
+#include <boost/filesystem/operations.hpp>
+#include <gtest/gtest.h>
 
 #include "tests/e2e/stack.hpp"
 
@@ -19,8 +20,30 @@ namespace {
 
 using morva_test::topology_t;
 
-// The one daemon all cases of this program share: starting it takes a while.
+// The one daemon all tests of this program share, started by the first:
+// starting it takes a while. Stopped after the last test.
 std::unique_ptr<morva_test::stack_t> shared_stack;
+
+morva_test::stack_t& stack()
+{
+    if (!shared_stack) {
+        shared_stack = std::make_unique<morva_test::stack_t>();
+        shared_stack->start(shared_stack->config());
+    }
+    return *shared_stack;
+}
+
+class stop_shared_stack_t : public testing::Environment {
+public:
+    void TearDown() override
+    {
+        if (!shared_stack)
+            return;
+        EXPECT_EQ(shared_stack->stop(), 0) << shared_stack->daemon_output();
+        shared_stack.reset();
+    }
+};
+const auto* const stop_shared_stack = testing::AddGlobalTestEnvironment(new stop_shared_stack_t);
 
 enum class from_t { client, firewall };
 
@@ -48,30 +71,15 @@ std::string case_name(const testing::TestParamInfo<case_t>& info)
 
 class verdicts_e2e : public testing::TestWithParam<case_t> {
 protected:
-    static void SetUpTestSuite()
+    static std::string from_host(const divert_t& d)
     {
-        shared_stack = std::make_unique<morva_test::stack_t>();
-        shared_stack->start(shared_stack->config());
-    }
-    static void TearDownTestSuite()
-    {
-        if (shared_stack) {
-            EXPECT_EQ(shared_stack->stop(), 0) << shared_stack->daemon_output();
-        }
-        shared_stack.reset();
-    }
-
-    morva_test::stack_t& stack() { return *shared_stack; }
-
-    std::string from_host(const divert_t& d) const
-    {
-        return d.from == from_t::client ? shared_stack->hosts.client : shared_stack->hosts.firewall;
+        return d.from == from_t::client ? stack().hosts.client : stack().hosts.firewall;
     }
 
     // Whether a session of a connection from `source` to `server` logged `verdict`.
     static bool session_decided(const std::string& source, const std::string& server, const std::string& verdict)
     {
-        const std::string out = shared_stack->daemon_output();
+        const std::string out = stack().daemon_output();
         const std::regex started("Session (\\S+): started " + source + ":\\d+ -> " + server + "\n");
         for (auto it = std::sregex_iterator(out.begin(), out.end(), started); it != std::sregex_iterator(); ++it)
             if (out.find("Session " + (*it)[1].str() + ": " + verdict + " ") != std::string::npos)
@@ -81,7 +89,7 @@ protected:
 
     // The pellad stand-in's lines of the frame whose client is `client`, or
     // nothing when no frame has it.
-    std::string pellad_frame_of(const std::string& client)
+    static std::string pellad_frame_of(const std::string& client)
     {
         const std::string src = morva_test::socket_variable("src_address", client);
         const std::string out = stack().pellad().output();
@@ -166,5 +174,24 @@ INSTANTIATE_TEST_SUITE_P(
                     case_t{forward, "DROP", "8002"}, case_t{output, "REJECT", "8003"},
                     case_t{input, "REJECT", "8003"}, case_t{forward, "REJECT", "8003"}),
     case_name);
+
+// Checked connections at the same time: the daemon pairs each client with
+// its own server connection, so every client gets its own bytes back.
+TEST(verdicts_e2e_together, simultaneous_checked_connections_are_paired_right)
+{
+    std::vector<std::unique_ptr<morva_test::ns_process_t>> clients;
+    for (int i = 0; i < 24; ++i)
+        clients.push_back(stack().start_connect(stack().hosts.client, topology_t::server_address, "8080",
+                                                "client " + std::to_string(i), "10"));
+    for (int i = 0; i < 24; ++i) {
+        const auto c = morva_test::stack_t::finish_connect(*clients[i]);
+        ASSERT_EQ(c.status, 0) << c.output << stack().daemon_output();
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(c.reply, m, std::regex("peer (\\S+) sent \"(.*)\""))) << c.output;
+        EXPECT_EQ(m[2], "client " + std::to_string(i));
+        EXPECT_NE(m[1], c.local) << "checked, so the server sees the daemon";
+        EXPECT_TRUE(stack().pellad().wait_for(morva_test::socket_variable("src_address", c.local)));
+    }
+}
 
 } // namespace
