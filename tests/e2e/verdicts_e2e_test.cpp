@@ -40,6 +40,7 @@ public:
         if (!shared_stack)
             return;
         EXPECT_EQ(shared_stack->stop(), 0) << shared_stack->daemon_output();
+        shared_stack->expect_nothing_left();
         shared_stack.reset();
     }
 };
