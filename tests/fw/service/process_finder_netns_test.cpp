@@ -5,6 +5,7 @@
 
 #include "common/log.hpp"
 #include "common/scoped_fd.hpp"
+#include "linux/nfqueue_config.hpp"
 #include "lua/proc_readers.hpp"
 #include "tests/common/fork.hpp"
 #include "tests/common/recording_log.hpp"
@@ -31,7 +32,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <map>
+#include <sstream>
+#include <thread>
 
 namespace {
 
@@ -103,8 +108,10 @@ struct syn_drop_t {
 };
 
 // A child process that holds a connection to `server` until it is killed.
+// `in_connect`: the child tells its endpoint first and then waits in a
+// blocking connect, as a client does while its SYN is held.
 struct child_connection_t {
-    explicit child_connection_t(const endpoint_t& server)
+    explicit child_connection_t(const endpoint_t& server, bool in_connect = false)
     {
         int ends[2];
         EXPECT_EQ(::pipe(ends), 0);
@@ -112,14 +119,24 @@ struct child_connection_t {
         if (pid == 0) {
             ::close(ends[0]);
             scoped_fd_t fd(::socket(AF_INET, SOCK_STREAM, 0));
+            const auto tell = [&] {
+                sockaddr_in self{};
+                socklen_t len = sizeof self;
+                ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&self), &len);
+                if (::write(ends[1], &self, sizeof self) != sizeof self)
+                    ::_exit(1);
+            };
+            if (in_connect) {
+                const sockaddr_in any = address_of({server.address(), 0});
+                if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0)
+                    ::_exit(1);
+                tell();
+            }
             const sockaddr_in a = address_of(server);
             if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0)
                 ::_exit(1);
-            sockaddr_in self{};
-            socklen_t len = sizeof self;
-            ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&self), &len);
-            if (::write(ends[1], &self, sizeof self) != sizeof self)
-                ::_exit(1);
+            if (!in_connect)
+                tell();
             for (;;)
                 ::pause();
         }
@@ -256,6 +273,83 @@ TEST_P(process_finder_netns, finds_the_owner_of_each_kind_of_socket)
         EXPECT_EQ(fw::linux::read_proc_status_ids(pid), std::make_pair(unsigned(::geteuid()), unsigned(::getegid())));
         EXPECT_EQ(fw::linux::read_proc_exe(pid), boost::filesystem::read_symlink("/proc/self/exe"));
     }
+}
+
+// The packets waiting in an NFQUEUE queue, from the kernel's own table.
+unsigned long queued_packets(std::uint16_t queue)
+{
+    std::ifstream in("/proc/net/netfilter/nfnetlink_queue");
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        unsigned long number = 0, port_id = 0, waiting = 0;
+        if (fields >> number >> port_id >> waiting && number == queue)
+            return waiting;
+    }
+    return 0;
+}
+
+// The SYNs to one port go to an NFQUEUE queue bound here and never read, so
+// they stay held at OUTPUT as the diverter holds them while its hook runs.
+struct held_syns_t {
+    held_syns_t(unsigned short port, std::uint16_t queue)
+        : number(queue), rule("OUTPUT -o lo -p tcp --syn --dport " + std::to_string(port)
+                              + " -j NFQUEUE --queue-num " + std::to_string(queue)),
+          socket(fw::linux::nfqueue::open_queue(queue, 128))
+    {
+        morva_test::sh("iptables-legacy -w -t mangle -A " + rule);
+    }
+    ~held_syns_t() { morva_test::sh_status("iptables-legacy -w -t mangle -D " + rule); }
+
+    bool wait_for(unsigned long count) const
+    {
+        for (int i = 0; i < 200 && queued_packets(number) < count; ++i)
+            std::this_thread::sleep_for(10ms);
+        return queued_packets(number) == count;
+    }
+
+    std::uint16_t number;
+    std::string rule;
+    scoped_fd_t socket;
+};
+
+TEST_P(process_finder_netns, finds_clients_whose_syn_is_held_in_a_queue)
+{
+    ASSERT_TRUE(morva_test::in_private_netns());
+    scoped_fd_t server = listener();
+    const endpoint_t server_ep = local_of(server.get());
+    held_syns_t held(server_ep.port(), 41);
+
+    // One client of this process that went on after connect, one in a child
+    // still inside a blocking connect.
+    scoped_fd_t own = tcp_socket();
+    ::fcntl(own.get(), F_SETFL, O_NONBLOCK);
+    const sockaddr_in a = address_of(server_ep);
+    ASSERT_EQ(::connect(own.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a), -1);
+    ASSERT_EQ(errno, EINPROGRESS);
+    child_connection_t child(server_ep, true);
+    ASSERT_TRUE(held.wait_for(2));
+
+    // Witnesses: both in SYN_SENT for ss and in /proc/net/tcp (state 02).
+    const std::string ss = morva_test::sh("ss -Htn state syn-sent");
+    const std::string proc_net_tcp = morva_test::sh("cat /proc/net/tcp");
+    for (const endpoint_t& client : {local_of(own.get()), child.local}) {
+        EXPECT_NE(ss.find(client.address().to_string() + ":" + std::to_string(client.port())), std::string::npos)
+            << ss;
+        char hex[32];
+        std::snprintf(hex, sizeof hex, "0100007F:%04X 0100007F:%04X 02", client.port(), server_ep.port());
+        EXPECT_NE(proc_net_tcp.find(hex), std::string::npos) << proc_net_tcp;
+    }
+
+    auto finder = make_finder();
+    const auto answers = ask(*finder, io, {{local_of(own.get()), server_ep}, {child.local, server_ep}});
+    const int pids[] = {::getpid(), child.pid};
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        ASSERT_TRUE(answers[i].called) << i;
+        EXPECT_FALSE(answers[i].error) << i << ": " << message_of(answers[i].error);
+        EXPECT_EQ(answers[i].pid, pids[i]) << i;
+    }
+    // The SYNs were still held while the finder looked.
+    EXPECT_EQ(queued_packets(held.number), 2u);
 }
 
 TEST_P(process_finder_netns, the_getter_gives_the_socket_inodes)
