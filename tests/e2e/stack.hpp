@@ -58,20 +58,12 @@ public:
     {
         dir_ = boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("morva-e2e-%%%%%%%%");
         boost::filesystem::create_directories(dir_);
-        std::ofstream(path("quisad.table")) << quisad_table;
-        std::vector<std::string> serve{tool("demo"), "serve", topology_t::server_address};
-        serve.insert(serve.end(), server_ports.begin(), server_ports.end());
-        server_.emplace(hosts.server, serve);
-        serve[2] = topology_t::firewall_client_side;
-        firewall_server_.emplace(hosts.firewall, serve);
-        pellad_.emplace(hosts.firewall, std::vector<std::string>{tool("pellad-standin"), path("pellad.sock")});
-        quisad_.emplace(hosts.firewall,
-                        std::vector<std::string>{tool("quisad-standin"), path("quisad.sock"), path("quisad.table")});
-        for (auto* p : {&*server_, &*firewall_server_, &*pellad_, &*quisad_})
-            if (!p->wait_for("listening"))
-                throw std::runtime_error("a server or stand-in did not start (status "
-                                         + std::to_string(p->wait(std::chrono::milliseconds(0)).value_or(-1))
-                                         + "): " + p->output());
+        try {
+            start_peers(quisad_table);
+        } catch (...) {
+            boost::filesystem::remove_all(dir_);
+            throw;
+        }
     }
     ~stack_t()
     {
@@ -134,7 +126,7 @@ public:
 
     // One connection from a host: sends `text`, half-closes, reads the answer.
     connection_t connect(const std::string& from, const std::string& address, const std::string& port,
-                         const std::string& text, const std::string& seconds = "3") const
+                         const std::string& text, const std::string& seconds = "10") const
     {
         auto client = start_connect(from, address, port, text, seconds);
         return finish_connect(*client);
@@ -142,7 +134,7 @@ public:
     // The same in two steps, for connections at the same time.
     std::unique_ptr<ns_process_t> start_connect(const std::string& from, const std::string& address,
                                                 const std::string& port, const std::string& text,
-                                                const std::string& seconds = "3") const
+                                                const std::string& seconds = "10") const
     {
         return std::make_unique<ns_process_t>(
             from, std::vector<std::string>{tool("demo"), "connect", address, port, text, seconds});
@@ -201,6 +193,24 @@ public:
     topology_t hosts;
 
 private:
+    // The servers and the pellad and quisad stand-ins.
+    void start_peers(const std::string& quisad_table)
+    {
+        std::ofstream(path("quisad.table")) << quisad_table;
+        std::vector<std::string> serve{tool("demo"), "serve", topology_t::server_address};
+        serve.insert(serve.end(), server_ports.begin(), server_ports.end());
+        server_.emplace(hosts.server, serve);
+        serve[2] = topology_t::firewall_client_side;
+        firewall_server_.emplace(hosts.firewall, serve);
+        pellad_.emplace(hosts.firewall, std::vector<std::string>{tool("pellad-standin"), path("pellad.sock")});
+        quisad_.emplace(hosts.firewall,
+                        std::vector<std::string>{tool("quisad-standin"), path("quisad.sock"), path("quisad.table")});
+        for (auto* p : {&*server_, &*firewall_server_, &*pellad_, &*quisad_})
+            if (!p->wait_for("listening"))
+                throw std::runtime_error("a server or stand-in did not start (status "
+                                         + std::to_string(p->wait(std::chrono::milliseconds(0)).value_or(-1))
+                                         + "): " + p->output());
+    }
 
     boost::filesystem::path dir_;
     std::optional<ns_process_t> server_;

@@ -117,7 +117,9 @@ TEST_P(verdicts_e2e, a_connection_takes_the_hooks_verdict)
 {
     const case_t& c = GetParam();
     const std::string text = std::string("hello through ") + c.divert.name + " " + c.verdict;
-    const auto conn = stack().connect(from_host(c.divert), c.divert.address, c.port, text);
+    const std::string verdict = c.verdict;
+    // A dropped connect waits for its whole timeout.
+    const auto conn = stack().connect(from_host(c.divert), c.divert.address, c.port, text, verdict == "DROP" ? "3" : "10");
     const std::string server = std::string(c.divert.address) + ":" + c.port;
     const std::string context = "client:\n" + conn.output + "\ndaemon:\n" + stack().daemon_output()
                                 + "\npellad:\n" + stack().pellad().output() + "\nservers:\n"
@@ -127,7 +129,6 @@ TEST_P(verdicts_e2e, a_connection_takes_the_hooks_verdict)
     // outside. Each case has a source and server pair of its own.
     EXPECT_TRUE(session_decided(c.divert.source, server, c.verdict)) << context;
 
-    const std::string verdict = c.verdict;
     if (verdict == "DROP") {
         EXPECT_EQ(conn.status, 4) << context;
         return;
