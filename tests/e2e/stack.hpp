@@ -169,11 +169,12 @@ public:
                                  "for t in $(seq 100 200); do ip route show table $t 2>/dev/null | sed \"s/^/table $t: /\"; done");
     }
 
-    // After the daemon's end: no sanitizer report, and nothing of it left in
+    // After the daemon's end: no sanitizer report of it or its peers, and nothing of it left in
     // the firewall namespace or in its state directory.
     void expect_nothing_left()
     {
-        EXPECT_EQ(daemon_output().find("Sanitizer"), std::string::npos) << daemon_output();
+        for (auto* p : {&*marend_, &*pellad_, &*quisad_, &*server_, &*firewall_server_})
+            EXPECT_EQ(p->output().find("Sanitizer"), std::string::npos) << p->output();
         EXPECT_EQ(iptables_save().find("morva-firewall"), std::string::npos) << iptables_save();
         EXPECT_EQ(ip_rules().find("fwmark"), std::string::npos) << ip_rules();
         EXPECT_EQ(routes_100_to_200(), "");
