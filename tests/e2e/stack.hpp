@@ -176,6 +176,8 @@ public:
         for (auto* p : {&*marend_, &*pellad_, &*quisad_, &*server_, &*firewall_server_})
             EXPECT_EQ(p->output().find("Sanitizer"), std::string::npos) << p->output();
         EXPECT_EQ(iptables_save().find("morva-firewall"), std::string::npos) << iptables_save();
+        const std::string nft = topology_t::sh_in(hosts.firewall, "nft list tables");
+        EXPECT_EQ(nft.find("morva-firewall"), std::string::npos) << nft;
         EXPECT_EQ(ip_rules().find("fwmark"), std::string::npos) << ip_rules();
         EXPECT_EQ(routes_100_to_200(), "");
         EXPECT_FALSE(boost::filesystem::exists(path("rule_info.dat")));
