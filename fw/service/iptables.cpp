@@ -2,9 +2,6 @@
 
 #include "common/log.hpp"
 #include "linux_firewall_config.pb.h"
-#include "fw/service/connection_diverter.hpp"
-#include "fw/service/marks.hpp"
-#include "fw/service/transparent_acceptor.hpp"
 #include "linux/nftables/transaction.hpp"
 
 namespace fw::service {
@@ -21,24 +18,7 @@ iptables_t::~iptables_t()
         installer_.uninstall(config_.xtables_lock_path());
 }
 
-iptables_params_t iptables_t::params() const
-{
-    iptables_params_t params;
-    params.local_delivery_mark = marks_.local_delivery_mark();
-    params.client_packets_mark = marks_.client_packets_mark();
-    params.server_packets_mark = marks_.server_packets_mark();
-    // bad_address_cast for a listener that is not IPv4.
-    const auto& listener = acceptor_.endpoint();
-    params.tproxy_address = listener.address().to_v4().to_uint();
-    params.tproxy_port = listener.port();
-    // Divert kinds 0 output, 1 input, 2 forward, hooked at OUTPUT, INPUT, FORWARD.
-    constexpr int hooks[] = {3, 1, 2};
-    for (int kind = 0; kind < 3; ++kind)
-        if (const auto queue = diverter_.nfqueue_number(kind))
-            params.diverts.push_back({hooks[kind], *queue, marks_.divert_mark(kind)});
-    params.process_ip_security_option = config_.process_ip_security_option();
-    return params;
-}
+iptables_params_t iptables_t::params() const { return steering_params(config_, marks_, acceptor_, diverter_); }
 
 void iptables_t::configure()
 {

@@ -6,31 +6,13 @@
 #include <string_view>
 #include <vector>
 
+#include "fw/service/steering_params.hpp"
 #include "linux/iptables/table.hpp"
 
 namespace fw::service {
 
-// One running divert: the netfilter hook of its chain (3 OUTPUT, 1 INPUT,
-// 2 FORWARD), its queue and its divert mark (0 when it has none).
-struct iptables_divert_t {
-    int hook = 0;
-    std::uint16_t queue = 0;
-    std::uint32_t mark = 0;
-    bool operator==(const iptables_divert_t&) const = default;
-};
-
-struct iptables_params_t {
-    std::uint32_t local_delivery_mark = 0;
-    std::uint32_t client_packets_mark = 0;
-    std::uint32_t server_packets_mark = 0;
-    // The transparent listener, host byte order.
-    std::uint32_t tproxy_address = 0;
-    std::uint16_t tproxy_port = 0;
-    // Output, input, forward, only those that run.
-    std::vector<iptables_divert_t> diverts;
-    bool process_ip_security_option = false;
-    bool operator==(const iptables_params_t&) const = default;
-};
+using iptables_divert_t = steering_divert_t;
+using iptables_params_t = steering_params_t;
 
 // The extension blobs the rules are made of. The default builds them at the
 // revisions the running kernel supports; tests substitute fixed revisions.

@@ -16,9 +16,6 @@
 #include <boost/system/system_error.hpp>
 
 #include "common/log.hpp"
-#include "fw/service/connection_diverter.hpp"
-#include "fw/service/marks.hpp"
-#include "fw/service/transparent_acceptor.hpp"
 #include "linux/nftables/names.hpp"
 #include "linux/nftables/parser.hpp"
 #include "linux/nftables/transaction.hpp"
@@ -177,24 +174,7 @@ nftables_t::~nftables_t()
     }
 }
 
-nft_params_t nftables_t::params() const
-{
-    nft_params_t params;
-    params.local_delivery_mark = marks_.local_delivery_mark();
-    params.client_packets_mark = marks_.client_packets_mark();
-    params.server_packets_mark = marks_.server_packets_mark();
-    // bad_address_cast for a listener that is not IPv4.
-    const auto& listener = acceptor_.endpoint();
-    params.tproxy_address = listener.address().to_v4().to_uint();
-    params.tproxy_port = listener.port();
-    // Divert kinds 0 output, 1 input, 2 forward, hooked at output, input, forward.
-    constexpr int hooks[] = {3, 1, 2};
-    for (int kind = 0; kind < divert_count; ++kind)
-        if (const auto queue = diverter_.nfqueue_number(kind))
-            params.diverts.push_back({hooks[kind], *queue, marks_.divert_mark(kind)});
-    params.process_ip_security_option = config_.process_ip_security_option();
-    return params;
-}
+nft_params_t nftables_t::params() const { return steering_params(config_, marks_, acceptor_, diverter_); }
 
 void nftables_t::configure()
 {
@@ -325,7 +305,7 @@ void install_nft_rules(const nft_params_t& params, const nft_socket_source_t& so
     auto msg = new_nft_transaction(sockets);
     if (params.process_ip_security_option) {
         for (const nft_divert_t& divert : params.diverts) {
-            const std::uint32_t dv = divert.divert_mark;
+            const std::uint32_t dv = divert.mark;
             if (dv == 0)
                 continue;
             // mark & (CP|SP|DV) == SP|DV ct mark set ct mark | DV

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/scoped_fd.hpp"
+#include "fw/service/steering_params.hpp"
 
 #include "linux/nftables/parser.hpp"
 
@@ -20,26 +21,8 @@ class nft_msg_t;
 
 namespace fw::service {
 
-struct nft_divert_t {
-    int hook = 0; // 3 output, 1 input, 2 forward
-    std::uint16_t queue = 0;
-    std::uint32_t divert_mark = 0; // 0 when the divert has none
-
-    bool operator==(const nft_divert_t&) const = default;
-};
-
-struct nft_params_t {
-    std::uint32_t local_delivery_mark = 0;
-    std::uint32_t client_packets_mark = 0;
-    std::uint32_t server_packets_mark = 0;
-    std::uint32_t tproxy_address = 0; // IPv4, host order
-    std::uint16_t tproxy_port = 0;    // host order
-    // The running diverts, in the order output, input, forward.
-    std::vector<nft_divert_t> diverts;
-    bool process_ip_security_option = false;
-
-    bool operator==(const nft_params_t&) const = default;
-};
+using nft_divert_t = steering_divert_t;
+using nft_params_t = steering_params_t;
 
 // Where each transaction gets its socket: a new NETLINK_NETFILTER socket unless
 // a test gives its own.
