@@ -67,7 +67,7 @@ void sync_link_t::expect_replies(const void* datagram, std::size_t size)
     reply_check_.expect_datagram(port_id_, static_cast<const std::uint8_t*>(datagram), size);
 }
 
-std::size_t sync_link_t::receive()
+std::span<const std::uint8_t> sync_link_t::receive_datagram()
 {
     ssize_t n;
     do
@@ -78,12 +78,12 @@ std::size_t sync_link_t::receive()
     auto size = static_cast<std::size_t>(n);
     if (size < NLMSG_HDRLEN || read_header(buffer_.data.get()).nlmsg_len > size)
         throw truncated_reply_t();
-    return size;
+    return {buffer_.data.get(), size};
 }
 
 std::uint32_t sync_link_t::wait_ack()
 {
-    std::size_t size = receive();
+    std::size_t size = receive_datagram().size();
     nlmsghdr header = read_header(buffer_.data.get());
     reply_check_.check(header);
     if (header.nlmsg_type != NLMSG_ERROR)
@@ -94,7 +94,7 @@ std::uint32_t sync_link_t::wait_ack()
 
 netlink_reply_t sync_link_t::receive_one()
 {
-    std::size_t size = receive();
+    std::size_t size = receive_datagram().size();
     nlmsghdr header = read_header(buffer_.data.get());
     reply_check_.check(header);
     check_error(buffer_.data.get(), size);
@@ -107,7 +107,7 @@ std::list<netlink_reply_t> sync_link_t::receive_all()
 {
     std::list<netlink_reply_t> replies;
     for (;;) {
-        std::size_t size = receive();
+        std::size_t size = receive_datagram().size();
         const std::uint8_t* p = buffer_.data.get();
         for (std::size_t remaining = size; remaining >= NLMSG_HDRLEN;) {
             nlmsghdr header = read_header(p);

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <list>
+#include <span>
 
 namespace fw::linux::netlink {
 
@@ -37,6 +38,10 @@ public:
     netlink_reply_t receive_one();
     // The replies of a dump, in arrival order, up to NLMSG_DONE (not included).
     std::list<netlink_reply_t> receive_all();
+    // The next datagram, its first message whole; none of its messages is
+    // checked against the requests sent, so a late reply to an earlier one
+    // does not throw. Valid until the next receive.
+    std::span<const std::uint8_t> receive_datagram();
 
     // Hands the socket back; the link must not be used for exchanges afterwards.
     fw::util::scoped_fd_t release() noexcept { return std::move(fd_); }
@@ -45,8 +50,6 @@ public:
 private:
     void send_message(const void* header, std::size_t header_size, const void* payload, std::size_t payload_size);
     void expect_replies(const void* datagram, std::size_t size);
-    // Receives one datagram whose first message is whole; returns its size.
-    std::size_t receive();
 
     byte_array_t buffer_;
     fw::util::scoped_fd_t fd_;

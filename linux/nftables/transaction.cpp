@@ -15,10 +15,8 @@
 #include <linux/netlink.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <exception>
 #include <optional>
-#include <sys/socket.h>
 #include <vector>
 
 namespace fw::linux::nftables::utils {
@@ -67,23 +65,8 @@ nft_msg_t::nft_msg_t() : nft_msg_t(netlink::open_netlink_socket(netlink_netfilte
 nft_msg_t::nft_msg_t(fw::util::scoped_fd_t socket)
     : link(std::move(socket)),
       batch([this](std::span<const std::uint8_t> d, const policy::batch_info_t& info) { send_batch(d, info); }),
-      single([this](std::span<const std::uint8_t> m) { send_single(m); }),
-      buffer_(netlink::make_receive_buffer(link.fd()))
+      single([this](std::span<const std::uint8_t> m) { send_single(m); })
 {
-}
-
-std::size_t nft_msg_t::receive()
-{
-    ssize_t n;
-    do
-        n = ::recv(link.fd(), buffer_.data.get(), buffer_.size, 0);
-    while (n < 0 && errno == EINTR);
-    if (n < 0)
-        throw boost::system::system_error(errno, boost::system::system_category(), "NETLINK recv");
-    auto size = static_cast<std::size_t>(n);
-    if (size < NLMSG_HDRLEN || netlink::read_header(buffer_.data.get()).nlmsg_len > size)
-        throw netlink::truncated_reply_t();
-    return size;
 }
 
 void nft_msg_t::send_batch(std::span<const std::uint8_t> datagram, const policy::batch_info_t& info)
@@ -106,8 +89,8 @@ void nft_msg_t::send_batch(std::span<const std::uint8_t> datagram, const policy:
 
     link.send_raw(datagram.data(), datagram.size());
     while (missing > 0 || end_expected) {
-        std::size_t size = receive();
-        for_each_message(buffer_.data.get(), size, [&](const nlmsghdr& h, const std::uint8_t* p) {
+        const auto received = link.receive_datagram();
+        for_each_message(received.data(), received.size(), [&](const nlmsghdr& h, const std::uint8_t* p) {
             if (h.nlmsg_type != NLMSG_ERROR)
                 return true; // a late reply of an earlier request
             bool ours = false;
@@ -148,8 +131,8 @@ std::list<netlink::netlink_reply_t> nft_msg_t::receive_all()
 {
     std::list<netlink::netlink_reply_t> replies;
     for (bool done = false; !done;) {
-        std::size_t size = receive();
-        for_each_message(buffer_.data.get(), size, [&](const nlmsghdr& h, const std::uint8_t* p) {
+        const auto received = link.receive_datagram();
+        for_each_message(received.data(), received.size(), [&](const nlmsghdr& h, const std::uint8_t* p) {
             if (h.nlmsg_seq != single_seq_)
                 return true; // left over from an earlier exchange
             if (h.nlmsg_type == NLMSG_DONE) {
@@ -174,8 +157,8 @@ netlink::netlink_reply_t nft_msg_t::receive_one()
     std::optional<netlink::netlink_reply_t> reply;
     bool acknowledged = false;
     while (!acknowledged) {
-        std::size_t size = receive();
-        for_each_message(buffer_.data.get(), size, [&](const nlmsghdr& h, const std::uint8_t* p) {
+        const auto received = link.receive_datagram();
+        for_each_message(received.data(), received.size(), [&](const nlmsghdr& h, const std::uint8_t* p) {
             if (h.nlmsg_seq != single_seq_)
                 return true; // left over from an earlier exchange
             if (h.nlmsg_type == NLMSG_ERROR) {

@@ -55,10 +55,6 @@ public:
 private:
     void send_batch(std::span<const std::uint8_t> datagram, const policy::batch_info_t& info);
     void send_single(std::span<const std::uint8_t> message);
-    // Receives one datagram into buffer_; returns its size.
-    std::size_t receive();
-
-    netlink::byte_array_t buffer_;
     std::uint32_t single_seq_ = 0;
     bool single_is_dump_ = false;
     std::uint32_t acknowledgements_ = 0;
