@@ -1,6 +1,6 @@
 #pragma once
 // Stand-ins shared by the iptables service tests: a modprobe program that
-// records what it is asked to load, and the host's legacy tools as witnesses.
+// records what it is asked to load, and saved forms of the tables.
 #include <sys/stat.h>
 
 #include <fstream>
@@ -10,7 +10,7 @@
 #include <boost/filesystem.hpp>
 
 #include "linux/nftables/transaction.hpp"
-#include "tests/support/netns.hpp"
+#include "tests/support/witness.hpp"
 
 namespace morva_test {
 
@@ -55,17 +55,12 @@ private:
     std::string saved_;
 };
 
-inline void ipt_restore(const std::string& rules) { sh("iptables-legacy-restore -w -c <<'EOF'\n" + rules + "EOF\n"); }
-
-// The table as iptables-legacy-save prints it with counters, without its comment lines.
-inline std::string ipt_save_table(const std::string& table)
+// The saved mangle table with the divert chain, holding one rule, added.
+inline std::string with_divert_chain(std::string mangle)
 {
-    std::istringstream in(sh("iptables-legacy-save -c -t " + table));
-    std::string out, line;
-    while (std::getline(in, line))
-        if (!line.starts_with("#"))
-            out += line + "\n";
-    return out;
+    mangle.insert(mangle.find("\n[") + 1, ":morva-firewall-divert - [0:0]\n");
+    mangle.insert(mangle.find("COMMIT"), "[0:0] -A morva-firewall-divert -j MARK --set-xmark 0x1/0xffffffff\n");
+    return mangle;
 }
 
 // Rules as saved with zero counters.

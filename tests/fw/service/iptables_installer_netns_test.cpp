@@ -10,10 +10,9 @@
 #include <boost/filesystem.hpp>
 
 #include "fw/service/iptables_installer.hpp"
-#include "tests/common/temp_dir.hpp"
 #include "tests/fw/service/iptables_expected.hpp"
 #include "tests/fw/service/iptables_fakes.hpp"
-#include "tests/support/netns.hpp"
+#include "tests/fw/service/netns_fixture.hpp"
 
 namespace {
 
@@ -62,21 +61,20 @@ using morva_test::fresh;
 const auto restore = morva_test::ipt_restore;
 const auto save = morva_test::ipt_save_table;
 
-class kernel_installer : public morva_test::temp_dir_test_t {
+class kernel_installer : public morva_test::netns_test_t {
 protected:
     void SetUp() override
     {
-        temp_dir_test_t::SetUp();
-        ASSERT_TRUE(morva_test::in_private_netns());
+        netns_test_t::SetUp();
+        if (HasFatalFailure())
+            return;
         restore(host_mangle + host_nat);
     }
     void TearDown() override
     {
         restore(mangle_chains + "COMMIT\n" + nat_chains + "COMMIT\n");
-        temp_dir_test_t::TearDown();
+        netns_test_t::TearDown();
     }
-
-    std::string lock_path() const { return (dir / "xtables.lock").string(); }
 
     iptables_installer_t installer;
 };
@@ -116,9 +114,7 @@ TEST_F(kernel_installer, uninstall_leaves_the_host_rules_and_drops_the_divert_ch
 {
     installer.install(params_with({queued_output}, true), false, lock_path());
     // Restored whole, so that the counters stay as they are.
-    std::string mangle = save("mangle");
-    mangle.insert(mangle.find("\n[") + 1, ":morva-firewall-divert - [0:0]\n");
-    mangle.insert(mangle.find("COMMIT"), "[0:0] -A morva-firewall-divert -j MARK --set-xmark 0x1/0xffffffff\n");
+    const std::string mangle = morva_test::with_divert_chain(save("mangle"));
     restore(mangle);
     ASSERT_EQ(save("mangle"), mangle);
     installer.uninstall(lock_path());

@@ -6,28 +6,17 @@
 
 #include <gtest/gtest.h>
 
-
 #include <memory>
+#include <stdexcept>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/filesystem.hpp>
 
-#include "common/log.hpp"
-#include "fw/service/connection_diverter.hpp"
-#include "fw/service/connection_rejector.hpp"
-#include "fw/service/marking_retransmitter.hpp"
-#include "fw/service/marks.hpp"
-#include "fw/service/packet_validator.hpp"
-#include "fw/service/server_connector.hpp"
-#include "fw/service/server_socket_pool.hpp"
-#include "fw/service/transparent_acceptor.hpp"
-#include "linux/nftables/transaction.hpp"
 #include "linux_firewall_config.pb.h"
-#include "tests/common/recording_log.hpp"
-#include "tests/common/temp_dir.hpp"
 #include "tests/fw/service/iptables_expected.hpp"
 #include "tests/fw/service/iptables_fakes.hpp"
-#include "tests/support/netns.hpp"
+#include "tests/fw/service/neighbours.hpp"
+#include "tests/fw/service/netns_fixture.hpp"
 
 namespace {
 
@@ -49,101 +38,49 @@ using morva_test::fresh;
 const auto restore = morva_test::ipt_restore;
 const auto save = morva_test::ipt_save_table;
 
-// Hands no pair anywhere: no connection reaches the pool in these tests.
-struct no_pellad_t : server_socket_pool_t::delegate_t {
-    void new_socket_pair(connected_socket_t&&, connected_socket_t&&, const kv::RuleSet&) override {}
-};
-
-class iptables_service : public morva_test::temp_dir_test_t {
+class iptables_service : public morva_test::netns_test_t {
 protected:
     void SetUp() override
     {
-        temp_dir_test_t::SetUp();
-        ASSERT_TRUE(morva_test::in_private_netns());
-        cf_log_install(log);
-        cf_log_threshold = 0;
+        netns_test_t::SetUp();
+        if (HasFatalFailure())
+            return;
         restore(host_mangle + host_nat);
 
         // The nf_tables modules fail to load unless a test says otherwise.
         modprobe = std::make_unique<morva_test::fake_modprobe_t>(dir, "nft_*");
         modprobe->set_failing(true);
 
-        config.set_autoconfigure_iptables(true);
+        morva_test::set_steering_config(config);
         config.set_xtables_lock_path(lock_path());
-        config.mutable_local_delivery_mark()->set_manual(0x1);
-        config.mutable_client_packets_mark()->set_manual(0x2);
-        config.mutable_server_packets_mark()->set_manual(0x4);
-        config.mutable_output_divert_mark()->set_manual(0x8);
-        config.mutable_input_divert_mark()->set_manual(0x10);
-        config.mutable_forward_divert_mark()->set_manual(0x20);
-        config.mutable_tproxy_listen_address()->set_address("127.0.0.1");
-        config.mutable_tproxy_listen_address()->set_port(8080);
         config.set_output_divert_enable(true);
         config.mutable_output_divert_nfqueue_number()->set_manual(3);
         config.set_forward_divert_enable(true);
         config.mutable_forward_divert_nfqueue_number()->set_manual(5);
 
-        marks = std::make_unique<marks_t>(config, [](const mark_filter_t&) { return 0u; });
-        rejector = std::make_unique<connection_rejector_t>(io, *marks);
-        retransmitter = std::make_unique<marking_retransmitter_t>(io, *marks);
-        pool = std::make_unique<server_socket_pool_t>(pellad, 100);
-        acceptor = std::make_unique<transparent_acceptor_t>(io, *pool, config, *marks);
-        validator = std::make_unique<packet_validator_t>(*marks, *acceptor);
-        connector = std::make_unique<server_connector_t>(io, config, *marks, 100);
-        diverter = std::make_unique<connection_diverter_t>(
-            io, *pool, config, *connector, *marks, *rejector, *retransmitter, *validator, lua_stand_in(),
-            [](const auto&, const auto&, auto) { return std::shared_ptr<void>(); });
-        iptables = std::make_unique<iptables_t>(config, *marks, *acceptor, *diverter);
+        neighbours = std::make_unique<morva_test::neighbours_t>(io, config);
+        iptables = std::make_unique<iptables_t>(config, *neighbours->marks, *neighbours->acceptor,
+                                                *neighbours->diverter);
     }
 
     void TearDown() override
     {
         iptables.reset();
-        diverter.reset();
+        if (neighbours)
+            neighbours->diverter.reset();
         modprobe.reset();
         restore(mangle_chains + "COMMIT\n" + nat_chains + "COMMIT\n");
-        temp_dir_test_t::TearDown();
+        netns_test_t::TearDown();
     }
 
-    // No session reaches the Lua service: the diverter is given its own.
-    static lua_t& lua_stand_in()
-    {
-        alignas(std::max_align_t) static unsigned char storage[16];
-        return *reinterpret_cast<lua_t*>(storage);
-    }
+    void configure() { neighbours->configure(*iptables); }
 
-    // Every service in list order, as the daemon applies a configuration.
-    void configure()
-    {
-        for (fw::util::service_t* service : std::initializer_list<fw::util::service_t*>{
-                 marks.get(), rejector.get(), retransmitter.get(), acceptor.get(), pool.get(), validator.get(),
-                 connector.get(), diverter.get(), iptables.get()})
-            service->configure();
-    }
+    void add_divert_chain() { restore(morva_test::with_divert_chain(save("mangle"))); }
 
-    void add_divert_chain()
-    {
-        std::string mangle = save("mangle");
-        mangle.insert(mangle.find("\n[") + 1, ":morva-firewall-divert - [0:0]\n");
-        mangle.insert(mangle.find("COMMIT"), "[0:0] -A morva-firewall-divert -j MARK --set-xmark 0x1/0xffffffff\n");
-        restore(mangle);
-    }
-
-    std::string lock_path() const { return (dir / "xtables.lock").string(); }
-
-    std::shared_ptr<morva_test::recording_log_t> log = std::make_shared<morva_test::recording_log_t>();
     std::unique_ptr<morva_test::fake_modprobe_t> modprobe;
     boost::asio::io_context io;
     kv::LinuxFirewallConfig config;
-    no_pellad_t pellad;
-    std::unique_ptr<marks_t> marks;
-    std::unique_ptr<connection_rejector_t> rejector;
-    std::unique_ptr<marking_retransmitter_t> retransmitter;
-    std::unique_ptr<server_socket_pool_t> pool;
-    std::unique_ptr<transparent_acceptor_t> acceptor;
-    std::unique_ptr<packet_validator_t> validator;
-    std::unique_ptr<server_connector_t> connector;
-    std::unique_ptr<connection_diverter_t> diverter;
+    std::unique_ptr<morva_test::neighbours_t> neighbours;
     std::unique_ptr<iptables_t> iptables;
 };
 

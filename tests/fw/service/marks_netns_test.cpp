@@ -16,9 +16,7 @@
 #include "linux/nftables/transaction.hpp"
 #include "linux_firewall_config.pb.h"
 #include "tests/fw/service/marks_fixture.hpp"
-#include "tests/common/recording_log.hpp"
-#include "tests/common/temp_dir.hpp"
-#include "tests/support/netns.hpp"
+#include "tests/fw/service/netns_fixture.hpp"
 
 namespace {
 
@@ -32,14 +30,13 @@ using morva_test::marks_of;
 bool every_rule(std::uint32_t, std::uint32_t) { return true; }
 
 // Leaves iptables, policy rules and nftables as a fresh namespace has them.
-class marks_netns : public morva_test::temp_dir_test_t {
+class marks_netns : public morva_test::netns_test_t {
 protected:
     void SetUp() override
     {
-        temp_dir_test_t::SetUp();
-        ASSERT_TRUE(morva_test::in_private_netns());
-        cf_log_install(log);
-        cf_log_threshold = 0;
+        netns_test_t::SetUp();
+        if (HasFatalFailure())
+            return;
         fw::linux::nftables::utils::set_modprobe_program("/bin/true");
     }
     void TearDown() override
@@ -50,10 +47,8 @@ protected:
         morva_test::sh_status("for p in 100 31999 32765; do while ip rule del priority $p 2>/dev/null; do :; done; done");
         morva_test::sh_status("ip route flush table 100");
         morva_test::sh_status("nft flush ruleset");
-        temp_dir_test_t::TearDown();
+        netns_test_t::TearDown();
     }
-
-    std::shared_ptr<morva_test::recording_log_t> log = std::make_shared<morva_test::recording_log_t>();
 };
 
 TEST_F(marks_netns, foreign_iptables_rules)

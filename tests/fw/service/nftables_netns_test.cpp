@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <initializer_list>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -16,20 +15,11 @@
 #include <boost/asio/ip/bad_address_cast.hpp>
 #include <boost/system/system_error.hpp>
 
-#include "common/log.hpp"
-#include "fw/service/connection_diverter.hpp"
-#include "fw/service/connection_rejector.hpp"
-#include "fw/service/marking_retransmitter.hpp"
-#include "fw/service/marks.hpp"
-#include "fw/service/packet_validator.hpp"
-#include "fw/service/server_connector.hpp"
-#include "fw/service/server_socket_pool.hpp"
-#include "fw/service/transparent_acceptor.hpp"
 #include "linux/nftables/transaction.hpp"
 #include "linux_firewall_config.pb.h"
-#include "tests/common/recording_log.hpp"
+#include "tests/fw/service/neighbours.hpp"
+#include "tests/fw/service/netns_fixture.hpp"
 #include "tests/fw/service/nftables_expected.hpp"
-#include "tests/support/netns.hpp"
 
 namespace {
 
@@ -95,74 +85,40 @@ table ip6 six {
 
 void load(const std::string& rules) { sh("nft -f - <<'EOF'\n" + rules + "EOF"); }
 
-// Hands no pair anywhere: no connection reaches the pool in these tests.
-struct no_pellad_t : server_socket_pool_t::delegate_t {
-    void new_socket_pair(connected_socket_t&&, connected_socket_t&&, const kv::RuleSet&) override {}
-};
-
-class nftables_service : public testing::Test {
+class nftables_service : public morva_test::netns_test_t {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(morva_test::in_private_netns());
-        cf_log_install(log);
-        cf_log_threshold = 0;
+        netns_test_t::SetUp();
+        if (HasFatalFailure())
+            return;
         sh("nft flush ruleset");
         // No modprobe on this machine; the modules are built in.
         fw::linux::nftables::utils::set_modprobe_program("/bin/true");
 
-        config.set_autoconfigure_iptables(true);
-        config.mutable_local_delivery_mark()->set_manual(0x1);
-        config.mutable_client_packets_mark()->set_manual(0x2);
-        config.mutable_server_packets_mark()->set_manual(0x4);
-        config.mutable_output_divert_mark()->set_manual(0x8);
-        config.mutable_input_divert_mark()->set_manual(0x10);
-        config.mutable_forward_divert_mark()->set_manual(0x20);
-        config.mutable_tproxy_listen_address()->set_address("127.0.0.1");
-        config.mutable_tproxy_listen_address()->set_port(8080);
-
-        marks = std::make_unique<marks_t>(config, [](const mark_filter_t&) { return 0u; });
-        rejector = std::make_unique<connection_rejector_t>(io, *marks);
-        retransmitter = std::make_unique<marking_retransmitter_t>(io, *marks);
-        pool = std::make_unique<server_socket_pool_t>(pellad, 100);
-        acceptor = std::make_unique<transparent_acceptor_t>(io, *pool, config, *marks);
-        validator = std::make_unique<packet_validator_t>(*marks, *acceptor);
-        connector = std::make_unique<server_connector_t>(io, config, *marks, 100);
-        diverter = std::make_unique<connection_diverter_t>(
-            io, *pool, config, *connector, *marks, *rejector, *retransmitter, *validator, lua_stand_in(),
-            [](const auto&, const auto&, auto) { return std::shared_ptr<void>(); });
+        morva_test::set_steering_config(config);
+        neighbours = std::make_unique<morva_test::neighbours_t>(io, config);
         make_service();
     }
 
     void TearDown() override
     {
         nftables.reset();
-        diverter.reset();
+        if (neighbours)
+            neighbours->diverter.reset();
         fw::linux::nftables::utils::set_modprobe_program("/sbin/modprobe");
         morva_test::sh_status("nft flush ruleset");
+        netns_test_t::TearDown();
     }
 
     void make_service()
     {
         nftables.reset();
-        nftables = std::make_unique<nftables_t>(io, config, *marks, *acceptor, *diverter);
+        nftables = std::make_unique<nftables_t>(io, config, *neighbours->marks, *neighbours->acceptor,
+                                                *neighbours->diverter);
     }
 
-    // No session reaches the Lua service: the diverter is given its own.
-    static lua_t& lua_stand_in()
-    {
-        alignas(std::max_align_t) static unsigned char storage[16];
-        return *reinterpret_cast<lua_t*>(storage);
-    }
-
-    // Every service in list order, as the daemon applies a configuration.
-    void configure()
-    {
-        for (fw::util::service_t* service : std::initializer_list<fw::util::service_t*>{
-                 marks.get(), rejector.get(), retransmitter.get(), acceptor.get(), pool.get(), validator.get(),
-                 connector.get(), diverter.get(), nftables.get()})
-            service->configure();
-    }
+    void configure() { neighbours->configure(*nftables); }
 
     // Lets the chain checker handle every notification that has arrived,
     // and those its own changes cause.
@@ -185,19 +141,10 @@ protected:
         lines.insert(lines.end(), taken.begin(), taken.end());
     }
 
-    std::shared_ptr<morva_test::recording_log_t> log = std::make_shared<morva_test::recording_log_t>();
     std::vector<std::string> lines;
     boost::asio::io_context io;
     kv::LinuxFirewallConfig config;
-    no_pellad_t pellad;
-    std::unique_ptr<marks_t> marks;
-    std::unique_ptr<connection_rejector_t> rejector;
-    std::unique_ptr<marking_retransmitter_t> retransmitter;
-    std::unique_ptr<server_socket_pool_t> pool;
-    std::unique_ptr<transparent_acceptor_t> acceptor;
-    std::unique_ptr<packet_validator_t> validator;
-    std::unique_ptr<server_connector_t> connector;
-    std::unique_ptr<connection_diverter_t> diverter;
+    std::unique_ptr<morva_test::neighbours_t> neighbours;
     std::unique_ptr<nftables_t> nftables;
 };
 

@@ -11,9 +11,7 @@
 
 #include "fw/service/marks.hpp"
 #include "linux_firewall_config.pb.h"
-#include "tests/common/recording_log.hpp"
-#include "tests/common/temp_dir.hpp"
-#include "tests/support/netns.hpp"
+#include "tests/fw/service/netns_fixture.hpp"
 
 namespace {
 
@@ -47,14 +45,13 @@ std::string rule_of(const char* fwmark, std::uint32_t table)
     return std::string("from all fwmark ") + fwmark + "/" + fwmark + " lookup " + std::to_string(table);
 }
 
-class routing_netns : public morva_test::temp_dir_test_t {
+class routing_netns : public morva_test::netns_test_t {
 protected:
     void SetUp() override
     {
-        temp_dir_test_t::SetUp();
-        ASSERT_TRUE(morva_test::in_private_netns());
-        cf_log_install(log);
-        cf_log_threshold = 0;
+        netns_test_t::SetUp();
+        if (HasFatalFailure())
+            return;
         config.set_autoconfigure_iptables(true);
         config.set_autoconfigure_routing(true);
         config.mutable_local_delivery_mark()->set_manual(0x10);
@@ -67,7 +64,7 @@ protected:
         // Whatever a failing test left: every rule but the kernel's three, every table from 100 to 200.
         morva_test::sh_status("for p in 31999 32000 32765; do while ip rule del priority $p 2>/dev/null; do :; done; done");
         morva_test::sh_status("for t in $(seq 100 200); do ip route flush table $t; done 2>/dev/null");
-        temp_dir_test_t::TearDown();
+        netns_test_t::TearDown();
     }
 
     // One apply: the marks first, as in the service list.
@@ -97,7 +94,6 @@ protected:
         return found;
     }
 
-    std::shared_ptr<morva_test::recording_log_t> log = std::make_shared<morva_test::recording_log_t>();
     kv::LinuxFirewallConfig config;
     std::string state_file;
     marks_t marks{config, [](const mark_filter_t&) { return 0u; }};

@@ -6,11 +6,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <sstream>
 #include <thread>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <boost/system/system_error.hpp>
 
@@ -19,6 +15,7 @@
 #include "linux/iptables/table.hpp"
 #include "tests/linux/iptables/print.hpp"
 #include "tests/support/netns.hpp"
+#include "tests/support/witness.hpp"
 
 namespace {
 
@@ -143,37 +140,14 @@ std::string empty_table(const std::string& name)
                            ":OUTPUT ACCEPT [0:0]\n:POSTROUTING ACCEPT [0:0]\nCOMMIT\n";
 }
 
-void restore(const std::string& rules)
-{
-    sh("iptables-legacy-restore -w -c <<'EOF'\n" + rules + "EOF\n");
-}
-
-// The table as iptables-legacy-save prints it with counters, without its comment lines.
-std::string save(const std::string& table)
-{
-    std::istringstream in(sh("iptables-legacy-save -c -t " + table));
-    std::string out, line;
-    while (std::getline(in, line))
-        if (!line.starts_with("#"))
-            out += line + "\n";
-    return out;
-}
-
-// The test program moved into a namespace of its own before the tests: the
-// program that started it is still in another one. (/proc/1 may be out of reach.)
-bool apart_from_parent()
-{
-    struct stat self {}, parent {};
-    const std::string parent_ns = "/proc/" + std::to_string(::getppid()) + "/ns/net";
-    return ::stat("/proc/self/ns/net", &self) == 0 && ::stat(parent_ns.c_str(), &parent) == 0
-        && self.st_ino != parent.st_ino;
-}
+const auto restore = morva_test::ipt_restore;
+const auto save = morva_test::ipt_save_table;
 
 class KernelTable : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(apart_from_parent());
+        ASSERT_TRUE(morva_test::in_private_netns());
         reset();
     }
     void TearDown() override { reset(); }
