@@ -1,5 +1,6 @@
 #pragma once
 // A log object that keeps what it is given, for tests of the process log.
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -39,5 +40,17 @@ public:
     int opened = 0;
     int out_of_memory_calls = 0;
 };
+
+// The one recording log of the test program, installed as the process log at
+// its first use.
+inline const std::shared_ptr<recording_log_t>& installed_recording_log()
+{
+    static const auto log = [] {
+        auto l = std::make_shared<recording_log_t>();
+        cf_log_install(l);
+        return l;
+    }();
+    return log;
+}
 
 } // namespace morva_test

@@ -146,15 +146,7 @@ struct scoped_rule_t {
     ~scoped_rule_t() { morva_test::sh_status("iptables-legacy -t mangle -D " + rule); }
 };
 
-morva_test::recording_log_t& recording_log()
-{
-    static auto log = [] {
-        auto l = std::make_shared<morva_test::recording_log_t>();
-        cf_log_install(l);
-        return l;
-    }();
-    return *log;
-}
+morva_test::recording_log_t& recording_log() { return *morva_test::installed_recording_log(); }
 
 struct delivered_t {
     std::string endpoints;

@@ -85,15 +85,7 @@ bytes_t verdict(std::uint32_t seq, std::uint32_t value, std::uint32_t id, std::o
     return out;
 }
 
-morva_test::recording_log_t& recording_log()
-{
-    static auto log = [] {
-        auto l = std::make_shared<morva_test::recording_log_t>();
-        cf_log_install(l);
-        return l;
-    }();
-    return *log;
-}
+morva_test::recording_log_t& recording_log() { return *morva_test::installed_recording_log(); }
 
 struct delivered_t {
     std::string endpoints;

@@ -1,8 +1,11 @@
 #pragma once
 // Shared by the tests of the hand-over services: an event loop turned until a
-// condition holds, and a process log that records every line from Debug up.
+// condition holds, a process log that records every line from Debug up, and
+// the test's side of the links to marend and to a listening peer.
 #include <sys/socket.h>
+#include <sys/un.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <exception>
@@ -41,14 +44,23 @@ inline bool run_until(boost::asio::io_context& io, const std::function<bool()>& 
 // The one recording log of the test program, emptied, at threshold Debug.
 inline std::shared_ptr<recording_log_t> fresh_debug_log()
 {
-    static const auto log = [] {
-        auto l = std::make_shared<recording_log_t>();
-        cf_log_install(l);
-        return l;
-    }();
+    const auto& log = installed_recording_log();
     cf_log_threshold = 0;
     log->taken();
     return log;
+}
+
+// A UNIX stream socket listening at `path`, as a peer of the daemon; `flags`
+// go to socket() with SOCK_STREAM | SOCK_CLOEXEC.
+inline fw::util::scoped_fd_t listen_unix(const std::string& path, int flags = 0)
+{
+    fw::util::scoped_fd_t fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.data(), path.size());
+    EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
+    EXPECT_EQ(::listen(fd.get(), 4), 0);
+    return fd;
 }
 
 // Plays marend for one marend tie over a socketpair: counts the tie's pellad
@@ -65,10 +77,10 @@ public:
     fw::marend::tie_t& tie() { return *tie_; }
     void reset() { tie_.reset(); }
 
-    // GET_PELLAD_REQUEST messages received since the last call.
-    int pellad_requests()
+    // The tags of the messages received since the last call.
+    std::vector<int> request_tags()
     {
-        int count = 0;
+        std::vector<int> tags;
         char buffer[4096];
         const ssize_t n = ::recv(peer_.get(), buffer, sizeof buffer, MSG_DONTWAIT);
         for (ssize_t offset = 0; n > 0 && offset + 4 <= n;) {
@@ -76,10 +88,27 @@ public:
             std::memcpy(&length, buffer + offset, 4);
             kv::Firewall2MarendMessage message;
             EXPECT_TRUE(message.ParseFromArray(buffer + offset + 4, static_cast<int>(length)));
-            count += message.tag() == kv::Firewall2MarendMessage::GET_PELLAD_REQUEST;
+            tags.push_back(message.tag());
             offset += 4 + static_cast<ssize_t>(length);
         }
-        return count;
+        return tags;
+    }
+
+    // GET_PELLAD_REQUEST messages received since the last call.
+    int pellad_requests()
+    {
+        const std::vector<int> tags = request_tags();
+        return static_cast<int>(std::count(tags.begin(), tags.end(), kv::Firewall2MarendMessage::GET_PELLAD_REQUEST));
+    }
+
+    // Sends the message to the tie in one frame.
+    void send(const kv::Marend2FirewallMessage& message)
+    {
+        const std::string body = message.SerializeAsString();
+        const auto length = static_cast<std::uint32_t>(body.size());
+        std::string frame(reinterpret_cast<const char*>(&length), 4);
+        frame += body;
+        ASSERT_EQ(::send(peer_.get(), frame.data(), frame.size(), 0), static_cast<ssize_t>(frame.size()));
     }
 
     // Answers the oldest request with the path, or with the error when it is not EC_OK.
@@ -91,11 +120,7 @@ public:
             message.mutable_error()->set_code(error);
         else
             message.set_socket_path(path);
-        const std::string body = message.SerializeAsString();
-        const auto length = static_cast<std::uint32_t>(body.size());
-        std::string frame(reinterpret_cast<const char*>(&length), 4);
-        frame += body;
-        ASSERT_EQ(::send(peer_.get(), frame.data(), frame.size(), 0), static_cast<ssize_t>(frame.size()));
+        send(message);
     }
 
     // What the tie reported to its delegate: the errors that end the daemon.

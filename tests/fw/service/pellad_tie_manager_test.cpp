@@ -3,8 +3,6 @@
 // and the descriptors that arrive with them.
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -31,6 +29,7 @@
 #include "tests/common/recording_log.hpp"
 #include "tests/common/temp_dir.hpp"
 #include "tests/fw/service/handover_support.hpp"
+#include "tests/links/pellad/peer_support.hpp"
 
 namespace {
 
@@ -39,38 +38,8 @@ using fw::service::connected_socket_t;
 using fw::util::scoped_fd_t;
 using namespace std::chrono_literals;
 
-ino_t inode(int fd)
-{
-    struct stat st {};
-    EXPECT_EQ(::fstat(fd, &st), 0);
-    return st.st_ino;
-}
-
-// One end of a socketpair handed to the manager; the test keeps the partner,
-// which sees end of stream once every copy of the handed end is closed.
-struct handed_socket_t {
-    scoped_fd_t fd;
-    scoped_fd_t partner;
-    ino_t ino = 0;
-    int number = -1;
-
-    handed_socket_t()
-    {
-        int fds[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
-            throw std::runtime_error("socketpair");
-        fd.reset(fds[0]);
-        partner.reset(fds[1]);
-        ino = inode(fd.get());
-        number = fd.get();
-    }
-
-    bool closed_everywhere() const
-    {
-        char c;
-        return ::recv(partner.get(), &c, 1, MSG_DONTWAIT) == 0;
-    }
-};
+using morva_test::handed_socket_t;
+using morva_test::inode;
 
 struct frame_t {
     pd::ClientMessage message;
@@ -85,24 +54,12 @@ public:
     // Reads what is there; false when nothing was.
     bool read_some()
     {
-        std::vector<unsigned char> buffer(65536);
-        iovec io{buffer.data(), buffer.size()};
-        alignas(cmsghdr) unsigned char control[CMSG_SPACE(16 * sizeof(int))];
-        msghdr header{};
-        header.msg_iov = &io;
-        header.msg_iovlen = 1;
-        header.msg_control = control;
-        header.msg_controllen = sizeof control;
-        const ssize_t n = ::recvmsg(fd_.get(), &header, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-        if (n <= 0)
+        morva_test::descriptor_read_t read = morva_test::read_with_descriptors(fd_.get(), stream_);
+        if (read.bytes <= 0)
             return false;
-        for (cmsghdr* c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c))
-            for (std::size_t i = 0; i < (c->cmsg_len - CMSG_LEN(0)) / sizeof(int); ++i) {
-                int fd;
-                std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-                fds_.emplace_back(fd);
-            }
-        stream_.insert(stream_.end(), buffer.begin(), buffer.begin() + n);
+        for (morva_test::descriptor_read_t::batch_t& batch : read.batches)
+            for (scoped_fd_t& fd : batch.fds)
+                fds_.push_back(std::move(fd));
         return true;
     }
 
@@ -176,16 +133,7 @@ protected:
 
     void answer(const std::string& path, kv::ErrorCode error = kv::EC_OK) { marend_.answer_pellad(path, error); }
 
-    static scoped_fd_t listen_at(const std::string& path)
-    {
-        scoped_fd_t fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, path.data(), path.size());
-        EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
-        EXPECT_EQ(::listen(fd.get(), 4), 0);
-        return fd;
-    }
+    static scoped_fd_t listen_at(const std::string& path) { return morva_test::listen_unix(path, SOCK_NONBLOCK); }
 
     // Answers marend with the path and accepts the manager's connection.
     std::unique_ptr<pellad_link_t> answer_and_accept()

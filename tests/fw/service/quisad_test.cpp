@@ -1,12 +1,10 @@
 // The quisad service between a marend tie (the test plays marend over a
 // socketpair) and a quisad socket (the test listens on a UNIX path).
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -23,7 +21,7 @@
 #include "marend_linux_firewall_ipc.pb.h"
 #include "quisad_client_ipc.pb.h"
 #include "tests/common/temp_dir.hpp"
-#include "tests/links/stream_pair.hpp"
+#include "tests/fw/service/handover_support.hpp"
 
 namespace {
 
@@ -35,23 +33,15 @@ struct lookup_result_t {
     std::exception_ptr error;
 };
 
-class quisad_service_test : public morva_test::temp_dir_test_t, public fw::marend::tie_t::delegate_t {
+class quisad_service_test : public morva_test::temp_dir_test_t {
 protected:
-    quisad_service_test()
-    {
-        int peer = -1;
-        marend_ = std::make_unique<fw::marend::tie_t>(*this, morva_test::stream_pair(io_, peer));
-        marend_peer_.reset(peer);
-        service_ = std::make_unique<fw::service::quisad_t>(io_, *marend_);
-    }
+    quisad_service_test() { service_ = std::make_unique<fw::service::quisad_t>(io_, marend_.tie()); }
 
     ~quisad_service_test() override
     {
         service_.reset();
         marend_.reset();
     }
-
-    void on_error(std::exception_ptr e) override { marend_errors_.push_back(e); }
 
     void run()
     {
@@ -65,28 +55,12 @@ protected:
     std::vector<int> marend_requests()
     {
         run();
-        std::vector<int> tags;
-        char buffer[4096];
-        const ssize_t n = ::recv(marend_peer_.get(), buffer, sizeof buffer, MSG_DONTWAIT);
-        for (ssize_t offset = 0; n > 0 && offset + 4 <= n;) {
-            std::uint32_t length;
-            std::memcpy(&length, buffer + offset, 4);
-            kv::Firewall2MarendMessage message;
-            EXPECT_TRUE(message.ParseFromArray(buffer + offset + 4, static_cast<int>(length)));
-            tags.push_back(message.tag());
-            offset += 4 + length;
-        }
-        return tags;
+        return marend_.request_tags();
     }
 
     void answer(const kv::Marend2FirewallMessage& message)
     {
-        const std::string body = message.SerializeAsString();
-        const auto length = static_cast<std::uint32_t>(body.size());
-        std::string frame(reinterpret_cast<const char*>(&length), 4);
-        frame += body;
-        ASSERT_EQ(::send(marend_peer_.get(), frame.data(), frame.size(), 0),
-                  static_cast<ssize_t>(frame.size()));
+        marend_.send(message);
         run();
     }
 
@@ -125,24 +99,13 @@ protected:
     }
 
     // A listening quisad socket at `path`.
-    scoped_fd_t listen_at(const std::string& path)
-    {
-        scoped_fd_t fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, path.data(), path.size());
-        EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
-        EXPECT_EQ(::listen(fd.get(), 4), 0);
-        return fd;
-    }
+    static scoped_fd_t listen_at(const std::string& path) { return morva_test::listen_unix(path); }
 
     static constexpr int get_quisad_request = kv::Firewall2MarendMessage::GET_QUISAD_REQUEST;
 
     boost::asio::io_context io_;
-    scoped_fd_t marend_peer_;
-    std::unique_ptr<fw::marend::tie_t> marend_;
+    morva_test::marend_peer_t marend_{io_};
     std::unique_ptr<fw::service::quisad_t> service_;
-    std::vector<std::exception_ptr> marend_errors_;
     std::vector<std::unique_ptr<lookup_result_t>> results_;
 };
 
@@ -164,7 +127,7 @@ TEST_F(quisad_service_test, path_from_marend_gives_the_client_a_working_link)
     ASSERT_TRUE(request.ParseFromString(body));
     EXPECT_EQ(request.tag(), qd::ClientMessage::LOOKUP_REQUEST);
     EXPECT_EQ(request.lookup_tag(), "tag");
-    EXPECT_TRUE(marend_errors_.empty());
+    EXPECT_TRUE(marend_.errors.empty());
 }
 
 TEST_F(quisad_service_test, error_answer_fails_the_jobs_and_a_retry_from_the_callback_asks_again)
@@ -192,7 +155,7 @@ TEST_F(quisad_service_test, error_answer_fails_the_jobs_and_a_retry_from_the_cal
     ASSERT_TRUE(retry->called);
     EXPECT_EQ(std::string(describe_exception_ptr(retry->error)).rfind("Cannot connect to " + path_of_length(60), 0), 0u)
         << describe_exception_ptr(retry->error);
-    EXPECT_TRUE(marend_errors_.empty());
+    EXPECT_TRUE(marend_.errors.empty());
 }
 
 TEST_F(quisad_service_test, path_without_a_socket_fails_the_jobs_with_the_path)
@@ -208,7 +171,7 @@ TEST_F(quisad_service_test, path_without_a_socket_fails_the_jobs_with_the_path)
         EXPECT_EQ(std::string(e.what()).rfind("Cannot connect to " + path, 0), 0u) << e.what();
         EXPECT_EQ(e.code().value(), ENOENT);
     }
-    EXPECT_TRUE(marend_errors_.empty());
+    EXPECT_TRUE(marend_.errors.empty());
 }
 
 TEST_F(quisad_service_test, path_too_long_for_the_address_fails_the_marend_tie)
@@ -217,8 +180,8 @@ TEST_F(quisad_service_test, path_too_long_for_the_address_fails_the_marend_tie)
     marend_requests();
     answer_path(path_of_length(108));
     EXPECT_FALSE(r.called);
-    ASSERT_EQ(marend_errors_.size(), 1u);
-    EXPECT_EQ(error_code_from_exception_ptr(marend_errors_[0]).value(), ENAMETOOLONG);
+    ASSERT_EQ(marend_.errors.size(), 1u);
+    EXPECT_EQ(error_code_from_exception_ptr(marend_.errors[0]).value(), ENAMETOOLONG);
 }
 
 TEST_F(quisad_service_test, destroying_the_service_mid_request_calls_nothing)

@@ -2,7 +2,6 @@
 // reading frames with recvmsg and checking which sockets arrived with them.
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,6 +24,7 @@
 #include "links/pellad/tie.hpp"
 #include "pellad_client_ipc.pb.h"
 #include "tests/common/recording_log.hpp"
+#include "tests/links/pellad/peer_support.hpp"
 
 namespace {
 
@@ -63,39 +63,14 @@ std::pair<scoped_fd_t, scoped_fd_t> make_socketpair()
     return {scoped_fd_t(fds[0]), scoped_fd_t(fds[1])};
 }
 
-ino_t inode(int fd)
-{
-    struct stat st {};
-    EXPECT_EQ(::fstat(fd, &st), 0);
-    return st.st_ino;
-}
-
 bool fd_open(int fd)
 {
     return ::fcntl(fd, F_GETFD) != -1;
 }
 
-// One end of a connection handed to the tie; `partner` stays with the test and
-// sees end of stream once every copy of `fd` is closed.
-struct connection_t {
-    scoped_fd_t fd;
-    scoped_fd_t partner;
-    ino_t ino;
-    int number;
-
-    connection_t()
-    {
-        std::tie(fd, partner) = make_socketpair();
-        ino = inode(fd.get());
-        number = fd.get();
-    }
-
-    bool closed_everywhere() const
-    {
-        char c;
-        return ::recv(partner.get(), &c, 1, MSG_DONTWAIT) == 0;
-    }
-};
+// One end of a connection handed to the tie.
+using connection_t = morva_test::handed_socket_t;
+using morva_test::inode;
 
 struct received_frame_t {
     pd::ClientMessage message;
@@ -115,32 +90,17 @@ public:
     // Reads without blocking; returns false when nothing was available.
     bool read_some()
     {
-        std::vector<unsigned char> buffer(65536);
-        iovec io{buffer.data(), buffer.size()};
-        alignas(cmsghdr) unsigned char control[CMSG_SPACE(16 * sizeof(int))];
-        msghdr header{};
-        header.msg_iov = &io;
-        header.msg_iovlen = 1;
-        header.msg_control = control;
-        header.msg_controllen = sizeof control;
-        const ssize_t n = ::recvmsg(fd_.get(), &header, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-        if (n <= 0)
+        const std::size_t begin = stream_.size();
+        morva_test::descriptor_read_t read = morva_test::read_with_descriptors(fd_.get(), stream_);
+        if (read.bytes <= 0)
             return false;
-        EXPECT_EQ(header.msg_flags & MSG_CTRUNC, 0);
-        for (cmsghdr* c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c)) {
-            EXPECT_EQ(c->cmsg_level, SOL_SOCKET);
-            EXPECT_EQ(c->cmsg_type, SCM_RIGHTS);
-            EXPECT_EQ(c->cmsg_len, CMSG_LEN(2 * sizeof(int)));
-            const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-            batch_t batch{stream_.size(), stream_.size() + static_cast<std::size_t>(n), {}};
-            for (std::size_t i = 0; i < count; ++i) {
-                int fd;
-                std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-                batch.fds.emplace_back(fd);
-            }
-            batches_.push_back(std::move(batch));
+        EXPECT_FALSE(read.truncated);
+        for (morva_test::descriptor_read_t::batch_t& received : read.batches) {
+            EXPECT_EQ(received.level, SOL_SOCKET);
+            EXPECT_EQ(received.type, SCM_RIGHTS);
+            EXPECT_EQ(received.fds.size(), 2u);
+            batches_.push_back({begin, stream_.size(), std::move(received.fds)});
         }
-        stream_.insert(stream_.end(), buffer.begin(), buffer.begin() + n);
         return true;
     }
 
