@@ -154,7 +154,7 @@ constexpr int bulk_port(variant_t v) { return 9100 + v; }
 // number of bytes, close). It counts who connected.
 class server_t {
 public:
-    server_t(const std::string& ns, std::size_t bulk_bytes) : bulk_bytes_(bulk_bytes)
+    server_t(const std::string& ns, std::size_t bulk_bytes, int clients) : bulk_bytes_(bulk_bytes)
     {
         in_netns(ns, [this] {
             for (const variant_t v : {direct, passed, checked}) {
@@ -163,9 +163,10 @@ public:
             }
             return 0;
         });
-        // Enough workers per port for a connection still closing while the next arrives.
+        // A worker per client, and one more for a connection still closing
+        // while the next arrives.
         for (auto& l : listeners_)
-            for (int i = 0; i < 2; ++i)
+            for (int i = 0; i <= clients; ++i)
                 workers_.emplace_back([this, l = l.get()] { serve(*l); });
     }
     ~server_t()
@@ -304,6 +305,37 @@ echo_batch_t echo_batch(int port, int count, int serial)
     }
     batch.seconds = std::chrono::duration<double>(steady::now() - start).count();
     return batch;
+}
+
+// `count` connections from `clients` threads at the same time (on the
+// calling thread's namespace, which new threads inherit).
+echo_batch_t parallel_echo_batch(int port, int count, int clients, int serial)
+{
+    if (clients == 1)
+        return echo_batch(port, count, serial);
+    std::vector<echo_batch_t> batches(static_cast<std::size_t>(clients));
+    std::vector<std::exception_ptr> errors(batches.size());
+    std::vector<std::thread> threads;
+    const auto start = steady::now();
+    for (int t = 0; t < clients; ++t)
+        threads.emplace_back([&, t] {
+            try {
+                batches[static_cast<std::size_t>(t)] =
+                    echo_batch(port, count / clients + (t < count % clients ? 1 : 0), serial * clients + t);
+            } catch (...) {
+                errors[static_cast<std::size_t>(t)] = std::current_exception();
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    for (const auto& e : errors)
+        if (e)
+            std::rethrow_exception(e);
+    echo_batch_t all;
+    for (const auto& b : batches)
+        all.samples.insert(all.samples.end(), b.samples.begin(), b.samples.end());
+    all.seconds = std::chrono::duration<double>(steady::now() - start).count();
+    return all;
 }
 
 
@@ -468,13 +500,14 @@ struct options_t {
     int chunk = 50;
     std::size_t bulk_mib = 64;
     int bulk_count = 2;     // per variant and round
+    int clients = 1;        // echo connections at the same time
     std::string work;
 };
 
 class bench_t {
 public:
     explicit bench_t(const options_t& o)
-        : o_(o), server_(hosts_.server, o.bulk_mib * 1024 * 1024)
+        : o_(o), server_(hosts_.server, o.bulk_mib * 1024 * 1024, o.clients)
     {
         // Many short connections one after another: ports of the client host
         // and of the daemon's own connects must not run out.
@@ -508,7 +541,9 @@ public:
     {
         char line[256];
         out << "\nmorva-bench: " << o_.rounds << " rounds; per variant and round " << o_.connections
-            << " echo connections (" << request_size << "-byte request and answer, one at a time, after "
+            << " echo connections (" << request_size << "-byte request and answer, "
+            << (o_.clients == 1 ? std::string("one at a time") : std::to_string(o_.clients) + " at a time")
+            << ", after "
             << o_.warmup << " warm-up ones per phase) and " << o_.bulk_count << " bulk transfers of " << o_.bulk_mib
             << " MiB\n\n";
         std::snprintf(line, sizeof line, "%-26s %9s %12s %10s %12s %10s %11s\n", "", "conn/s", "connect p50",
@@ -547,7 +582,7 @@ private:
     echo_batch_t echo(variant_t v, int count)
     {
         const int serial = serial_++;
-        return in_netns(hosts_.client, [&] { return echo_batch(echo_port(v), count, serial); });
+        return in_netns(hosts_.client, [&] { return parallel_echo_batch(echo_port(v), count, o_.clients, serial); });
     }
 
     double bulk(variant_t v)
@@ -633,6 +668,7 @@ int main(int argc, char** argv)
         ("chunk", po::value(&o.chunk)->default_value(o.chunk), "connections per turn when variants alternate")
         ("bulk-mib", po::value(&o.bulk_mib)->default_value(o.bulk_mib), "MiB per bulk transfer")
         ("bulk-count", po::value(&o.bulk_count)->default_value(o.bulk_count), "bulk transfers per variant and round (0: none)")
+        ("clients", po::value(&o.clients)->default_value(o.clients), "echo connections at the same time")
         ("work", po::value(&o.work), "work directory (default: a new one in /tmp, removed at the end)");
     try {
         po::variables_map vm;
@@ -642,7 +678,7 @@ int main(int argc, char** argv)
             std::cout << options;
             return 0;
         }
-        if (o.rounds < 1 || o.connections < 1 || o.warmup < 0 || o.chunk < 1 || o.bulk_count < 0 || o.bulk_mib < 1)
+        if (o.rounds < 1 || o.connections < 1 || o.warmup < 0 || o.chunk < 1 || o.clients < 1 || o.bulk_count < 0 || o.bulk_mib < 1)
             throw std::runtime_error("every count must be positive");
     } catch (const std::exception& e) {
         std::cerr << e.what() << '\n' << options;
