@@ -1,6 +1,6 @@
 // What diverting a connection through the daemon costs, on the end-to-end
-// hosts (client --- firewall --- server): short echo connections and bulk
-// transfers from the client to the server
+// hosts (client --- firewall --- server): short echo connections from the
+// client to the server and bulk transfers from the server to the client
 //   (a) with no daemon on the firewall host,
 //   (b) through the daemon, its hook passing the connection,
 //   (c) through the daemon, its hook handing the connection to the pellad
@@ -27,7 +27,6 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
-#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -252,20 +251,41 @@ private:
     std::vector<std::thread> workers_;
 };
 
-// The client host's side.
+// The client host's side. Its ports go round in order unless the kernel
+// chooses them: the kernel may soon take a port again whose last checked
+// connection is still in TIME_WAIT on the firewall host (the relay closed it
+// first), and such a SYN stalls there, which would measure that instead of
+// the cost of diversion.
+std::atomic<bool> kernel_ports{false};
+std::atomic<unsigned> next_client_port{0};
+
+void bind_next_port(int fd)
+{
+    constexpr unsigned first = 10000, count = 55000;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const auto a = ipv4(topology_t::client_address, static_cast<int>(first + next_client_port++ % count));
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0)
+            return;
+        if (errno != EADDRINUSE)
+            break;
+    }
+    throw std::runtime_error(errno_text("bind a client port"));
+}
+
 int connect_to(int port)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    scoped_fd_t fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd)
         throw std::runtime_error(errno_text("socket"));
-    set_timeouts(fd, 10); // also bounds connect()
+    set_timeouts(fd.get(), 10); // also bounds connect()
+    if (!kernel_ports)
+        bind_next_port(fd.get());
     const auto a = ipv4(topology_t::server_address, port);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
-        const std::string text = errno_text("connect to port " + std::to_string(port));
-        ::close(fd);
-        throw std::runtime_error(text);
-    }
-    return fd;
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0)
+        throw std::runtime_error(errno == EINPROGRESS
+                                     ? "connect to port " + std::to_string(port) + " timed out after 10 s"
+                                     : errno_text("connect to port " + std::to_string(port)));
+    return fd.release();
 }
 
 struct echo_sample_t {
@@ -493,6 +513,8 @@ double percentile(std::vector<double> values, double p)
     return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
 }
 
+constexpr int time_wait_cap = 256;  // per host, unless --keep-time-wait
+
 struct options_t {
     int rounds = 6;
     int connections = 1000; // per variant and round
@@ -501,6 +523,7 @@ struct options_t {
     std::size_t bulk_mib = 64;
     int bulk_count = 2;     // per variant and round
     int clients = 1;        // echo connections at the same time
+    bool keep_time_wait = false;
     std::string work;
 };
 
@@ -513,6 +536,13 @@ public:
         // and of the daemon's own connects must not run out.
         for (const auto& ns : {hosts_.client, hosts_.firewall})
             topology_t::sh_in(ns, "sysctl -q -w net.ipv4.tcp_tw_reuse=1 net.ipv4.ip_local_port_range=\"10000 65000\"");
+        // A checked connection costs the daemon a walk over the machine's TCP
+        // sockets, TIME_WAIT ones of every namespace included: the thousands
+        // this run leaves behind would slow (c) round after round. Capped,
+        // every round sees the same machine.
+        if (!o_.keep_time_wait)
+            for (const auto& ns : {hosts_.client, hosts_.firewall, hosts_.server})
+                topology_t::sh_in(ns, "sysctl -q -w net.ipv4.tcp_max_tw_buckets=" + std::to_string(time_wait_cap));
         std::ofstream(o_.work + "/hook.lua") << hook_text();
         std::ofstream(o_.work + "/config.txtpb") << config_text(o_.work);
         std::ofstream(o_.work + "/quisad.table") << "";
@@ -545,7 +575,9 @@ public:
             << (o_.clients == 1 ? std::string("one at a time") : std::to_string(o_.clients) + " at a time")
             << ", after "
             << o_.warmup << " warm-up ones per phase) and " << o_.bulk_count << " bulk transfers of " << o_.bulk_mib
-            << " MiB\n\n";
+            << " MiB; TIME_WAIT sockets "
+            << (o_.keep_time_wait ? std::string("uncapped") : "capped at " + std::to_string(time_wait_cap) + " per host")
+            << "\n\n";
         std::snprintf(line, sizeof line, "%-26s %9s %12s %10s %12s %10s %11s\n", "", "conn/s", "connect p50",
                       "p99", "conn+echo p50", "p99", "bulk MiB/s");
         out << line;
@@ -669,11 +701,15 @@ int main(int argc, char** argv)
         ("bulk-mib", po::value(&o.bulk_mib)->default_value(o.bulk_mib), "MiB per bulk transfer")
         ("bulk-count", po::value(&o.bulk_count)->default_value(o.bulk_count), "bulk transfers per variant and round (0: none)")
         ("clients", po::value(&o.clients)->default_value(o.clients), "echo connections at the same time")
+        ("kernel-ports", "let the kernel choose the client's ports (it may reuse one still in TIME_WAIT on the firewall host)")
+        ("keep-time-wait", "leave the hosts' TIME_WAIT sockets uncapped (the kernel's default)")
         ("work", po::value(&o.work), "work directory (default: a new one in /tmp, removed at the end)");
     try {
         po::variables_map vm;
         po::store(po::parse_command_line(argc, argv, options), vm);
         po::notify(vm);
+        kernel_ports = vm.count("kernel-ports") > 0;
+        o.keep_time_wait = vm.count("keep-time-wait") > 0;
         if (vm.count("help")) {
             std::cout << options;
             return 0;
