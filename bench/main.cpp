@@ -664,6 +664,8 @@ private:
     {
         for (const variant_t v : {direct, passed, checked})
             for (const int port : {echo_port(v), bulk_port(v)}) {
+                if (port == bulk_port(v) && o_.bulk_count == 0)
+                    continue;
                 const auto p = server_.peers(port);
                 const long right = v == checked ? p.firewall : p.client;
                 const long wrong = v == checked ? p.client : p.firewall;
