@@ -8,13 +8,18 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/capability.h>
+#include <linux/securebits.h>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <poll.h>
 #include <stdexcept>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
@@ -101,9 +106,41 @@ struct daemon_options_t {
     bool log_pipe = false;
 };
 
+// Kept apart from daemon_options_t, whose users list its fields in order.
+struct daemon_launch_t {
+    // Runs the daemon as this user and group with only `capabilities`, which
+    // stay ambient across the exec; root included (it gains nothing from exec).
+    std::optional<uid_t> uid;
+    std::vector<int> capabilities;
+};
+
+// In the forked child before exec: becomes `uid` holding just `capabilities`,
+// inherited by the program it runs. Returns false when a step fails.
+inline bool become_with_capabilities(uid_t uid, const std::vector<int>& capabilities)
+{
+    if (::prctl(PR_SET_SECUREBITS, SECBIT_NOROOT | SECBIT_NOROOT_LOCKED, 0, 0, 0) != 0
+        || ::prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) != 0 || ::setgroups(0, nullptr) != 0
+        || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
+        return false;
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+    for (int cap : capabilities) {
+        const auto bit = 1u << (cap % 32);
+        data[cap / 32].effective |= bit;
+        data[cap / 32].permitted |= bit;
+        data[cap / 32].inheritable |= bit;
+    }
+    if (::syscall(SYS_capset, &header, data) != 0)
+        return false;
+    for (int cap : capabilities)
+        if (::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, cap, 0, 0) != 0)
+            return false;
+    return true;
+}
+
 class daemon_t {
 public:
-    explicit daemon_t(const daemon_options_t& options = {})
+    explicit daemon_t(const daemon_options_t& options = {}, const daemon_launch_t& launch = {})
     {
         listen_for_pellad();
         int sv[2], err[2], log[2] = {-1, -1};
@@ -127,6 +164,8 @@ public:
             } else {
                 ::unsetenv("COM_MORVA_ADD_LOG_PIPE");
             }
+            if (launch.uid && !become_with_capabilities(*launch.uid, launch.capabilities))
+                ::_exit(126);
             ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
             ::_exit(127);
         }
