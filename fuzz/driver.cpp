@@ -2,6 +2,7 @@
 // directory, then deterministic mutations of them. Any exception that leaves
 // the target, or a sanitizer report, is a finding; the input is dumped.
 //   <target> [--runs N] [--seed S] [corpus file or directory]...
+//   <target> --write-seeds DIR   (a starting corpus for the libFuzzer build)
 #include "fuzz/fuzz.hpp"
 
 #include <cstdio>
@@ -154,6 +155,14 @@ int main(int argc, char** argv)
         const std::string arg = argv[i];
         if (arg == "--runs" && i + 1 < argc) {
             runs = std::strtoull(argv[++i], nullptr, 10);
+        } else if (arg == "--write-seeds" && i + 1 < argc) {
+            const std::filesystem::path dir = argv[++i];
+            std::filesystem::create_directories(dir);
+            for (std::size_t n = 0; n < pool.size(); ++n) {
+                std::ofstream out(dir / ("seed-" + std::to_string(n)), std::ios::binary);
+                out.write(reinterpret_cast<const char*>(pool[n].data()), static_cast<std::streamsize>(pool[n].size()));
+            }
+            return 0;
         } else if (arg == "--seed" && i + 1 < argc) {
             seed = std::strtoull(argv[++i], nullptr, 10);
         } else if (std::filesystem::is_directory(arg)) {
