@@ -91,13 +91,13 @@ int open_module(lua_State* L)
     return 1;
 }
 
-std::pair<std::string, std::string> parse_spec(lua_State* L, int i)
+std::pair<std::string, std::string> parse_list_name(lua_State* L, int i)
 {
-    const std::string spec = to_string_or_meta(L, i);
-    const auto at = spec.find('@');
+    const std::string name = to_string_or_meta(L, i);
+    const auto at = name.find('@');
     if (at == std::string::npos)
         luaL_argerror(L, i, "at character not found");
-    return {spec.substr(0, at), spec.substr(at + 1)};
+    return {name.substr(0, at), name.substr(at + 1)};
 }
 
 params_t read_params(lua_State* L, int i)
@@ -118,7 +118,7 @@ params_t read_params(lua_State* L, int i)
 
 int lookup(lua_State* L)
 {
-    auto [type, tag] = parse_spec(L, 1);
+    auto [type, tag] = parse_list_name(L, 1);
     params_t params = read_params(L, 2);
     kv::lua::coroutine_t* co = kv::lua::current_coroutine(L);
     delegate_t& delegate = checked_delegate(L);
@@ -144,7 +144,7 @@ int check(lua_State* L)
         }
     }
     std::string value = to_string(L, 1);
-    auto [type, tag] = parse_spec(L, 2);
+    auto [type, tag] = parse_list_name(L, 2);
     params_t params = read_params(L, 3);
     kv::lua::coroutine_t* co = kv::lua::current_coroutine(L);
     delegate_t& delegate = checked_delegate(L);

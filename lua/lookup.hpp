@@ -35,8 +35,8 @@ delegate_t* get_delegate(lua_State* L);
 void register_module(lua_State* L);
 int open_module(lua_State* L);
 
-// (type, tag) of the spec at argument i, split at its first at sign.
-std::pair<std::string, std::string> parse_spec(lua_State* L, int i);
+// (type, tag) of the list name "type@tag" at argument i, split at its first at sign.
+std::pair<std::string, std::string> parse_list_name(lua_State* L, int i);
 // The optional parameter table at argument i, keys lower-cased.
 params_t read_params(lua_State* L, int i);
 
