@@ -18,7 +18,7 @@ iptables_t::~iptables_t()
         installer_.uninstall(config_.xtables_lock_path());
 }
 
-iptables_params_t iptables_t::params() const { return steering_params(config_, marks_, acceptor_, diverter_); }
+steering_params_t iptables_t::params() const { return steering_params(config_, marks_, acceptor_, diverter_); }
 
 void iptables_t::configure()
 {

@@ -31,7 +31,7 @@ public:
     bool installed() const noexcept { return installer_.installed(); }
 
     // The rule parameters for the current state of the neighbours.
-    iptables_params_t params() const;
+    steering_params_t params() const;
 
 private:
     const kv::LinuxFirewallConfig& config_;

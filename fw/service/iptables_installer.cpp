@@ -25,7 +25,7 @@ public:
     }
 };
 
-using table_installer_t = std::function<void(ipt::ipt_table_t&, const iptables_params_t&, const ipt_extensions_t&)>;
+using table_installer_t = std::function<void(ipt::ipt_table_t&, const steering_params_t&, const ipt_extensions_t&)>;
 
 const table_installer_t& table_installer(const std::string& table)
 {
@@ -61,7 +61,7 @@ iptables_installer_t::iptables_installer_t(ipt_tables_t& tables, const ipt_exten
 {
 }
 
-void iptables_installer_t::install(const iptables_params_t& params, bool nft_available, const std::string& lock_path)
+void iptables_installer_t::install(const steering_params_t& params, bool nft_available, const std::string& lock_path)
 {
     xtables_lock_t lock(lock_path);
     // With nf_tables available the nftables service steers; "nat" needs its
@@ -71,7 +71,7 @@ void iptables_installer_t::install(const iptables_params_t& params, bool nft_ava
     install_table("nat", params, false);
 }
 
-void iptables_installer_t::install_table(const std::string& table, const iptables_params_t& params, bool required)
+void iptables_installer_t::install_table(const std::string& table, const steering_params_t& params, bool required)
 {
     const std::string module = "iptable_" + table;
     try {
@@ -95,7 +95,7 @@ void iptables_installer_t::install_table(const std::string& table, const iptable
     edit_table(table, params);
 }
 
-void iptables_installer_t::edit_table(const std::string& table, const iptables_params_t& params)
+void iptables_installer_t::edit_table(const std::string& table, const steering_params_t& params)
 {
     ipt::ipt_table_t model = tables_.read(table);
     remove_own_rules(model);

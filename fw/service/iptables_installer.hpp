@@ -24,7 +24,7 @@ public:
 
     // Under the lock: "mangle" unless nf_tables steers (nft_available), then
     // "nat". Each table's previous own rules are replaced in the same write.
-    void install(const iptables_params_t& params, bool nft_available, const std::string& lock_path);
+    void install(const steering_params_t& params, bool nft_available, const std::string& lock_path);
 
     // Removes the own rules of "nat" and "mangle" under the lock. Failures are
     // logged as warnings; never throws.
@@ -35,8 +35,8 @@ public:
     bool installed() const noexcept { return installed_; }
 
 private:
-    void install_table(const std::string& table, const iptables_params_t& params, bool required);
-    void edit_table(const std::string& table, const iptables_params_t& params);
+    void install_table(const std::string& table, const steering_params_t& params, bool required);
+    void edit_table(const std::string& table, const steering_params_t& params);
 
     ipt_tables_t& tables_;
     const ipt_extensions_t& extensions_;

@@ -108,7 +108,7 @@ ipt::xt_blob_t nfqueue_target(const ipt_extensions_t& extensions, std::uint16_t 
 
 } // namespace
 
-void add_nat_rules(ipt::ipt_table_t& table, const iptables_params_t& params, const ipt_extensions_t& extensions)
+void add_nat_rules(ipt::ipt_table_t& table, const steering_params_t& params, const ipt_extensions_t& extensions)
 {
     const std::uint32_t ld = params.local_delivery_mark;
     // -o lo -m mark --mark LD/LD -j ACCEPT
@@ -118,7 +118,7 @@ void add_nat_rules(ipt::ipt_table_t& table, const iptables_params_t& params, con
     rules.insert(rules.begin(), std::move(rule));
 }
 
-void add_mangle_rules(ipt::ipt_table_t& table, const iptables_params_t& params,
+void add_mangle_rules(ipt::ipt_table_t& table, const steering_params_t& params,
                       const ipt_extensions_t& extensions)
 {
     const std::uint32_t ld = params.local_delivery_mark;
@@ -138,7 +138,7 @@ void add_mangle_rules(ipt::ipt_table_t& table, const iptables_params_t& params,
            own_rule(tcp, {extensions.mark_match(ours, ours, true), extensions.connmark_match(cp, ours, false)},
                     extensions.tproxy_target(params.tproxy_address, params.tproxy_port, ld, ld)));
     // -p tcp --tcp-flags SYN,ACK SYN -m mark --mark 0/CP|SP -j NFQUEUE --queue-bypass
-    for (const iptables_divert_t& divert : params.diverts)
+    for (const steering_divert_t& divert : params.diverts)
         append(divert.hook, own_rule(tcp, {ipt::make_tcp_match(syn_ack, syn), extensions.mark_match(0, ours, false)},
                                      nfqueue_target(extensions, divert.queue)));
     // -m mark --mark CP/CP|SP -j CONNMARK --set-xmark CP/0xffffffff
@@ -153,7 +153,7 @@ void add_mangle_rules(ipt::ipt_table_t& table, const iptables_params_t& params,
         return;
     // The server side of a diverted connection is remembered in the connection
     // mark, so that its SYN|ACK can be queued for the IP security option.
-    for (const iptables_divert_t& divert : params.diverts) {
+    for (const steering_divert_t& divert : params.diverts) {
         const std::uint32_t dv = divert.mark;
         if (dv == 0)
             continue;

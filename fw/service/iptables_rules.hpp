@@ -11,9 +11,6 @@
 
 namespace fw::service {
 
-using iptables_divert_t = steering_divert_t;
-using iptables_params_t = steering_params_t;
-
 // The extension blobs the rules are made of. The default builds them at the
 // revisions the running kernel supports; tests substitute fixed revisions.
 class ipt_extensions_t {
@@ -39,11 +36,11 @@ const std::string& builtin_chain_name(int hook);
 
 // The one "nat" rule, put first in POSTROUTING: locally delivered packets
 // leave "lo" untranslated.
-void add_nat_rules(linux::iptables::ipt_table_t& table, const iptables_params_t& params,
+void add_nat_rules(linux::iptables::ipt_table_t& table, const steering_params_t& params,
                    const ipt_extensions_t& extensions);
 
 // The steering rules of "mangle", appended to their chains.
-void add_mangle_rules(linux::iptables::ipt_table_t& table, const iptables_params_t& params,
+void add_mangle_rules(linux::iptables::ipt_table_t& table, const steering_params_t& params,
                       const ipt_extensions_t& extensions);
 
 // Drops every own rule of the built-in chains and the chain divert_user_chain.

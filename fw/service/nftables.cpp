@@ -113,7 +113,7 @@ std::unique_ptr<nft_msg_t> new_nft_transaction(const nft_socket_source_t& socket
 }
 
 void add_local_path_rules(nft_msg_t& msg, const nft::nft_chain_t& chain, std::uint8_t family,
-                          const nft_params_t& params)
+                          const steering_params_t& params)
 {
     if (family != nft::family_ip && family != nft::family_inet)
         return;
@@ -174,7 +174,7 @@ nftables_t::~nftables_t()
     }
 }
 
-nft_params_t nftables_t::params() const { return steering_params(config_, marks_, acceptor_, diverter_); }
+steering_params_t nftables_t::params() const { return steering_params(config_, marks_, acceptor_, diverter_); }
 
 void nftables_t::configure()
 {
@@ -191,7 +191,7 @@ void nftables_t::configure()
         }
         return;
     }
-    const nft_params_t current = params();
+    const steering_params_t current = params();
     checker_.set_params(current);
     clear_nft_rules();
     clear_nft_tables();
@@ -254,7 +254,7 @@ void clear_nft_tables(const nft_socket_source_t& sockets)
     debug("tables are cleaned");
 }
 
-void fix_local_path(const nft_params_t& params, const nft_socket_source_t& sockets)
+void fix_local_path(const steering_params_t& params, const nft_socket_source_t& sockets)
 {
     debug("start fix local path");
     auto msg = new_nft_transaction(sockets);
@@ -270,7 +270,7 @@ void fix_local_path(const nft_params_t& params, const nft_socket_source_t& socke
     debug("end fix local path");
 }
 
-void install_nft_rules(const nft_params_t& params, const nft_socket_source_t& sockets)
+void install_nft_rules(const steering_params_t& params, const nft_socket_source_t& sockets)
 {
     std::optional<nft::nft_chain_t> prerouting, output, input, forward;
     {
@@ -304,7 +304,7 @@ void install_nft_rules(const nft_params_t& params, const nft_socket_source_t& so
     // of the order written here.
     auto msg = new_nft_transaction(sockets);
     if (params.process_ip_security_option) {
-        for (const nft_divert_t& divert : params.diverts) {
+        for (const steering_divert_t& divert : params.diverts) {
             const std::uint32_t dv = divert.mark;
             if (dv == 0)
                 continue;
@@ -361,7 +361,7 @@ void install_nft_rules(const nft_params_t& params, const nft_socket_source_t& so
         nft::add_counter(w);
     });
     // tcp flags & (syn|ack) == syn mark & (CP|SP) == 0 counter queue
-    for (const nft_divert_t& divert : params.diverts) {
+    for (const steering_divert_t& divert : params.diverts) {
         const nft::nft_chain_t& chain = divert.hook == 3 ? *output : divert.hook == 1 ? *input : *forward;
         write_rule(*msg, chain.name.value(), [&](nft::message_writer_t& w) {
             tcp(w);

@@ -32,7 +32,7 @@ public:
 
     // The parameters for the current state of the neighbours; throws
     // boost::asio::ip::bad_address_cast when the listener is not IPv4.
-    nft_params_t params() const;
+    steering_params_t params() const;
 
     bool installed() const noexcept { return installed_; }
     nft_chain_checker_t& chain_checker() noexcept { return checker_; }
@@ -51,9 +51,9 @@ private:
 
 // Adds the local-path rules to the base chains of every table of families ip
 // and inet.
-void fix_local_path(const nft_params_t& params, const nft_socket_source_t& sockets = {});
+void fix_local_path(const steering_params_t& params, const nft_socket_source_t& sockets = {});
 // The own table, its four base chains and the steering rules.
-void install_nft_rules(const nft_params_t& params, const nft_socket_source_t& sockets = {});
+void install_nft_rules(const steering_params_t& params, const nft_socket_source_t& sockets = {});
 // Removes every rule with the own comment from the tables of families ip and inet.
 void clear_nft_rules(const nft_socket_source_t& sockets = {});
 // Removes the own table of families ip and inet, where there is one.

@@ -33,9 +33,9 @@ public:
 
     // The parameters of the latest install. Without them notifications are
     // ignored: there is no local-delivery mark to write a rule with.
-    void set_params(const nft_params_t& params) { params_ = params; }
+    void set_params(const steering_params_t& params) { params_ = params; }
     void clear_params() noexcept { params_.reset(); }
-    const std::optional<nft_params_t>& params() const noexcept { return params_; }
+    const std::optional<steering_params_t>& params() const noexcept { return params_; }
 
     bool listening() const noexcept { return link_ != nullptr; }
 
@@ -45,7 +45,7 @@ private:
     void react(std::uint8_t family, const std::string& table, const std::string& chain);
 
     std::unique_ptr<linux::netlink::async::link_t> link_;
-    std::optional<nft_params_t> params_;
+    std::optional<steering_params_t> params_;
     nft_socket_source_t sockets_;
 };
 

@@ -21,9 +21,6 @@ class nft_msg_t;
 
 namespace fw::service {
 
-using nft_divert_t = steering_divert_t;
-using nft_params_t = steering_params_t;
-
 // Where each transaction gets its socket: a new NETLINK_NETFILTER socket unless
 // a test gives its own.
 using nft_socket_source_t = std::function<util::scoped_fd_t()>;
@@ -36,7 +33,7 @@ std::unique_ptr<linux::nftables::utils::nft_msg_t> new_nft_transaction(const nft
 // output or postrouting; otherwise writes nothing. The caller flushes.
 // Throws std::bad_optional_access for a chain without table or name.
 void add_local_path_rules(linux::nftables::utils::nft_msg_t& msg, const linux::nftables::nft_chain_t& chain,
-                          std::uint8_t family, const nft_params_t& params);
+                          std::uint8_t family, const steering_params_t& params);
 
 // The rule or chain of a message payload that starts with its nfgenmsg; throws
 // parse_error_t when it is malformed or shorter than that.

@@ -10,16 +10,16 @@
 
 namespace morva_test::ipt_expected {
 
-using fw::service::iptables_divert_t;
-using fw::service::iptables_params_t;
+using fw::service::steering_divert_t;
+using fw::service::steering_params_t;
 
 // Marks: local delivery 0x1, client packets 0x2, server packets 0x4; divert
 // marks 0x8 (output), 0x10 (input), 0x20 (forward). Queues 3, 4, 5.
-inline const iptables_divert_t queued_output{3, 3, 0x8}, queued_input{1, 4, 0x10}, queued_forward{2, 5, 0x20};
+inline const steering_divert_t queued_output{3, 3, 0x8}, queued_input{1, 4, 0x10}, queued_forward{2, 5, 0x20};
 
-inline iptables_params_t params_with(std::vector<iptables_divert_t> diverts, bool ip_security_option = false)
+inline steering_params_t params_with(std::vector<steering_divert_t> diverts, bool ip_security_option = false)
 {
-    iptables_params_t params;
+    steering_params_t params;
     params.local_delivery_mark = 0x1;
     params.client_packets_mark = 0x2;
     params.server_packets_mark = 0x4;

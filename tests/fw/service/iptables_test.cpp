@@ -160,7 +160,7 @@ protected:
 
 struct mangle_case_t {
     const char* name;
-    iptables_params_t params;
+    steering_params_t params;
     lines_t lines;
 };
 

@@ -31,7 +31,7 @@ protected:
         cf_log_threshold = 0;
         // The modules do not load: the checker has no link, and is driven by hand.
         fw::linux::nftables::utils::set_modprobe_program("/bin/false");
-        nft_params_t params;
+        steering_params_t params;
         params.local_delivery_mark = 0x1;
         checker.set_params(params);
     }

@@ -33,9 +33,9 @@ using chains_t = std::map<std::string, std::vector<rule_t>>;
 
 const morva_test::nft_expected::test_marks_t m;
 
-nft_params_t params_with(std::vector<nft_divert_t> diverts, bool security_option)
+steering_params_t params_with(std::vector<steering_divert_t> diverts, bool security_option)
 {
-    nft_params_t p;
+    steering_params_t p;
     p.local_delivery_mark = m.ld;
     p.client_packets_mark = m.cp;
     p.server_packets_mark = m.sp;
@@ -46,9 +46,9 @@ nft_params_t params_with(std::vector<nft_divert_t> diverts, bool security_option
     return p;
 }
 
-const nft_divert_t output_divert{3, 3, 0x8};
-const nft_divert_t input_divert{1, 4, 0x10};
-const nft_divert_t forward_divert{2, 5, 0x20};
+const steering_divert_t output_divert{3, 3, 0x8};
+const steering_divert_t input_divert{1, 4, 0x10};
+const steering_divert_t forward_divert{2, 5, 0x20};
 
 nft_socket_source_t sockets_of(nft_fake_kernel_t& kernel)
 {
@@ -57,7 +57,7 @@ nft_socket_source_t sockets_of(nft_fake_kernel_t& kernel)
 
 struct install_case_t {
     const char* name;
-    nft_params_t params;
+    steering_params_t params;
     chains_t chains;
 };
 
