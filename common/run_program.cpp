@@ -12,15 +12,14 @@
 
 #include <boost/system/system_error.hpp>
 
+#include "common/errno_error.hpp"
+
 #include "common/read_all.hpp"
 #include "common/scoped_fd.hpp"
 
 namespace {
 
-[[noreturn]] void throw_errno(const char* what)
-{
-    throw boost::system::system_error(errno, boost::system::system_category(), what);
-}
+using fw::util::throw_errno;
 
 // After fork only async-signal-safe calls: everything is prepared beforehand.
 [[noreturn]] void exec_child(int read_end, int write_end, char* const* args)

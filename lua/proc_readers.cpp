@@ -1,5 +1,6 @@
 #include "lua/proc_readers.hpp"
 
+#include "common/errno_error.hpp"
 #include "common/file_reader.hpp"
 #include "common/scoped_fd.hpp"
 
@@ -23,10 +24,7 @@ namespace fw::linux {
 
 namespace {
 
-[[noreturn]] void throw_errno(int error, const std::string& what)
-{
-    throw boost::system::system_error(error, boost::system::system_category(), what);
-}
+using fw::util::throw_errno;
 
 boost::filesystem::path proc_path(int pid, const char* leaf)
 {

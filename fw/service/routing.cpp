@@ -11,6 +11,7 @@
 
 #include <boost/system/system_error.hpp>
 
+#include "common/errno_error.hpp"
 #include "common/error.hpp"
 #include "common/log.hpp"
 #include "common/scoped_fd.hpp"
@@ -30,10 +31,7 @@ using linux::rtnetlink::routing::message_t;
 
 constexpr const char* loopback = "lo";
 
-boost::system::system_error errno_error(const std::string& what)
-{
-    return boost::system::system_error(errno, boost::system::system_category(), what);
-}
+using fw::util::throw_errno;
 
 sync_link_t route_link()
 {
@@ -214,7 +212,7 @@ std::optional<rule_record_t> read_rule_info(const std::string& path)
     if (!fd) {
         if (errno == ENOENT)
             return std::nullopt;
-        throw errno_error("Cannot open file " + path);
+        throw_errno(errno, "Cannot open file " + path);
     }
 
     std::optional<rule_record_t> record;
@@ -228,7 +226,7 @@ std::optional<rule_record_t> read_rule_info(const std::string& path)
     }
 
     if (::unlink(path.c_str()) != 0)
-        throw errno_error("Cannot remove file " + path);
+        throw_errno(errno, "Cannot remove file " + path);
     return record;
 }
 
@@ -242,12 +240,12 @@ void write_rule_info(const rule_record_t& record, const std::string& path)
 
     fw::util::scoped_fd_t fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!fd)
-        throw errno_error("Cannot create file " + path);
+        throw_errno(errno, "Cannot create file " + path);
     errno = 0;
     if (!info.SerializePartialToFileDescriptor(fd.get())) {
         if (errno == 0)
             errno = EIO;
-        throw errno_error("Cannot serialize to file " + path);
+        throw_errno(errno, "Cannot serialize to file " + path);
     }
 }
 
@@ -263,7 +261,7 @@ message_t make_route_message(std::uint32_t table_id, bool has_metric, int metric
 {
     const unsigned index = ::if_nametoindex(loopback);
     if (index == 0)
-        throw errno_error(std::string("cannot get index for interface \"") + loopback + "\"");
+        throw_errno(errno, std::string("cannot get index for interface \"") + loopback + "\"");
 
     message_t message(AF_INET);
     put_table(message, table_id);

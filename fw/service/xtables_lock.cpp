@@ -8,18 +8,12 @@
 
 #include <boost/system/system_error.hpp>
 
+#include "common/errno_error.hpp"
 #include "common/log.hpp"
 
 namespace fw::service {
 
-namespace {
-
-[[noreturn]] void throw_errno(int error, const std::string& what)
-{
-    throw boost::system::system_error(error, boost::system::system_category(), what);
-}
-
-} // namespace
+using fw::util::throw_errno;
 
 util::scoped_fd_t lock_file(const std::string& path)
 {

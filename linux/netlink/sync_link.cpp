@@ -1,5 +1,6 @@
 #include "linux/netlink/sync_link.hpp"
 
+#include "common/errno_error.hpp"
 #include "linux/netlink/kernel_address.hpp"
 #include "linux/netlink/reply.hpp"
 #include "linux/netlink/socket.hpp"
@@ -12,14 +13,7 @@
 
 namespace fw::linux::netlink {
 
-namespace {
-
-[[noreturn]] void throw_errno(const char* what)
-{
-    throw boost::system::system_error(errno, boost::system::system_category(), what);
-}
-
-} // namespace
+using fw::util::throw_errno;
 
 sync_link_t::sync_link_t(fw::util::scoped_fd_t&& fd) : buffer_(make_receive_buffer(fd.get())), fd_(std::move(fd)) {}
 
