@@ -74,30 +74,21 @@ std::optional<std::uint32_t> packet_id_of(const std::uint8_t* message, std::size
 void exchange_bind(netlink::sync_link_t& link, std::uint16_t queue, std::vector<std::uint8_t> payload)
 {
     link.send(config_type, std::move(payload), NLM_F_ACK);
-    const netlink::byte_array_t buffer = netlink::make_receive_buffer(link.fd());
     std::vector<std::uint32_t> early;
     for (;;) {
-        ssize_t n;
-        do
-            n = ::recv(link.fd(), buffer.data.get(), buffer.size, 0);
-        while (n < 0 && errno == EINTR);
-        if (n < 0)
-            throw boost::system::system_error(errno, boost::system::system_category(), "NETLINK recv");
-        const auto size = static_cast<std::size_t>(n);
         // The kernel sends each packet, and the acknowledgement, as a datagram of its own.
-        if (size < NLMSG_HDRLEN)
-            throw netlink::truncated_reply_t();
-        const nlmsghdr header = netlink::read_header(buffer.data.get());
-        if (header.nlmsg_len < NLMSG_HDRLEN || header.nlmsg_len > size)
+        const auto datagram = link.receive_datagram();
+        const nlmsghdr header = netlink::read_header(datagram.data());
+        if (header.nlmsg_len < NLMSG_HDRLEN)
             throw netlink::truncated_reply_t();
         if (header.nlmsg_type == packet_type) {
-            if (auto id = packet_id_of(buffer.data.get(), header.nlmsg_len))
+            if (auto id = packet_id_of(datagram.data(), header.nlmsg_len))
                 early.push_back(*id);
             continue;
         }
         if (header.nlmsg_type != NLMSG_ERROR)
             throw netlink::unexpected_reply_t("type " + std::to_string(header.nlmsg_type) + ", expected an acknowledgement");
-        netlink::check_error(buffer.data.get(), size);
+        netlink::check_error(datagram.data(), datagram.size());
         break;
     }
     for (const std::uint32_t id : early)
