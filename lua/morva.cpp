@@ -12,6 +12,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "common/log_hook.hpp"
+#include "common/scoped_fd.hpp"
 #include "lua/future.hpp"
 #include "lua/ip_address.hpp"
 #include "lua/registry.hpp"
@@ -101,18 +102,6 @@ int log_at(lua_State* L)
     return 0;
 }
 
-class file_t {
-public:
-    explicit file_t(int fd) : fd_(fd) {}
-    ~file_t() { ::close(fd_); }
-    file_t(const file_t&) = delete;
-    file_t& operator=(const file_t&) = delete;
-    int fd() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
-
 bool blank(const std::string& line)
 {
     for (unsigned char c : line)
@@ -196,13 +185,13 @@ std::vector<std::string> read_lines(const std::string& path)
     while (fd < 0 && errno == EINTR);
     if (fd < 0)
         throw boost::system::system_error(errno, boost::system::system_category(), "Cannot open " + path);
-    file_t file(fd);
+    const fw::util::scoped_fd_t file(fd);
 
     std::vector<std::string> lines;
     std::string line;
     char block[8192];
     for (;;) {
-        const ssize_t n = ::read(file.fd(), block, sizeof block);
+        const ssize_t n = ::read(file.get(), block, sizeof block);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
