@@ -31,13 +31,6 @@ std::int32_t error_field(const std::uint8_t* p) noexcept
     return error;
 }
 
-std::uint32_t answered_seq(const std::uint8_t* p) noexcept
-{
-    std::uint32_t seq;
-    std::memcpy(&seq, p + error_seq_offset, sizeof seq);
-    return seq;
-}
-
 void check_error(const std::uint8_t* p, std::size_t available)
 {
     if (available < NLMSG_HDRLEN)

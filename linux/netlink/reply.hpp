@@ -13,9 +13,6 @@ namespace fw::linux::netlink {
 // A complete NLMSG_ERROR: header, error, header of the answered request.
 constexpr std::size_t error_message_size = NLMSG_HDRLEN + sizeof(nlmsgerr);
 static_assert(error_message_size == 36);
-// The answered request's sequence number inside an NLMSG_ERROR message.
-constexpr std::size_t error_seq_offset = NLMSG_HDRLEN + offsetof(nlmsgerr, msg) + offsetof(nlmsghdr, nlmsg_seq);
-static_assert(error_seq_offset == 28);
 
 // Malformed or unexpected data received from the kernel.
 class reply_error_t : public std::runtime_error {
@@ -53,8 +50,7 @@ int errno_of(std::int32_t error) noexcept;
 // Other messages pass unchecked.
 void check_error(const std::uint8_t* p, std::size_t available);
 
-// The error field and the answered sequence number of a complete NLMSG_ERROR.
+// The error field of a complete NLMSG_ERROR.
 std::int32_t error_field(const std::uint8_t* p) noexcept;
-std::uint32_t answered_seq(const std::uint8_t* p) noexcept;
 
 } // namespace fw::linux::netlink
