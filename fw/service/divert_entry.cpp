@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <utility>
 
 #include <boost/filesystem/path.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -178,21 +179,23 @@ bool connection_diverter_t::divert_entry_t::should_drop_syn(const endpoint_pair_
         log_invalid(e);
         return true;
     }
-    const std::string server = endpoint_text(pair.second);
-    const std::string client = endpoint_text(pair.first);
+    // The texts are built only when they are logged: this runs for every SYN.
+    const auto server = [&pair] { return endpoint_text(pair.second); };
+    const auto client = [&pair] { return endpoint_text(pair.first); };
     if (diverter_.connects_->map.count(pair)) {
         if (debug_enabled())
-            cf_log(0, prefix() + "connection to server " + server + " for client " + client + " is already in progress");
+            cf_log(0, prefix() + "connection to server " + server() + " for client " + client()
+                          + " is already in progress");
         return true;
     }
     if (diverter_.pool_.has_server_socket(pair.first, pair.second)) {
         if (debug_enabled())
-            cf_log(0, prefix() + "already connected to server " + server + " for client " + client);
+            cf_log(0, prefix() + "already connected to server " + server() + " for client " + client());
         return true;
     }
     if (pending_.count(pair)) {
         if (debug_enabled())
-            cf_log(0, prefix() + "verdict for connection to server " + server + " for client " + client
+            cf_log(0, prefix() + "verdict for connection to server " + server() + " for client " + client()
                           + " is already requested");
         return true;
     }
@@ -304,20 +307,19 @@ void connection_diverter_t::divert_entry_t::on_verdict(const held_t& held, std::
         break;
     default: {
         const endpoint_pair_t pair(held.info.source, held.info.destination);
-        handle_check_verdict(held.syn, held.ip_length, held.tcp_length, held.packet,
+        handle_check_verdict(pair, held.syn, held.ip_length, held.tcp_length, held.packet,
                              make_rule_set(diverter_.config_.rules(), pair, divert_kind_, artifacts));
         break;
     }
     }
 }
 
-void connection_diverter_t::divert_entry_t::handle_check_verdict(const saved_syn_t& syn, unsigned ip_length,
-                                                                 unsigned tcp_length, const packet_entry_ptr& packet,
-                                                                 const kv::RuleSet& rules)
+void connection_diverter_t::divert_entry_t::handle_check_verdict(const endpoint_pair_t& pair, const saved_syn_t& syn,
+                                                                 unsigned ip_length, unsigned tcp_length,
+                                                                 const packet_entry_ptr& packet, kv::RuleSet rules)
 {
     const auto& ip = net::ipv4_header_t::at(syn->get());
     const auto& tcp = net::tcp_header_t::at(syn->get() + ip_length);
-    const endpoint_pair_t pair(net::source_endpoint(ip, tcp), net::destination_endpoint(ip, tcp));
 
     auto record = std::make_shared<connect_t>();
     record->packet = packet;
@@ -328,7 +330,7 @@ void connection_diverter_t::divert_entry_t::handle_check_verdict(const saved_syn
     record->destination = ip.destination_address_raw();
     record->syn = syn;
     record->length = ip_length + tcp_length;
-    record->rules = rules;
+    record->rules = std::move(rules);
 
     record->position = connects_.emplace(connects_.end());
     auto& connects = diverter_.connects_->map;
@@ -359,18 +361,17 @@ void connection_diverter_t::divert_entry_t::on_server_connected(const connect_t&
 
     interceptor_->drop(connect.packet);
 
-    const std::string head = prefix();
-    const std::string server = endpoint_text(connect.pair.second);
-    const std::string client = endpoint_text(connect.pair.first);
+    const auto server = [&connect] { return endpoint_text(connect.pair.second); };
+    const auto client = [&connect] { return endpoint_text(connect.pair.first); };
     if (ec) {
         if (debug_enabled())
-            cf_log(0, head + "cannot connect to " + server + " for client " + client + ": " + ec.message()
+            cf_log(0, prefix() + "cannot connect to " + server() + " for client " + client() + ": " + ec.message()
                           + "; rejecting connection");
         diverter_.rejector_.reject(*connect.ip, connect.security_option, *connect.tcp);
         return;
     }
     if (debug_enabled())
-        cf_log(0, head + "connected to " + server + " for client " + client);
+        cf_log(0, prefix() + "connected to " + server() + " for client " + client());
     diverter_.retransmitter_.retransmit(connect.destination, std::move(*connect.syn), connect.length);
     diverter_.pool_.new_server_socket(connect.pair.first, connect.pair.second, connect.rules, std::move(fd));
 }

@@ -103,8 +103,8 @@ private:
               const linux::nfqueue::packet_interceptor_t::packet_attribs_t& attribs, packet_entry_ptr packet);
     void on_verdict(const held_t& held, std::exception_ptr error, int verdict,
                     const lua::intercept::artifacts_t& artifacts);
-    void handle_check_verdict(const saved_syn_t& syn, unsigned ip_length, unsigned tcp_length,
-                              const packet_entry_ptr& packet, const kv::RuleSet& rules);
+    void handle_check_verdict(const endpoint_pair_t& pair, const saved_syn_t& syn, unsigned ip_length,
+                              unsigned tcp_length, const packet_entry_ptr& packet, kv::RuleSet rules);
     void on_server_connected(const connect_t& connect, boost::system::error_code ec, util::scoped_fd_t fd);
     void log_invalid(const std::exception& e) const;
     std::string prefix() const;
