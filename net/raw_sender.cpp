@@ -11,6 +11,7 @@
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "common/errno_error.hpp"
 #include "common/log_hook.hpp"
 #include "net/ipv4_header.hpp"
 #include "net/tcp_header.hpp"
@@ -21,8 +22,6 @@ namespace {
 
 using raw_protocol_t = boost::asio::generic::raw_protocol;
 
-boost::system::error_code last_error() { return {errno, boost::system::system_category()}; }
-
 } // namespace
 
 raw_sender_t::raw_sender_t(boost::asio::io_context& io) : socket_(io)
@@ -30,7 +29,7 @@ raw_sender_t::raw_sender_t(boost::asio::io_context& io) : socket_(io)
     // Close-on-exec: the daemon runs child programs (modprobe) that must not inherit it.
     const int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
     if (fd < 0)
-        throw boost::system::system_error(last_error(), "Raw sender: cannot open raw socket");
+        util::throw_errno("Raw sender: cannot open raw socket");
     boost::system::error_code ec;
     socket_.assign(raw_protocol_t(AF_INET, IPPROTO_RAW), fd, ec);
     if (ec) {
@@ -57,7 +56,7 @@ void raw_sender_t::send(std::uint32_t destination, std::unique_ptr<std::uint8_t[
 void raw_sender_t::set_socket_mark(std::uint32_t mark, const std::string& what)
 {
     if (::setsockopt(socket_.native_handle(), SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0)
-        throw boost::system::system_error(last_error(), what);
+        util::throw_errno(what.c_str());
 }
 
 void raw_sender_t::send_head()

@@ -11,6 +11,7 @@
 
 #include <boost/system/system_error.hpp>
 
+#include "common/errno_error.hpp"
 #include "common/log.hpp"
 #include "fw/service/marks.hpp"
 #include "linux_firewall_config.pb.h"
@@ -40,8 +41,10 @@ void throw_if(const boost::system::error_code& ec, const std::string& what)
 template <typename T>
 void set_option(int fd, int level, int name, const T* value, socklen_t size, const std::string& what)
 {
-    if (::setsockopt(fd, level, name, value, size) != 0)
-        throw_if(system_error_code(errno), what);
+    if (::setsockopt(fd, level, name, value, size) != 0) {
+        const int error = errno;
+        util::throw_errno(error, prefix + what);
+    }
 }
 
 template <typename T>
@@ -199,8 +202,10 @@ void server_connector_t::on_connected(connection_handle connection, const boost:
     }
     // Close-on-exec: the daemon's programs must not inherit connections in hand-over.
     util::scoped_fd_t descriptor(::fcntl(connection->socket.native_handle(), F_DUPFD_CLOEXEC, 0));
-    if (!descriptor)
-        throw_if(system_error_code(errno), "dup failed");
+    if (!descriptor) {
+        const int error = errno;
+        util::throw_errno(error, prefix + "dup failed");
+    }
     handler(boost::system::error_code(), std::move(descriptor));
 }
 

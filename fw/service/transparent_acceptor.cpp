@@ -12,6 +12,7 @@
 
 #include <boost/system/system_error.hpp>
 
+#include "common/errno_error.hpp"
 #include "common/log.hpp"
 #include "fw/service/marks.hpp"
 #include "linux_firewall_config.pb.h"
@@ -32,8 +33,7 @@ public:
 
 [[noreturn]] void throw_errno(int error, const std::string& what)
 {
-    throw boost::system::system_error(boost::system::error_code(error, boost::system::system_category()),
-                                      prefix + what);
+    util::throw_errno(error, prefix + what);
 }
 
 void throw_if(const boost::system::error_code& ec, const std::string& what)
