@@ -46,11 +46,6 @@ void log(int level, const std::string& text)
     kv::util::log(level, text);
 }
 
-std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint)
-{
-    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
-}
-
 struct context_t {
     boost::asio::ip::tcp::endpoint src;
     boost::asio::ip::tcp::endpoint dst;

@@ -22,11 +22,6 @@ bool log_allowed(int level)
     return kv::util::log_level() <= level;
 }
 
-std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint)
-{
-    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
-}
-
 // Replaces the hook on top of L's stack by the session body closed over it.
 lua_State* wrap_hook(lua_State* L)
 {

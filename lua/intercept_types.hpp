@@ -17,6 +17,9 @@ enum verdict_t { CHECK = 0, PASS = 1, DROP = 2, REJECT = 3 };
 // "CHECK", "PASS", "DROP", "REJECT".
 const char* verdict_log_word(verdict_t verdict);
 
+// "a.b.c.d:port".
+std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint);
+
 struct connection_info_t {
     boost::asio::ip::tcp::endpoint source;
     boost::asio::ip::tcp::endpoint destination;
