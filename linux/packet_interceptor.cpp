@@ -172,6 +172,7 @@ void packet_interceptor_t::on_message(std::uint16_t type, const std::uint8_t* pa
 {
     std::optional<std::uint32_t> packet_id;
     std::optional<nfnetlink::message_t> message;
+    const netlink::byte_array_t* payload_bytes = nullptr;
     packet_attribs_t attribs;
     try {
         if (type != packet_type)
@@ -181,7 +182,8 @@ void packet_interceptor_t::on_message(std::uint16_t type, const std::uint8_t* pa
         std::uint32_t id;
         std::memcpy(&id, attributes.get_as<nfqnl_msg_packet_hdr>(NFQA_PACKET_HDR), sizeof id);
         packet_id = id;
-        check_lengths(attributes.get_bytes(NFQA_PAYLOAD));
+        payload_bytes = &attributes.get_bytes(NFQA_PAYLOAD);
+        check_lengths(*payload_bytes);
         attribs = read_attribs(attributes);
     } catch (const std::runtime_error& e) {
         if (cf_log_threshold <= 3)
@@ -202,7 +204,7 @@ void packet_interceptor_t::on_message(std::uint16_t type, const std::uint8_t* pa
     entry->packet_id = *packet_id;
     entry->position = pending_.insert(pending_.end(), entry);
 
-    const auto& ip = fw::net::ipv4_header_t::at(message->attributes().get_bytes(NFQA_PAYLOAD).data.get());
+    const auto& ip = fw::net::ipv4_header_t::at(payload_bytes->data.get());
     // Last: the delegate may destroy this interceptor.
     delegate_->packet_intercepted(ip, fw::net::tcp_header_t::after(ip), attribs, entry);
 }

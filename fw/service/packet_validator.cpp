@@ -47,9 +47,9 @@ void packet_validator_t::validate_syn(const net::ipv4_header_t& ip, const net::t
     validate_mark(mark);
     validate_flags(tcp, net::tcp_header_t::syn);
     // A SYN to the transparent listener itself would be accepted as its own server.
-    if (net::destination_endpoint(ip, tcp) == listening_)
-        throw invalid_packet_t("direct connection to " + ip.destination_address().to_string() + ":"
-                               + std::to_string(tcp.destination_port()) + " is not allowed");
+    const auto destination = net::destination_endpoint(ip, tcp);
+    if (destination == listening_)
+        throw invalid_packet_t("direct connection to " + endpoint_text(destination) + " is not allowed");
 }
 
 void packet_validator_t::validate_syn_ack(const net::ipv4_header_t&, const net::tcp_header_t& tcp,

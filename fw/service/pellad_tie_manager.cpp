@@ -69,8 +69,9 @@ void pellad_tie_manager_t::configure()
 void pellad_tie_manager_t::new_socket_pair(connected_socket_t&& server, connected_socket_t&& client,
                                            const kv::RuleSet& rules)
 {
-    debug("new socket pair: " + endpoint_text(client.endpoint) + " (fd " + std::to_string(client.descriptor.get()) +
-          ") -> " + endpoint_text(server.endpoint) + " (fd " + std::to_string(server.descriptor.get()) + ")");
+    if (cf_log_threshold <= 0)
+        debug("new socket pair: " + endpoint_text(client.endpoint) + " (fd " + std::to_string(client.descriptor.get())
+              + ") -> " + endpoint_text(server.endpoint) + " (fd " + std::to_string(server.descriptor.get()) + ")");
     queue_.push_back({std::move(server.descriptor), std::move(client.descriptor), rules});
     if (tie_)
         flush();
