@@ -45,11 +45,6 @@ int release_shared_ptr(lua_State* L)
 
 } // namespace
 
-std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint)
-{
-    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
-}
-
 const char* verdict_log_word(verdict_t verdict)
 {
     switch (verdict) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include "common/endpoint_text.hpp"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <lua.hpp>
@@ -17,8 +18,7 @@ enum verdict_t { CHECK = 0, PASS = 1, DROP = 2, REJECT = 3 };
 // "CHECK", "PASS", "DROP", "REJECT".
 const char* verdict_log_word(verdict_t verdict);
 
-// "a.b.c.d:port".
-std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint);
+using fw::util::endpoint_text;
 
 struct connection_info_t {
     boost::asio::ip::tcp::endpoint source;

@@ -1,4 +1,5 @@
 #include "net/tcp_header.hpp"
+#include "common/endpoint_text.hpp"
 
 #include <boost/asio/ip/tcp.hpp>
 
@@ -22,8 +23,7 @@ tcp_endpoint_t destination_endpoint(const ipv4_header_t& ip, const tcp_header_t&
 
 std::string describe_endpoints(const ipv4_header_t& ip, const tcp_header_t& tcp)
 {
-    return ip.source_address().to_string() + ":" + std::to_string(tcp.source_port()) + " -> "
-           + ip.destination_address().to_string() + ":" + std::to_string(tcp.destination_port());
+    return util::endpoint_pair_text(source_endpoint(ip, tcp), destination_endpoint(ip, tcp));
 }
 
 } // namespace fw::net

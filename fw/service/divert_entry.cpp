@@ -7,6 +7,7 @@
 #include <boost/filesystem/path.hpp>
 #include <boost/filesystem/operations.hpp>
 
+#include "common/endpoint_text.hpp"
 #include "common/error.hpp"
 #include "common/log.hpp"
 #include "common/rate_limit.hpp"
@@ -31,7 +32,7 @@ bool debug_enabled() { return cf_log_threshold <= 0; }
 
 std::string endpoint_pair_text(const connection_diverter_t::endpoint_pair_t& pair)
 {
-    return endpoint_text(pair.first) + " -> " + endpoint_text(pair.second);
+    return util::endpoint_pair_text(pair.first, pair.second);
 }
 
 const char* syn_ack_word(std::uint16_t flags)

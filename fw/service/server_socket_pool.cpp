@@ -8,6 +8,7 @@
 #include <boost/multi_index/ordered_index.hpp>
 #include <boost/multi_index_container.hpp>
 
+#include "common/endpoint_text.hpp"
 #include "common/log.hpp"
 #include "rules.pb.h"
 
@@ -19,11 +20,6 @@ using boost::asio::ip::tcp;
 using std::chrono::steady_clock;
 
 const std::string prefix = "Server socket pool: ";
-
-std::string pair_text(const tcp::endpoint& client, const tcp::endpoint& server)
-{
-    return endpoint_text(client) + " -> " + endpoint_text(server);
-}
 
 // The part of an entry that leaves with it; the key fields stay constant.
 struct owned_t {
@@ -74,7 +70,7 @@ void server_socket_pool_t::new_server_socket(const tcp::endpoint& client, const 
                                              const kv::RuleSet& rules, util::scoped_fd_t&& descriptor)
 {
     if (cf_log_threshold <= 0)
-        cf_log(0, prefix + "new server socket " + pair_text(client, server));
+        cf_log(0, prefix + "new server socket " + util::endpoint_pair_text(client, server));
 
     auto& by_created = entries_->container.get<by_age>();
     const auto now = steady_clock::now();
@@ -103,12 +99,12 @@ void server_socket_pool_t::new_client_socket(const tcp::endpoint& peer, const tc
                                              util::scoped_fd_t&& descriptor)
 {
     if (cf_log_threshold <= 0)
-        cf_log(0, prefix + "new client socket " + pair_text(peer, local));
+        cf_log(0, prefix + "new client socket " + util::endpoint_pair_text(peer, local));
     auto& pairs = entries_->container.get<by_pair>();
     const auto it = pairs.find(std::make_tuple(peer, local));
     if (it == pairs.end()) {
         if (cf_log_threshold <= 0)
-            cf_log(0, prefix + "no server socket is open for " + pair_text(peer, local) + "; closing client socket");
+            cf_log(0, prefix + "no server socket is open for " + util::endpoint_pair_text(peer, local) + "; closing client socket");
         return;
     }
     util::scoped_fd_t server = std::move(it->owned.descriptor);

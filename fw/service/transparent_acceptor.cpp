@@ -62,11 +62,6 @@ tcp::endpoint configured_endpoint(const kv::LinuxFirewallConfig& config)
 
 } // namespace
 
-std::string endpoint_text(const tcp::endpoint& endpoint)
-{
-    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
-}
-
 transparent_acceptor_t::transparent_acceptor_t(boost::asio::io_context& io, delegate_t& delegate,
                                                const kv::LinuxFirewallConfig& config, marks_t& marks)
     : delegate_(delegate), config_(config), marks_(marks), acceptor_(io), endpoint_(tcp::v4(), 0)

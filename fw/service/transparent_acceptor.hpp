@@ -4,6 +4,7 @@
 // accepted socket keeps the server address the client asked for as its local
 // endpoint.
 #include <string>
+#include "common/endpoint_text.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -21,8 +22,7 @@ namespace fw::service {
 
 class marks_t;
 
-// "address:port", the form endpoints take in log lines and error texts.
-std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint);
+using util::endpoint_text;
 
 class transparent_acceptor_t : public util::service_t, private kv::util::callback_wrapper_t {
 public:
