@@ -52,6 +52,8 @@ private:
     void open(const boost::asio::ip::tcp::endpoint& endpoint);
     void start_accept();
     void on_accept(const boost::system::error_code& ec, boost::asio::ip::tcp::socket accepted);
+    // A failed accept: a Warning and the next accept, unless the listener itself is broken.
+    void accept_failed(const boost::system::error_code& ec);
 
     delegate_t& delegate_;
     const kv::LinuxFirewallConfig& config_;

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -335,6 +336,36 @@ TEST_F(pellad_tie_manager_test, a_failed_link_is_logged_and_replaced_at_the_next
 
     manager_->configure();
     EXPECT_EQ(pellad_requests(), 1);
+}
+
+// A pellad that stops reading must not take the daemon to the descriptor
+// limit: beyond the limit of pairs held, new pairs are given up at once, with
+// a Warning, and what was held still goes out once the link is there.
+TEST_F(pellad_tie_manager_test, pairs_beyond_the_limit_are_reset_with_a_warning)
+{
+    manager_ = std::make_unique<fw::service::pellad_tie_manager_t>(io_, config_, marend_.tie(), 2);
+    handed_socket_t s1, c1, s2, c2, s3, c3;
+    hand_pair(s1, c1, "first");
+    hand_pair(s2, c2, "second");
+    EXPECT_EQ(pellad_requests(), 1);
+    lines();
+    hand_pair(s3, c3, "third");
+    EXPECT_TRUE(s3.closed_everywhere());
+    EXPECT_TRUE(c3.closed_everywhere());
+    EXPECT_FALSE(s1.closed_everywhere());
+    EXPECT_FALSE(c2.closed_everywhere());
+    const auto logged = lines();
+    EXPECT_NE(std::find(logged.begin(), logged.end(),
+                        "3 Pellad tie manager: 2 connections are waiting for Pellad; resetting "
+                        "192.0.2.10:40000 -> 198.51.100.7:443"),
+              logged.end())
+        << testing::PrintToString(logged);
+
+    auto link = answer_and_accept();
+    const auto received = frames(*link, 2);
+    ASSERT_EQ(received.size(), 2u);
+    expect_pair(received[0], s1, c1, "first");
+    expect_pair(received[1], s2, c2, "second");
 }
 
 TEST_F(pellad_tie_manager_test, on_error_closes_the_pairs_still_queued)
