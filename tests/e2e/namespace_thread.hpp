@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <stdexcept>
@@ -48,7 +49,7 @@ inline fw::util::scoped_fd_t start_tcp_connect(const std::string& address, unsig
     to.sin_port = htons(port);
     ::inet_pton(AF_INET, address.c_str(), &to.sin_addr);
     if (!fd || (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS))
-        throw std::runtime_error("cannot start a connect to " + address);
+        throw std::runtime_error("cannot start a connect to " + address + ": " + std::strerror(errno));
     return fd;
 }
 
