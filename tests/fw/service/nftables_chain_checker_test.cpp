@@ -33,19 +33,39 @@ bytes_t join(std::initializer_list<bytes_t> parts)
     return out;
 }
 
-class chain_checker : public testing::Test {
+// The process log recorded. The modules do not load: a checker has no link
+// and is driven by hand.
+class checker_test_t : public testing::Test {
 protected:
     void SetUp() override
     {
         cf_log_install(log);
         cf_log_threshold = 0;
-        // The modules do not load: the checker has no link, and is driven by hand.
         fw::linux::nftables::utils::set_modprobe_program("/bin/false");
-        steering_params_t params;
-        params.local_delivery_mark = 0x1;
-        checker.set_params(params);
     }
     void TearDown() override { fw::linux::nftables::utils::set_modprobe_program("/sbin/modprobe"); }
+
+    static steering_params_t params()
+    {
+        steering_params_t params;
+        params.local_delivery_mark = 0x1;
+        params.client_packets_mark = 0x2;
+        params.server_packets_mark = 0x4;
+        params.tproxy_address = 0x7f000001;
+        params.tproxy_port = 8080;
+        return params;
+    }
+
+    std::shared_ptr<recording_log_t> log = std::make_shared<recording_log_t>();
+};
+
+class chain_checker : public checker_test_t {
+protected:
+    void SetUp() override
+    {
+        checker_test_t::SetUp();
+        checker.set_params(params());
+    }
 
     // The notification of a rule added to host/inbound in `family`.
     void notify(std::uint8_t family, const std::string& table = "host")
@@ -80,7 +100,6 @@ protected:
     }};
     boost::asio::io_context io;
     nft_chain_checker_t checker{io, [this] { return kernel.socket(); }};
-    std::shared_ptr<recording_log_t> log = std::make_shared<recording_log_t>();
 };
 
 TEST_F(chain_checker, an_own_rule_behind_a_foreign_one_is_replaced_at_the_head)
@@ -190,9 +209,7 @@ TEST_F(chain_checker, a_chain_that_refuses_the_local_path_is_skipped)
                                    },
                                    [](const nft_sent_t& m) { return m.type == NFT_MSG_NEWRULE ? EPERM : 0; }};
     nft_chain_checker_t owner_checker{io, [&] { return owner_kernel.socket(); }};
-    steering_params_t params;
-    params.local_delivery_mark = 0x1;
-    owner_checker.set_params(params);
+    owner_checker.set_params(params());
     bytes_t payload = {2, 0, 0, 0};
     payload += rule_attributes("host", "inbound", 20, "");
     EXPECT_NO_THROW(owner_checker.on_message(newrule, payload.data(), payload.size()));
@@ -215,22 +232,13 @@ TEST_F(chain_checker, a_failed_link_ends_with_its_error_described)
 
 // ---- the own table and a resync ----
 
-class chain_checker_resync : public testing::Test {
+class chain_checker_resync : public checker_test_t {
 protected:
     void SetUp() override
     {
-        cf_log_install(log);
-        cf_log_threshold = 0;
-        fw::linux::nftables::utils::set_modprobe_program("/bin/false");
-        steering_params_t params;
-        params.local_delivery_mark = 0x1;
-        params.client_packets_mark = 0x2;
-        params.server_packets_mark = 0x4;
-        params.tproxy_address = 0x7f000001;
-        params.tproxy_port = 8080;
-        checker.set_params(params);
+        checker_test_t::SetUp();
+        checker.set_params(params());
     }
-    void TearDown() override { fw::linux::nftables::utils::set_modprobe_program("/sbin/modprobe"); }
 
     std::vector<nft_sent_t> sent_of(std::uint16_t type)
     {
@@ -277,7 +285,6 @@ protected:
         [this](const nft_sent_t& m) { return m.type == NFT_MSG_GETTABLE && !own_table_present ? ENOENT : 0; }};
     boost::asio::io_context io;
     nft_chain_checker_t checker{io, [this] { return kernel.socket(); }};
-    std::shared_ptr<recording_log_t> log = std::make_shared<recording_log_t>();
 };
 
 TEST_F(chain_checker_resync, every_base_chain_of_ip_and_inet_gets_its_local_path_and_a_missing_table_returns)
