@@ -98,7 +98,7 @@ void report_t::print(std::ostream& out, const options_t& o) const
         std::string notes;
         if (failed)
             notes += "failed " + std::to_string(failed) + (error.empty() ? "" : " (" + error + ")") + "; ";
-        if (key.find("syn") != std::string::npos || key.find("512") != std::string::npos)
+        if (!a.reference.empty() && (key.find("syn") != std::string::npos || key.find("512") != std::string::npos))
             notes += "SYNs lost to the socket buffer " + std::to_string(lost) + ", to a full queue "
                      + std::to_string(queue_full) + "; ";
         std::snprintf(line, sizeof line, "%-56s %-7s %9s %9s %9s %7s %9s %9s  %s\n", a.label.c_str(), a.unit.c_str(),
