@@ -43,7 +43,7 @@ hosts_t::hosts_t(const options_t& o) : elsewhere(elsewhere_name())
         for (const auto& ns : {topology.client, topology.firewall, topology.server, elsewhere})
             topology_t::sh_in(ns, "sysctl -q -w net.ipv4.tcp_max_tw_buckets=0 net.core.somaxconn=4096");
         for (const auto& ns : {topology.client, topology.firewall, elsewhere})
-            topology_t::sh_in(ns, "sysctl -q -w net.ipv4.ip_local_port_range=\"10000 65000\"");
+            topology_t::sh_in(ns, "sysctl -q -w net.ipv4.ip_local_port_range=\"10000 64999\"");
 
         const std::string load = program("bench/morva-bench-load");
         const int holders = static_cast<int>((most_held + per_holder - 1) / per_holder);
