@@ -96,6 +96,8 @@ void report_t::print(std::ostream& out, const options_t& o) const
                 error = s.error;
         }
         std::string notes;
+        if (const double busy = median_of(a.samples, &arm_sample_t::busy); !std::isnan(busy))
+            notes += "daemon busy " + format("%.0f", busy * 100) + "% of a core; ";
         if (failed)
             notes += "failed " + std::to_string(failed) + (error.empty() ? "" : " (" + error + ")") + "; ";
         if (!a.reference.empty() && (key.find("syn") != std::string::npos || key.find("512") != std::string::npos))

@@ -17,6 +17,7 @@ struct arm_sample_t {
     double value = 0;                   // in the arm's unit
     double p50_us = NAN;                // connection latency, when it has one
     double cpu_us = NAN;                // daemon CPU time per connection or SYN
+    double busy = NAN;                  // daemon CPU time per second of the arm (1: one core)
     long failed = 0;                    // connections that failed
     long lost = 0;                      // SYNs lost to the queue socket's buffer
     long queue_full = 0;                // SYNs dropped by a full queue

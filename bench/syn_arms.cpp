@@ -37,6 +37,7 @@ arm_sample_t measure_syns(run_context_t& run, int port, daemon_t* daemon)
         decisions = static_cast<double>(queue_after.sequence - queue_before.sequence - s.lost
                                         - (queue_after.waiting - queue_before.waiting));
         s.cpu_us = decisions > 0 ? static_cast<double>(cpu_after - cpu_before) / 1000 / decisions : NAN;
+        s.busy = static_cast<double>(cpu_after - cpu_before) / 1e9 / seconds;
     }
     s.value = decisions / seconds;
     // Let the daemon empty its queue before the next arm.
