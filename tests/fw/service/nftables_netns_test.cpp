@@ -6,13 +6,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
 
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +20,7 @@
 
 #include "linux/nftables/transaction.hpp"
 #include "linux_firewall_config.pb.h"
+#include "tests/fw/service/descriptor_limit.hpp"
 #include "tests/fw/service/neighbours.hpp"
 #include "tests/fw/service/netns_fixture.hpp"
 #include "tests/fw/service/nftables_expected.hpp"
@@ -614,11 +613,7 @@ TEST_F(nftables_service, the_stop_removes_everything_at_the_descriptor_limit)
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        // Not one descriptor more can be opened.
-        rlimit none{0, 0};
-        ::getrlimit(RLIMIT_NOFILE, &none);
-        none.rlim_cur = 0;
-        const bool limited = ::setrlimit(RLIMIT_NOFILE, &none) == 0 && ::dup(0) < 0 && errno == EMFILE;
+        const bool limited = morva_test::exhaust_descriptors();
         nftables.reset();
         ::_exit(limited ? 0 : 2);
     }
