@@ -200,11 +200,11 @@ void nft_chain_checker_t::keep_first(std::uint8_t family, const std::string& tab
         if (is_errno(e, ENOENT))
             debug("chain check: chain " + chain + " is gone: " + e.what());
         else
-            warning("chain check: cannot keep the local path first in chain " + nft_family_name(family) + " " + table
-                    + " " + chain + ", the chain is skipped: " + e.what());
+            warning("chain check: cannot keep the local path first in chain " + chain_text(family, table, chain)
+                    + ", the chain is skipped: " + e.what());
     } catch (const std::exception& e) {
-        warning("chain check: chain " + nft_family_name(family) + " " + table + " " + chain
-                + " cannot be read and is skipped: " + e.what());
+        warning("chain check: chain " + chain_text(family, table, chain) + " cannot be read and is skipped: "
+                + e.what());
     }
 }
 
