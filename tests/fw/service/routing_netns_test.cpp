@@ -57,6 +57,8 @@ protected:
         config.set_autoconfigure_iptables(true);
         config.set_autoconfigure_routing(true);
         config.mutable_local_delivery_mark()->set_manual(0x10);
+        config.mutable_client_packets_mark()->set_manual(0x100);
+        config.mutable_server_packets_mark()->set_manual(0x200);
         config.set_var_lib_dir(dir.string());
         state_file = (dir / "rule_info.dat").string();
     }
