@@ -103,14 +103,15 @@ public:
     void write_config(const std::string& text) const { std::ofstream(path("config.txtpb")) << text; }
 
     // Starts the daemon under the marend stand-in and waits for its first
-    // applied revision.
-    void start(const std::string& config_text)
+    // applied revision. A launcher (a command and its arguments) runs the
+    // stand-in, e.g. in a mount namespace of its own.
+    void start(const std::string& config_text, std::vector<std::string> launcher = {})
     {
         write_config(config_text);
-        marend_.emplace(hosts.firewall,
-                        std::vector<std::string>{tool("marend-standin"), "--config", path("config.txtpb"), "--pellad",
-                                                 path("pellad.sock"), "--quisad", path("quisad.sock"), "--daemon",
-                                                 built("morva-firewall")});
+        launcher.insert(launcher.end(), {tool("marend-standin"), "--config", path("config.txtpb"), "--pellad",
+                                         path("pellad.sock"), "--quisad", path("quisad.sock"), "--daemon",
+                                         built("morva-firewall")});
+        marend_.emplace(hosts.firewall, launcher);
         if (!marend_->wait_for("MY_INFO_NOTIFICATION: revision 1", std::chrono::seconds(20)))
             throw std::runtime_error("the daemon did not apply its configuration:\n" + marend_->output());
     }
@@ -125,19 +126,23 @@ public:
     }
 
     // One connection from a host: sends `text`, half-closes, reads the answer.
+    // `options` are those of demo connect (--from PORT, --fastopen, --server-closes).
     connection_t connect(const std::string& from, const std::string& address, const std::string& port,
-                         const std::string& text, const std::string& seconds = "10") const
+                         const std::string& text, const std::string& seconds = "10",
+                         const std::vector<std::string>& options = {}) const
     {
-        auto client = start_connect(from, address, port, text, seconds);
+        auto client = start_connect(from, address, port, text, seconds, options);
         return finish_connect(*client);
     }
     // The same in two steps, for connections at the same time.
     std::unique_ptr<ns_process_t> start_connect(const std::string& from, const std::string& address,
                                                 const std::string& port, const std::string& text,
-                                                const std::string& seconds = "10") const
+                                                const std::string& seconds = "10",
+                                                const std::vector<std::string>& options = {}) const
     {
-        return std::make_unique<ns_process_t>(
-            from, std::vector<std::string>{tool("demo"), "connect", address, port, text, seconds});
+        std::vector<std::string> argv{tool("demo"), "connect", address, port, text, seconds};
+        argv.insert(argv.end(), options.begin(), options.end());
+        return std::make_unique<ns_process_t>(from, argv);
     }
     static connection_t finish_connect(ns_process_t& client)
     {
