@@ -280,6 +280,8 @@ TEST_F(server_connector_netns, the_security_option_mode_indexes_connects_by_thei
     EXPECT_EQ(size, 0u);
 
     for (const auto& handle : {a, b}) {
+        // A program the daemon starts meanwhile must not inherit the connect.
+        EXPECT_EQ(::fcntl(handle->socket.native_handle(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
         const tcp::endpoint local = handle->socket.local_endpoint();
         const auto found = connector_->find_connection({local, ep("127.0.0.1", silent_port)});
         ASSERT_TRUE(found);
