@@ -65,14 +65,14 @@ std::string inherited_descriptors(const std::string& listing, const std::map<int
     return inherited;
 }
 
-// Kills the hook's long-lived child, however the test ends.
+// Kills the hook's long-lived children (one per session), however the test ends.
 struct child_guard_t {
     std::string pid_file;
     ~child_guard_t()
     {
-        const std::string pid = read_file(pid_file);
-        if (!pid.empty())
-            ::kill(std::stoi(pid), SIGKILL);
+        std::istringstream pids(read_file(pid_file));
+        for (pid_t pid; pids >> pid;)
+            ::kill(pid, SIGKILL);
     }
 };
 
@@ -85,7 +85,7 @@ TEST(hook_programs_e2e, a_hooks_programs_inherit_no_descriptor_nor_an_ignored_si
         << "function intercept_hook(ctx)\n"
            "    os.execute('ls -l /proc/self/fd > "
         << stack.path("fds.txt") << "; grep SigIgn /proc/self/status > " << stack.path("sigign.txt")
-        << "; sleep 300 </dev/null >/dev/null 2>&1 & echo $! > " << stack.path("child.pid") << "')\n"
+        << "; sleep 300 </dev/null >/dev/null 2>&1 & echo $! >> " << stack.path("child.pid") << "')\n"
            "    return 'check'\n"
            "end\n";
     child_guard_t child{stack.path("child.pid")};
