@@ -414,4 +414,53 @@ TEST_F(runtime_test, an_ended_coroutine_is_not_resumed_again)
     EXPECT_EQ(script.ends, 1);
 }
 
+TEST_F(runtime_test, a_thread_whose_body_returned_serves_the_next_coroutine)
+{
+    const auto run_and_drop = [this](const char* body) {
+        auto& script = start(body);
+        drain();
+        lua_State* thread = script.thread();
+        scripts.pop_back();
+        return thread;
+    };
+    // Returned, with values left on its stack: taken again, and clean.
+    lua_State* returned = run_and_drop("return 1, 2, 3");
+    auto& next = start("return 'second', select('#', ...)");
+    drain();
+    EXPECT_EQ(next.thread(), returned);
+    EXPECT_EQ(next.results, (std::vector<std::string>{"second", "0"}));
+    scripts.pop_back();
+
+    // A failed thread, and one destroyed while it waits, are never taken again.
+    lua_State* failed = run_and_drop("error('boom', 0)");
+    EXPECT_NE(finish("return 1").size(), 0u);
+    EXPECT_NE(scripts.back()->thread(), failed);
+    start("return wait_value(1)");
+    lua_State* waiting = scripts.back()->thread();
+    scripts.clear();
+    drain();
+    auto& after_wait = start("return 2");
+    EXPECT_NE(after_wait.thread(), waiting);
+    EXPECT_EQ(after_wait.results, (std::vector<std::string>{"2"}));
+    EXPECT_EQ(after_wait.ends, 1);
+}
+
+TEST_F(runtime_test, a_reused_thread_runs_under_the_hook_of_its_creator_as_a_new_one_would)
+{
+    static int counted = 0;
+    const lua_Hook count = [](lua_State*, lua_Debug*) { ++counted; };
+    finish("return 1");
+    scripts.clear(); // its thread is idle now
+    lua_sethook(L, count, LUA_MASKCOUNT, 10);
+    auto& hooked = start("local n = 0 for i = 1, 1000 do n = n + i end return n");
+    drain();
+    EXPECT_EQ(hooked.results, (std::vector<std::string>{"500500"}));
+    EXPECT_GT(counted, 0);
+    scripts.clear();
+    lua_sethook(L, nullptr, 0, 0);
+    counted = 0;
+    finish("local n = 0 for i = 1, 1000 do n = n + i end return n");
+    EXPECT_EQ(counted, 0);
+}
+
 } // namespace
