@@ -4,6 +4,7 @@
 
 #include <boost/asio/post.hpp>
 
+#include "lua/instruction_budget.hpp"
 #include "tests/lua/lua_fixture.hpp"
 
 namespace {
@@ -445,22 +446,25 @@ TEST_F(runtime_test, a_thread_whose_body_returned_serves_the_next_coroutine)
     EXPECT_EQ(after_wait.ends, 1);
 }
 
-TEST_F(runtime_test, a_reused_thread_runs_under_the_hook_of_its_creator_as_a_new_one_would)
+TEST_F(runtime_test, a_reused_thread_keeps_the_instruction_budget_of_its_runs)
 {
-    static int counted = 0;
-    const lua_Hook count = [](lua_State*, lua_Debug*) { ++counted; };
-    finish("return 1");
-    scripts.clear(); // its thread is idle now
-    lua_sethook(L, count, LUA_MASKCOUNT, 10);
-    auto& hooked = start("local n = 0 for i = 1, 1000 do n = n + i end return n");
+    auto& first = start("return 1");
     drain();
-    EXPECT_EQ(hooked.results, (std::vector<std::string>{"500500"}));
-    EXPECT_GT(counted, 0);
-    scripts.clear();
-    lua_sethook(L, nullptr, 0, 0);
-    counted = 0;
-    finish("local n = 0 for i = 1, 1000 do n = n + i end return n");
-    EXPECT_EQ(counted, 0);
+    lua_State* reused = first.thread();
+    scripts.clear(); // its thread is idle now
+    auto& looping = start("while true do end");
+    drain();
+    EXPECT_EQ(looping.thread(), reused);
+    EXPECT_EQ(looping.outcome, script_t::failed);
+    EXPECT_NE(looping.error.find("instruction budget of " + std::to_string(kv::lua::instruction_budget)
+                                 + " exceeded without a wait"),
+              std::string::npos)
+        << looping.error;
+    // A thread stopped by its budget is not taken again.
+    auto& after = start("return 'after'");
+    drain();
+    EXPECT_NE(after.thread(), reused);
+    EXPECT_EQ(after.results, (std::vector<std::string>{"after"}));
 }
 
 } // namespace
