@@ -60,60 +60,12 @@ private:
     registry_ref_t pin_;
 };
 
-// Threads whose body returned wait here, in a registry table, for the next
-// coroutine: a held connection then costs no new thread and no collection of
-// an old one. The table lives and dies with the state.
-constexpr const char* pool_key = "kv.lua.coroutine_pool";
-constexpr lua_Integer pool_limit = 64;
-
-// Pushes a thread for a new coroutine onto L: an idle one, or a new one.
-lua_State* take_thread(lua_State* L)
-{
-    lua_checkstack(L, 3);
-    get_registry(L, pool_key);
-    const lua_Integer idle = lua_type(L, -1) == LUA_TTABLE ? static_cast<lua_Integer>(lua_rawlen(L, -1)) : 0;
-    if (idle == 0) {
-        lua_pop(L, 1);
-        return lua_newthread(L);
-    }
-    lua_rawgeti(L, -1, idle);
-    lua_pushnil(L);
-    lua_rawseti(L, -3, idle);
-    lua_remove(L, -2);
-    lua_State* thread = lua_tothread(L, -1);
-    // As lua_newthread does: the new coroutine runs under the creator's hook.
-    lua_sethook(thread, lua_gethook(L), lua_gethookmask(L), lua_gethookcount(L));
-    return thread;
-}
-
-// Keeps a thread whose body returned for a later coroutine, while the pool has room.
-void give_back(lua_State* thread, const registry_ref_t& thread_ref)
-{
-    lua_State* const main = main_state(thread);
-    lua_settop(thread, 0);
-    lua_sethook(thread, nullptr, 0, 0);
-    lua_checkstack(main, 3);
-    get_registry(main, pool_key);
-    if (lua_type(main, -1) != LUA_TTABLE) {
-        lua_pop(main, 1);
-        lua_createtable(main, static_cast<int>(pool_limit), 0);
-        lua_pushvalue(main, -1);
-        set_registry(main, pool_key);
-    }
-    const auto idle = static_cast<lua_Integer>(lua_rawlen(main, -1));
-    if (idle < pool_limit) {
-        thread_ref.push(main);
-        lua_rawseti(main, -2, idle + 1);
-    }
-    lua_pop(main, 1);
-}
-
 } // namespace
 
 coroutine_t::coroutine_t(lua_State* L, int index)
 {
     index = lua_absindex(L, index);
-    thread_ = take_thread(L);
+    thread_ = lua_newthread(L);
     lua_pushvalue(L, -1);
     thread_ref_ = registry_ref_t(L);
     lua_pushvalue(L, index);
@@ -127,10 +79,6 @@ coroutine_t::coroutine_t(lua_State* L, int index)
 coroutine_t::~coroutine_t()
 {
     *destroyed_ = true;
-    // Only a thread that returned is as good as new; one that failed or still
-    // waits is left to the collector.
-    if (state_ == state_t::ended && returned_ && lua_status(thread_) == LUA_OK)
-        give_back(thread_, thread_ref_);
     if (state_ != state_t::running)
         return;
     std::replace(outer_coroutines.begin(), outer_coroutines.end(), this, static_cast<coroutine_t*>(nullptr));
@@ -187,7 +135,6 @@ void coroutine_t::resume(int nargs)
         return;
     }
     state_ = state_t::ended;
-    returned_ = status == LUA_OK;
     if (status == LUA_OK)
         on_finished();
     else

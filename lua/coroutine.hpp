@@ -2,7 +2,6 @@
 // A native object that owns a Lua thread and runs it as a program coroutine:
 // a binding that has to wait yields the thread with the registry's private
 // tag; its completion pushes one value onto the waiting thread and resumes.
-// A thread whose body returned is kept for the next coroutine of the state.
 #include <functional>
 #include <memory>
 
@@ -54,7 +53,6 @@ private:
     registry_ref_t thread_ref_;
     registry_ref_t environment_ref_;
     state_t state_ = state_t::created;
-    bool returned_ = false; // the body returned (rather than failed)
 };
 
 // The coroutine whose thread runs now; raises "No coroutine is running" when

@@ -4,7 +4,6 @@
 
 #include <boost/asio/post.hpp>
 
-#include "lua/instruction_budget.hpp"
 #include "tests/lua/lua_fixture.hpp"
 
 namespace {
@@ -413,58 +412,6 @@ TEST_F(runtime_test, an_ended_coroutine_is_not_resumed_again)
     drain();
     EXPECT_EQ(script.outcome, script_t::finished);
     EXPECT_EQ(script.ends, 1);
-}
-
-TEST_F(runtime_test, a_thread_whose_body_returned_serves_the_next_coroutine)
-{
-    const auto run_and_drop = [this](const char* body) {
-        auto& script = start(body);
-        drain();
-        lua_State* thread = script.thread();
-        scripts.pop_back();
-        return thread;
-    };
-    // Returned, with values left on its stack: taken again, and clean.
-    lua_State* returned = run_and_drop("return 1, 2, 3");
-    auto& next = start("return 'second', select('#', ...)");
-    drain();
-    EXPECT_EQ(next.thread(), returned);
-    EXPECT_EQ(next.results, (std::vector<std::string>{"second", "0"}));
-    scripts.pop_back();
-
-    // A failed thread, and one destroyed while it waits, are never taken again.
-    lua_State* failed = run_and_drop("error('boom', 0)");
-    EXPECT_NE(finish("return 1").size(), 0u);
-    EXPECT_NE(scripts.back()->thread(), failed);
-    start("return wait_value(1)");
-    lua_State* waiting = scripts.back()->thread();
-    scripts.clear();
-    drain();
-    auto& after_wait = start("return 2");
-    EXPECT_NE(after_wait.thread(), waiting);
-    EXPECT_EQ(after_wait.results, (std::vector<std::string>{"2"}));
-    EXPECT_EQ(after_wait.ends, 1);
-}
-
-TEST_F(runtime_test, a_reused_thread_keeps_the_instruction_budget_of_its_runs)
-{
-    auto& first = start("return 1");
-    drain();
-    lua_State* reused = first.thread();
-    scripts.clear(); // its thread is idle now
-    auto& looping = start("while true do end");
-    drain();
-    EXPECT_EQ(looping.thread(), reused);
-    EXPECT_EQ(looping.outcome, script_t::failed);
-    EXPECT_NE(looping.error.find("instruction budget of " + std::to_string(kv::lua::instruction_budget)
-                                 + " exceeded without a wait"),
-              std::string::npos)
-        << looping.error;
-    // A thread stopped by its budget is not taken again.
-    auto& after = start("return 'after'");
-    drain();
-    EXPECT_NE(after.thread(), reused);
-    EXPECT_EQ(after.results, (std::vector<std::string>{"after"}));
 }
 
 } // namespace
