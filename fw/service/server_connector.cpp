@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -13,7 +14,6 @@
 
 #include <boost/asio/post.hpp>
 
-#include "common/close_on_exec.hpp"
 #include "common/errno_error.hpp"
 #include "common/log.hpp"
 #include "common/rate_limit.hpp"
@@ -94,11 +94,21 @@ void server_connector_t::configure()
 void server_connector_t::prepare(connection_t& connection, const std::uint8_t* security_option,
                                  const std::optional<boost::asio::ip::address>& bind_address, int divert_kind)
 {
+    // Opened here and given to the socket object, which then knows that the
+    // descriptor may be duplicated: the dup handed over on completion keeps
+    // the connection open, and only such a socket object drops its event-loop
+    // watch when it closes. Kept, the watch would wake the event loop for every
+    // event of a connection that pellad relays. Close-on-exec from the start:
+    // the daemon's programs must not inherit connections in hand-over.
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0)
+        throw_if(system_error_code(errno), "cannot open socket");
     boost::system::error_code ec;
-    connection.socket.open(tcp::v4(), ec);
-    throw_if(ec, "cannot open socket");
-    const int fd = connection.socket.native_handle();
-    util::set_close_on_exec(fd);
+    connection.socket.assign(tcp::v4(), fd, ec);
+    if (ec) {
+        ::close(fd);
+        throw_if(ec, "cannot open socket");
+    }
     const std::uint32_t mark = divert_kind >= 0 && divert_kind < 3 ? socket_marks_[divert_kind] : 0;
     set_option(fd, SOL_SOCKET, SO_MARK, mark, "setsockopt(SO_MARK) failed");
     if (process_ip_security_option_) {

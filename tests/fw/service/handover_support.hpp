@@ -3,12 +3,15 @@
 // condition holds, a process log that records every line from Debug up, and
 // the test's side of the links to marend and to a listening peer.
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -39,6 +42,31 @@ inline bool run_until(boost::asio::io_context& io, const std::function<bool()>& 
         io.run_for(std::chrono::milliseconds(2));
         io.restart();
     }
+}
+
+// Whether an epoll instance of this process still watches the socket or file
+// behind `fd`: a watch outlives the watcher's own descriptor while another
+// descriptor of the same file (one handed over) keeps it open, and then
+// wakes the event loop for every event of a connection it gave away.
+inline bool watched_by_an_epoll(int fd)
+{
+    struct stat target{};
+    if (::fstat(fd, &target) != 0)
+        return false;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(entry.path(), ec).string() != "anon_inode:[eventpoll]")
+            continue;
+        std::ifstream info("/proc/self/fdinfo/" + entry.path().filename().string());
+        // "tfd:       21 events:       19 data: 5581ccc0cb60  pos:0 ino:35f1a sdev:8"
+        for (std::string line; std::getline(info, line);) {
+            const auto at = line.find(" ino:");
+            if (line.rfind("tfd:", 0) == 0 && at != std::string::npos
+                && std::stoul(line.substr(at + 5), nullptr, 16) == target.st_ino)
+                return true;
+        }
+    }
+    return false;
 }
 
 // The one recording log of the test program, emptied, at threshold Debug.

@@ -159,6 +159,8 @@ TEST_F(server_connector_netns, a_connect_hands_over_its_connection_marked_for_it
         ASSERT_EQ(::getsockopt(result.fd.get(), SOL_SOCKET, SO_MARK, &mark, &size), 0);
         EXPECT_EQ(mark, c.mark);
         EXPECT_EQ(::fcntl(result.fd.get(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+        // Nor a watch: the connection's traffic in pellad's hands must not wake the event loop.
+        EXPECT_FALSE(morva_test::watched_by_an_epoll(result.fd.get()));
 
         // The descriptor is the connection itself; the connector kept no copy.
         scoped_fd_t accepted(::accept4(server.get(), nullptr, nullptr, SOCK_CLOEXEC));

@@ -333,6 +333,8 @@ TEST_F(transparent_acceptor_netns, a_steered_connection_is_handed_over_with_the_
     EXPECT_EQ(::recv(accepted.descriptor.get(), buffer, sizeof buffer, 0), 4);
     EXPECT_EQ(std::string(buffer), "ping");
     EXPECT_EQ(::fcntl(accepted.descriptor.get(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    // Nor watched: the connection's traffic in pellad's hands must not wake the event loop.
+    EXPECT_FALSE(morva_test::watched_by_an_epoll(accepted.descriptor.get()));
     // The accepted socket itself is closed: the handed one is the only one left.
     accepted.descriptor.reset();
     EXPECT_EQ(::recv(client.get(), buffer, sizeof buffer, 0), 0);
