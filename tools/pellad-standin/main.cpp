@@ -16,6 +16,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/write.hpp>
 
@@ -28,7 +29,17 @@ namespace {
 using boost::asio::local::stream_protocol;
 using boost::asio::posix::stream_descriptor;
 
-void say(const std::string& line) { std::cout << "pellad-standin: " << line << std::endl; }
+// The lines in one write: every write wakes the reader of the output, which
+// costs the relayed connections time on a busy host.
+void say(const std::vector<std::string>& lines)
+{
+    std::string text;
+    for (const auto& line : lines)
+        text += "pellad-standin: " + line + "\n";
+    std::cout << text << std::flush;
+}
+
+void say(const std::string& line) { say(std::vector<std::string>{line}); }
 
 // Copies one direction until end of stream, then half-closes the other side.
 class pipe_t : public std::enable_shared_from_this<pipe_t> {
@@ -52,17 +63,20 @@ private:
     void on_read(boost::system::error_code ec, std::size_t n)
     {
         if (ec) {
-            if (ec != boost::asio::error::eof)
-                say(name_ + ": " + ec.message());
-            say(name_ + ": end of stream");
+            // The peer hears of the end first; the report can wait.
             ::shutdown(to_->native_handle(), SHUT_WR);
+            std::vector<std::string> lines;
+            if (ec != boost::asio::error::eof)
+                lines.push_back(name_ + ": " + ec.message());
+            lines.push_back(name_ + ": end of stream");
+            say(lines);
             return;
         }
         boost::asio::async_write(*to_, boost::asio::buffer(buffer_.data(), n),
                                  [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
                                      if (ec) {
-                                         say(self->name_ + ": " + ec.message());
                                          ::shutdown(self->from_->native_handle(), SHUT_RD);
+                                         say(self->name_ + ": " + ec.message());
                                          return;
                                      }
                                      self->read();
@@ -198,10 +212,14 @@ private:
         descriptors_.pop_front();
         fw::util::scoped_fd_t server = std::move(descriptors_.front());
         descriptors_.pop_front();
-        say(label + ": " + pd::ClientMessage::ClientMessageTag_Name(message.tag()) + " " + describe(message));
+        std::vector<std::string> lines{label + ": " + pd::ClientMessage::ClientMessageTag_Name(message.tag()) + " "
+                                       + describe(message)};
         for (const auto& variable : message.rule_set().variable())
-            say(label + ": variable " + variable.ShortDebugString());
+            lines.push_back(label + ": variable " + variable.ShortDebugString());
+        // The relay first, the report after: the client's first bytes are
+        // usually waiting already, and their forwarding is queued before it.
         relay(io_, std::move(client), std::move(server), label);
+        boost::asio::post(io_, [lines = std::move(lines)] { say(lines); });
         return true;
     }
 
