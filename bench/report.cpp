@@ -73,7 +73,9 @@ void report_t::print(std::ostream& out, const options_t& o) const
 {
     char line[512];
     out << "\nper arm, over " << o.rounds << " rounds (" << o.seconds << " s per connection arm, " << o.syn_seconds
-        << " s per SYN arm, after " << o.warmup << " s of warm-up each):\n\n";
+        << " s per SYN arm, after " << o.warmup << " s of warm-up each); ratio: of the medians to the direct arm;\n"
+        << "p50: connection latency, socket() to close(); CPU us/c: the daemon's CPU time per connection (per SYN\n"
+        << "decided in the SYN arms)\n\n";
     std::snprintf(line, sizeof line, "%-56s %-7s %9s %9s %9s %7s %9s %9s  %s\n", "arm", "unit", "min", "median", "max",
                   "ratio", "p50 ms", "CPU us/c", "notes");
     out << line;
