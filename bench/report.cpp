@@ -98,8 +98,11 @@ void report_t::print(std::ostream& out, const options_t& o) const
                 error = s.error;
         }
         std::string notes;
+        // On a busy machine the daemon's thread waits for a core: its CPU time
+        // per SYN tells what one core of its own would decide.
         if (const double busy = median_of(a.samples, &arm_sample_t::busy); !std::isnan(busy))
-            notes += "daemon busy " + format("%.0f", busy * 100) + "% of a core; ";
+            notes += "daemon busy " + format("%.0f", busy * 100) + "% of a core (a whole core: "
+                     + format("%.0f", 1e6 / median_of(a.samples, &arm_sample_t::cpu_us)) + " SYN/s); ";
         if (failed)
             notes += "failed " + std::to_string(failed) + (error.empty() ? "" : " (" + error + ")") + "; ";
         if (!a.reference.empty() && (key.find("syn") != std::string::npos || key.find("512") != std::string::npos))
