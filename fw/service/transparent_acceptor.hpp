@@ -56,6 +56,8 @@ private:
     void set_mark(int fd);
     void start_accept();
     void on_accept(const boost::system::error_code& ec, boost::asio::ip::tcp::socket accepted);
+    // A failed accept: a Warning and the next accept, unless the listener itself is broken.
+    void accept_failed(const boost::system::error_code& ec);
 
     delegate_t& delegate_;
     const kv::LinuxFirewallConfig& config_;

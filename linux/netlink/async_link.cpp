@@ -263,6 +263,9 @@ void link_t::fail(boost::system::error_code error)
     boost::system::error_code ignored;
     socket_.close(ignored);
     guard_.disarm();
+    // The completions these wait for will not run.
+    sending_ = false;
+    flush_posted_ = false;
     delegate_t* delegate = std::exchange(delegate_, nullptr);
     // A link that fails before anyone listens must not fail silently.
     if (!delegate)

@@ -69,7 +69,7 @@ public:
     int native_handle() noexcept { return socket_.native_handle(); }
 
     // Datagrams read in one turn of the event loop before others get theirs.
-    static constexpr int receive_batch = 64;
+    static constexpr int receive_batch = 16;
     // Messages gathered into one datagram up to this size (a longer one goes alone).
     static constexpr std::size_t send_batch_bytes = 16384;
 
