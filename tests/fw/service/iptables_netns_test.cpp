@@ -13,7 +13,6 @@
 #include <boost/filesystem.hpp>
 
 #include "linux_firewall_config.pb.h"
-#include "tests/common/fork.hpp"
 #include "tests/fw/service/descriptor_limit.hpp"
 #include "tests/fw/service/iptables_expected.hpp"
 #include "tests/fw/service/iptables_fakes.hpp"
@@ -239,7 +238,7 @@ TEST_F(iptables_service, a_stop_at_the_open_file_limit_removes_every_own_rule)
     for (const std::string& lock : {lock_path(), std::string()}) {
         SCOPED_TRACE(lock.empty() ? "default lock paths" : "configured lock path");
         config.set_xtables_lock_path(lock);
-        const auto stopped = morva_test::run_in_child([&] {
+        const auto stopped = morva_test::run_guarded_in_child([&] {
             configure();
             if (!morva_test::exhaust_descriptors())
                 ::_exit(2);

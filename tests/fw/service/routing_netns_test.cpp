@@ -11,7 +11,6 @@
 
 #include "fw/service/marks.hpp"
 #include "linux_firewall_config.pb.h"
-#include "tests/common/fork.hpp"
 #include "tests/fw/service/descriptor_limit.hpp"
 #include "tests/fw/service/netns_fixture.hpp"
 
@@ -57,6 +56,8 @@ protected:
         config.set_autoconfigure_iptables(true);
         config.set_autoconfigure_routing(true);
         config.mutable_local_delivery_mark()->set_manual(0x10);
+        config.mutable_client_packets_mark()->set_manual(0x100);
+        config.mutable_server_packets_mark()->set_manual(0x200);
         config.set_var_lib_dir(dir.string());
         state_file = (dir / "rule_info.dat").string();
     }
@@ -319,7 +320,7 @@ TEST_F(routing_netns, no_crash_leaves_the_route_or_the_rule_and_the_mark_stays)
                                     routing_step_t::rule_removed};
     for (const routing_step_t step : steps) {
         SCOPED_TRACE(static_cast<int>(step));
-        const auto killed = morva_test::run_in_child([&] {
+        const auto killed = morva_test::run_guarded_in_child([&] {
             {
                 routing_t crashing(config, marks);
                 crashing.set_step_hook([step](routing_step_t reached) {
@@ -346,7 +347,7 @@ TEST_F(routing_netns, no_crash_leaves_the_route_or_the_rule_and_the_mark_stays)
 
 TEST_F(routing_netns, a_stop_at_the_open_file_limit_removes_route_rule_and_record)
 {
-    const auto stopped = morva_test::run_in_child([&] {
+    const auto stopped = morva_test::run_guarded_in_child([&] {
         apply();
         if (!morva_test::exhaust_descriptors())
             ::_exit(2);
