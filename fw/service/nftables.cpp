@@ -118,9 +118,9 @@ Record record_of(const std::uint8_t* payload, std::size_t size, Parse parse)
 
 } // namespace
 
-std::string chain_text(std::uint8_t family, const nft::nft_chain_t& chain)
+std::string chain_text(std::uint8_t family, const std::string& table, const std::string& chain)
 {
-    return nft_family_name(family) + " " + name_or_empty(chain.table) + " " + name_or_empty(chain.name);
+    return nft_family_name(family) + " " + table + " " + chain;
 }
 
 std::string nft_family_name(std::uint8_t family)
@@ -344,7 +344,8 @@ void fix_local_path(const steering_params_t& params, const nft_socket_source_t& 
                 add_local_path_rules(*msg, chain, family, params);
                 msg->batch.flush_batch();
             } catch (const boost::system::system_error& e) {
-                warning("Cannot add the local-path rule to chain " + chain_text(family, chain)
+                warning("Cannot add the local-path rule to chain "
+                        + chain_text(family, name_or_empty(chain.table), name_or_empty(chain.name))
                         + ", the chain is skipped: " + e.what());
             } catch (const std::bad_optional_access&) {
                 warning("A chain of family " + nft_family_name(family) + " without table or name is skipped");

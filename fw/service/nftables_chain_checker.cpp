@@ -188,7 +188,10 @@ void nft_chain_checker_t::on_deleted_table(std::uint8_t family, const std::uint8
     }
     // Our own deletions (a configuration replacing everything) arrive here
     // after the table was made again; only a table still missing was taken.
-    restore_own_table();
+    // Whoever took it may have reloaded the other tables as well, with base
+    // chains that no rule notification will name.
+    if (restore_own_table())
+        keep_every_chain_first();
 }
 
 void nft_chain_checker_t::keep_first(std::uint8_t family, const std::string& table, const std::string& chain)
@@ -200,11 +203,11 @@ void nft_chain_checker_t::keep_first(std::uint8_t family, const std::string& tab
         if (is_errno(e, ENOENT))
             debug("chain check: chain " + chain + " is gone: " + e.what());
         else
-            warning("chain check: cannot keep the local path first in chain " + nft_family_name(family) + " " + table
-                    + " " + chain + ", the chain is skipped: " + e.what());
+            warning("chain check: cannot keep the local path first in chain " + chain_text(family, table, chain)
+                    + ", the chain is skipped: " + e.what());
     } catch (const std::exception& e) {
-        warning("chain check: chain " + nft_family_name(family) + " " + table + " " + chain
-                + " cannot be read and is skipped: " + e.what());
+        warning("chain check: chain " + chain_text(family, table, chain) + " cannot be read and is skipped: "
+                + e.what());
     }
 }
 
@@ -254,29 +257,32 @@ void nft_chain_checker_t::react(std::uint8_t family, const std::string& table, c
     msg->batch.flush_batch();
 }
 
-void nft_chain_checker_t::restore_own_table()
+bool nft_chain_checker_t::restore_own_table()
 {
     try {
         auto msg = new_nft_transaction(sockets_);
         msg->single_table.begin_message(NFT_MSG_GETTABLE, nft::family_ip, 0)
             .put_string(NFTA_TABLE_NAME, nft::own_table)
             .end_message();
-        try {
-            msg->receive_one();
-            return; // still there
-        } catch (const boost::system::system_error& e) {
-            if (!is_errno(e, ENOENT))
-                throw;
+        msg->receive_one();
+        return false; // still there
+    } catch (const boost::system::system_error& e) {
+        if (!is_errno(e, ENOENT)) {
+            warning(std::string("chain check: cannot look for the own table: ") + e.what());
+            return false;
         }
-        if (cf_log_threshold <= 3)
-            cf_log(3, "nftables table " + std::string(nft::own_table)
-                          + " was deleted by another program; installing it again");
+    }
+    if (cf_log_threshold <= 3)
+        cf_log(3, "nftables table " + std::string(nft::own_table)
+                      + " was deleted by another program; installing it again");
+    try {
         install_nft_rules(*params_, sockets_);
         debug("nftables rules installed");
     } catch (const std::exception& e) {
         if (cf_log_threshold <= 3)
             cf_log(3, "Cannot install nftables table " + std::string(nft::own_table) + " again: " + e.what());
     }
+    return true;
 }
 
 void nft_chain_checker_t::resync()
@@ -284,6 +290,11 @@ void nft_chain_checker_t::resync()
     if (!params_)
         return;
     restore_own_table();
+    keep_every_chain_first();
+}
+
+void nft_chain_checker_t::keep_every_chain_first()
+{
     std::vector<std::pair<std::uint8_t, nft::nft_chain_t>> chains;
     try {
         auto msg = new_nft_transaction(sockets_);

@@ -58,8 +58,10 @@ private:
     void react(std::uint8_t family, const std::string& table, const std::string& chain);
     // react() for one chain; what fails is a Warning naming the chain.
     void keep_first(std::uint8_t family, const std::string& table, const std::string& chain);
-    // Installs the own table from the parameters when it is missing.
-    void restore_own_table();
+    // Installs the own table from the parameters when it is missing; true then.
+    bool restore_own_table();
+    // keep_first() for every base chain of the tables of families ip and inet.
+    void keep_every_chain_first();
 
     boost::asio::io_context& io_;
     std::unique_ptr<linux::netlink::async::link_t> link_;

@@ -42,7 +42,7 @@ std::vector<linux::nftables::nft_chain_t> dump_chains(linux::nftables::utils::nf
 
 // "ip", "inet", or "family N"; a chain as "<family> <table> <chain>", for log lines.
 std::string nft_family_name(std::uint8_t family);
-std::string chain_text(std::uint8_t family, const linux::nftables::nft_chain_t& chain);
+std::string chain_text(std::uint8_t family, const std::string& table, const std::string& chain);
 
 // The rule or chain of a message payload that starts with its nfgenmsg; throws
 // parse_error_t when it is malformed or shorter than that.

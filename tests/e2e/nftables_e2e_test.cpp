@@ -173,4 +173,21 @@ TEST_F(nftables_e2e, other_softwares_changes_leave_the_daemon_steering)
     owned.reset();
 }
 
+TEST_F(nftables_e2e, a_kernel_without_the_queue_expression_is_named_in_the_refusal)
+{
+    stack.start(stack.config({.output = false, .input = false, .forward = false}), launcher());
+    stack.write_config(stack.config({.output = true, .input = false, .forward = false}));
+    stack.marend().signal(SIGHUP);
+    const auto status = stack.marend().wait();
+    ASSERT_TRUE(status) << stack.daemon_output();
+    EXPECT_EQ(*status, 102) << stack.daemon_output();
+    EXPECT_TRUE(std::regex_search(
+        stack.daemon_output(),
+        std::regex("Error: Cannot apply configuration \\(revision 2\\): Cannot install nftables rules: the kernel "
+                   "refused rule \"tcp flags & \\(syn\\|ack\\) == syn mark & \\(CP\\|SP\\) == 0 counter queue "
+                   "[0-9]+\" in chain output: No such file or directory")))
+        << stack.daemon_output();
+    stack.expect_nothing_left();
+}
+
 } // namespace
