@@ -7,7 +7,9 @@
 #include <fstream>
 #include <functional>
 #include <regex>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/filesystem/operations.hpp>
@@ -146,15 +148,21 @@ TEST(hooks_e2e, each_hook_decides_by_what_it_asks_for)
         const auto conn = stack_t::finish_connect(client);
         const std::string source = c.forwarded ? topology_t::client_address : topology_t::firewall_server_side;
         const std::string server = std::string(topology_t::server_address) + ":" + c.port;
-        const std::string out = stack.daemon_output().substr(seen);
+        // The session of this connection, and its line; the daemon's output
+        // is read on a thread of its own, so it may come a little later.
+        const std::regex started("Session (\\S+): started " + source + ":\\d+ -> " + server);
+        std::string out;
+        bool found = false;
+        for (int tries = 0; tries < 200 && !found; ++tries) {
+            if (tries > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            out = stack.daemon_output().substr(seen);
+            std::smatch m;
+            found = std::regex_search(out, m, started)
+                    && std::regex_search(out, std::regex("Session " + quoted(m[1].str()) + ": " + c.session_line));
+        }
         const std::string context = "client:\n" + conn.output + "\ndaemon:\n" + out;
-
-        // The session of this connection, and its line.
-        std::smatch m;
-        ASSERT_TRUE(std::regex_search(out, m, std::regex("Session (\\S+): started " + source + ":\\d+ -> " + server)))
-            << context;
-        const std::regex line("Session " + quoted(m[1].str()) + ": " + c.session_line);
-        EXPECT_TRUE(std::regex_search(out, line)) << "no line: " << c.session_line << "\n" << context;
+        EXPECT_TRUE(found) << "no session line: " << c.session_line << "\n" << context;
 
         const std::string verdict = c.verdict;
         if (verdict == "DROP") {
