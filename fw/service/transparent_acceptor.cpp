@@ -78,9 +78,14 @@ transparent_acceptor_t::~transparent_acceptor_t()
 void transparent_acceptor_t::configure()
 {
     const tcp::endpoint endpoint = configured_endpoint(config_);
-    // Reopening would change the listener under rules that still point at it.
-    if (acceptor_.is_open() && endpoint == endpoint_)
+    // Reopening would change the listener under rules that still point at it;
+    // its mark must follow the marks, or the answers to new clients would meet
+    // rules that no longer know it.
+    if (acceptor_.is_open() && endpoint == endpoint_) {
+        if (listener_mark() != mark_)
+            set_mark(acceptor_.native_handle());
         return;
+    }
     if (acceptor_.is_open()) {
         acceptor_.close();
         // The pending accept completes with an abort; it must not accept again.
@@ -106,9 +111,7 @@ void transparent_acceptor_t::open(const tcp::endpoint& endpoint)
     const int fd = acceptor_.native_handle();
     set_option(fd, SOL_SOCKET, SO_REUSEADDR, int{1}, "cannot set SO_REUSEADDR");
     set_option(fd, IPPROTO_IP, IP_TRANSPARENT, int{1}, "cannot set IP_TRANSPARENT");
-    set_option(fd, SOL_SOCKET, SO_MARK,
-               std::uint32_t{marks_.client_packets_mark() | marks_.server_packets_mark()},
-               "cannot set SO_MARK");
+    set_mark(fd);
     acceptor_.bind(endpoint, ec);
     throw_if(ec, "bind to " + endpoint_text(endpoint) + " failed");
     acceptor_.listen(128, ec);
@@ -116,6 +119,18 @@ void transparent_acceptor_t::open(const tcp::endpoint& endpoint)
     const tcp::endpoint local = acceptor_.local_endpoint(ec);
     throw_if(ec, "getsockname");
     endpoint_ = local;
+}
+
+std::uint32_t transparent_acceptor_t::listener_mark() const
+{
+    return marks_.client_packets_mark() | marks_.server_packets_mark();
+}
+
+void transparent_acceptor_t::set_mark(int fd)
+{
+    const std::uint32_t mark = listener_mark();
+    set_option(fd, SOL_SOCKET, SO_MARK, mark, "cannot set SO_MARK");
+    mark_ = mark;
 }
 
 void transparent_acceptor_t::start_accept()

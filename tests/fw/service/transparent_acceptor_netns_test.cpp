@@ -184,7 +184,7 @@ TEST_F(transparent_acceptor_netns, listens_transparently_with_the_client_and_ser
     EXPECT_EQ(log_->taken(), std::vector<std::string>{"0 Transparent acceptor: listening at 127.0.0.1:47001"});
 }
 
-TEST_F(transparent_acceptor_netns, the_same_address_keeps_the_listener_and_its_mark)
+TEST_F(transparent_acceptor_netns, the_same_address_keeps_the_listener_and_takes_on_changed_marks)
 {
     listen_at("127.0.0.1", 47002);
     const tcp::endpoint endpoint = acceptor_->endpoint();
@@ -198,8 +198,15 @@ TEST_F(transparent_acceptor_netns, the_same_address_keeps_the_listener_and_its_m
     struct stat after {};
     ASSERT_EQ(::fstat(fd, &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
-    EXPECT_EQ(int_option(fd, SOL_SOCKET, SO_MARK), 2 | 4);
+    EXPECT_EQ(int_option(fd, SOL_SOCKET, SO_MARK), 8 | 16);
     EXPECT_TRUE(log_->taken().empty());
+
+    // Connections accepted from now on carry the new marks, so the answers to
+    // their clients pass the rules of the new marks.
+    scoped_fd_t client = client_socket(0);
+    ASSERT_EQ(connect_to(client.get(), "127.0.0.1", 47002), 0);
+    ASSERT_TRUE(run_until([&] { return delegate_.accepted.size() == 1; }));
+    EXPECT_EQ(int_option(delegate_.accepted[0].descriptor.get(), SOL_SOCKET, SO_MARK), 8 | 16);
 }
 
 TEST_F(transparent_acceptor_netns, a_new_port_closes_the_old_listener_and_opens_another)
