@@ -13,7 +13,7 @@
 int main(int argc, char** argv)
 {
     open_standard_descriptors();
-    ignore_sigpipe();
+    catch_sigpipe();
     try {
         if (!std::getenv("COM_MORVA_MONITOR"))
             run_standalone("morva-firewall", MORVA_VERSION, argc, argv);

@@ -22,7 +22,21 @@ void open_standard_descriptors()
     }
 }
 
-void ignore_sigpipe()
+namespace {
+
+void on_sigpipe(int) {}
+
+} // namespace
+
+void catch_sigpipe()
 {
-    ::signal(SIGPIPE, SIG_IGN);
+    // Caught, not ignored: an ignored signal stays ignored across exec, and the
+    // programs a hook starts expect SIGPIPE to end them, as in a shell. A caught
+    // one returns to its default in the exec'd program; here the failed write
+    // simply reports EPIPE.
+    struct sigaction action {};
+    action.sa_handler = on_sigpipe;
+    ::sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGPIPE, &action, nullptr);
 }

@@ -29,3 +29,11 @@ void log_rate_limited(int level, std::string const& text)
     stamp = now_ns();
     cf_log(level, text);
 }
+
+bool rate_limit_claim()
+{
+    if (!rate_limit_elapsed())
+        return false;
+    stamp = now_ns();
+    return true;
+}

@@ -27,7 +27,7 @@ using fw::util::throw_errno;
     ::close(read_end);
     if (::dup2(write_end, 1) < 0 || ::dup2(write_end, 2) < 0)
         ::_exit(1);
-    // The daemon ignores SIGPIPE; the program gets the default back.
+    // Whatever the caller did with SIGPIPE, the program starts with the default.
     ::signal(SIGPIPE, SIG_DFL);
     ::execvp(args[0], args);
     // strerror may translate and allocate; the untranslated text is static.

@@ -45,8 +45,11 @@ std::vector<fuzz_bytes_t> fuzz_seeds()
                                           {nested(NFTA_DATA_VERDICT, {attr(NFTA_VERDICT_CODE, be32(NFT_JUMP)),
                                                                       attr(NFTA_VERDICT_CHAIN, cstr("x"))})})}),
                 expr("meta", {attr(NFTA_META_KEY, be32(NFT_META_MARK)), attr(NFTA_META_DREG, reg1)}),
-                expr("ct", {attr(NFTA_CT_KEY, be32(NFT_CT_MARK)), attr(NFTA_CT_SREG, reg1)})}),
-        attr(NFTA_RULE_USERDATA, fuzz_bytes_t{0, 3, 'h', 'i', 0}),
+                expr("ct", {attr(NFTA_CT_KEY, be32(NFT_CT_MARK)), attr(NFTA_CT_SREG, reg1)}),
+                // iptables-nft's -j MARK --set-mark 0x8: an xtables target
+                expr("target", {attr(1, cstr("MARK")), attr(2, be32(2)),
+                                attr(3, fuzz_bytes_t{8, 0, 0, 0, 0xff, 0xff, 0xff, 0xff})})}),
+        attr(NFTA_RULE_USERDATA, fuzz_bytes_t{0, 3, 'h', 'i', 0, 1, 1, 'x'}),
     });
     const fuzz_bytes_t chain = concat({
         attr(NFTA_CHAIN_TABLE, cstr("filter")), attr(NFTA_CHAIN_NAME, cstr("output")),

@@ -97,6 +97,14 @@ void exchange_bind(netlink::sync_link_t& link, std::uint16_t queue, std::vector<
 
 } // namespace
 
+void enlarge_receive_buffer(int fd, int size)
+{
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == 0)
+        return;
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0 && cf_log_threshold <= 3)
+        cf_log(3, std::string("Cannot set option SO_RCVBUF: ") + std::strerror(errno));
+}
+
 std::vector<std::uint8_t> queue_command_payload(std::uint16_t queue, std::uint8_t command)
 {
     auto message = config_message(queue);

@@ -12,6 +12,15 @@ namespace fw::linux::nfqueue {
 // Bytes of each queued packet handed to us, from its IPv4 header on.
 constexpr std::uint32_t copy_range = 120;
 
+// Receive buffer of a queue socket: room for every packet the kernel queue
+// holds (1024, a few hundred bytes of buffer each, counted with overhead).
+constexpr int queue_receive_buffer = 2 << 20;
+
+// Gives the socket `queue_receive_buffer` bytes: SO_RCVBUFFORCE (root may pass
+// the system's limit), else SO_RCVBUF up to that limit. A failure is logged at
+// Warning "Cannot set option SO_RCVBUF: " and the system's text.
+void enlarge_receive_buffer(int fd, int size = queue_receive_buffer);
+
 // Opens the queue asking for the owner's uid and gid with every packet; on a
 // kernel without that feature (EOPNOTSUPP) once more without it.
 // Throws boost::system::system_error ("NETLINK error received" when the kernel

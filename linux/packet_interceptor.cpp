@@ -2,6 +2,7 @@
 
 #include "common/log.hpp"
 #include "linux/netlink/nfnetlink_message.hpp"
+#include "linux/nfqueue_config.hpp"
 #include "net/ipv4_header.hpp"
 #include "net/tcp_header.hpp"
 
@@ -26,7 +27,8 @@ static_assert(sizeof(nfqnl_msg_packet_hw) == 12);
 static_assert(sizeof(nfqnl_msg_packet_timestamp) == 16);
 static_assert(sizeof(nfqnl_msg_verdict_hdr) == 8);
 
-using attributes_t = netlink::compound_attribute_t;
+// Read in place: a packet costs no copy of its attributes.
+using attributes_t = netlink::attribute_table_t;
 
 template <typename T>
 T read_big(const std::uint8_t* p) noexcept
@@ -82,16 +84,16 @@ packet_interceptor_t::packet_attribs_t read_attribs(const attributes_t& attribut
 // Header lengths below the fixed parts come only from forwarded packets that
 // someone forged; whoever copies a header by its length must find its fixed
 // part inside the copy, so such packets go no further.
-void check_lengths(const netlink::byte_array_t& packet)
+void check_lengths(const attributes_t::bytes_t& packet)
 {
     if (packet.size < 40)
         throw std::runtime_error("truncated packet");
-    const std::size_t ip_length = fw::net::ipv4_header_t::at(packet.data.get()).header_length();
+    const std::size_t ip_length = fw::net::ipv4_header_t::at(packet.data).header_length();
     if (ip_length < fw::net::ipv4_header_t::min_size)
         throw std::runtime_error("invalid IPv4 header length: " + std::to_string(ip_length));
     if (ip_length > packet.size || packet.size - ip_length < fw::net::tcp_header_t::min_size)
         throw std::runtime_error("truncated TCP header");
-    const std::size_t tcp_length = fw::net::tcp_header_t::at(packet.data.get() + ip_length).header_length();
+    const std::size_t tcp_length = fw::net::tcp_header_t::at(packet.data + ip_length).header_length();
     if (tcp_length < fw::net::tcp_header_t::min_size)
         throw std::runtime_error("invalid TCP header length: " + std::to_string(tcp_length));
     if (packet.size - ip_length < tcp_length)
@@ -100,22 +102,44 @@ void check_lengths(const netlink::byte_array_t& packet)
 
 } // namespace
 
+verdict_bytes_t make_verdict(std::uint16_t queue, std::uint32_t packet_id, std::uint32_t verdict,
+                             const std::uint32_t* mark)
+{
+    verdict_bytes_t out;
+    std::uint8_t* p = out.bytes.data();
+    const nfgenmsg header{AF_UNSPEC, NFNETLINK_V0, boost::endian::native_to_big(queue)};
+    std::memcpy(p, &header, sizeof header);
+    p += sizeof header;
+    const auto put_attribute = [&p](std::uint16_t type, const void* value, std::uint16_t size) {
+        const nlattr attribute{static_cast<std::uint16_t>(NLA_HDRLEN + size), type};
+        std::memcpy(p, &attribute, NLA_HDRLEN);
+        std::memcpy(p + NLA_HDRLEN, value, size);
+        p += NLA_HDRLEN + size;
+    };
+    const nfqnl_msg_verdict_hdr verdict_header{boost::endian::native_to_big(verdict), packet_id};
+    put_attribute(NFQA_VERDICT_HDR, &verdict_header, sizeof verdict_header);
+    if (mark) {
+        const std::uint32_t value = boost::endian::native_to_big(*mark);
+        put_attribute(NFQA_MARK, &value, sizeof value);
+    }
+    out.size = static_cast<std::size_t>(p - out.bytes.data());
+    return out;
+}
+
 std::vector<std::uint8_t> verdict_payload(std::uint16_t queue, std::uint32_t packet_id, std::uint32_t verdict,
                                           const std::uint32_t* mark)
 {
-    nfnetlink::message_t message(AF_UNSPEC, queue);
-    auto* header = message.attributes().add_zeroed<nfqnl_msg_verdict_hdr>(NFQA_VERDICT_HDR);
-    header->verdict = boost::endian::native_to_big(verdict);
-    header->id = packet_id;
-    if (mark)
-        *message.attributes().add_zeroed<std::uint32_t>(NFQA_MARK) = boost::endian::native_to_big(*mark);
-    return message.serialize();
+    const verdict_bytes_t verdict_bytes = make_verdict(queue, packet_id, verdict, mark);
+    return {verdict_bytes.bytes.begin(), verdict_bytes.bytes.begin() + verdict_bytes.size};
 }
 
 packet_interceptor_t::packet_interceptor_t(std::unique_ptr<netlink::async::link_t> link, std::uint16_t queue,
                                            std::size_t pending_limit)
     : link_(std::move(link)), queue_(queue), pending_limit_(pending_limit)
 {
+    // Room for a burst of SYNs while the daemon is busy: a packet that does
+    // not fit is lost to the client's retransmission timer.
+    enlarge_receive_buffer(link_->native_handle());
 }
 
 packet_interceptor_t::~packet_interceptor_t()
@@ -132,7 +156,8 @@ void packet_interceptor_t::start(delegate_t* delegate)
 
 void packet_interceptor_t::send_verdict(std::uint32_t packet_id, std::uint32_t verdict, const std::uint32_t* mark)
 {
-    link_->send(verdict_type, verdict_payload(queue_, packet_id, verdict, mark), {}, 0);
+    const verdict_bytes_t payload = make_verdict(queue_, packet_id, verdict, mark);
+    link_->send(verdict_type, payload.bytes.data(), payload.size, 0);
 }
 
 void packet_interceptor_t::send_drop_verdict(std::uint32_t packet_id)
@@ -171,14 +196,13 @@ void packet_interceptor_t::repeat_with_mark(const std::weak_ptr<packet_entry_t>&
 void packet_interceptor_t::on_message(std::uint16_t type, const std::uint8_t* payload, std::size_t size)
 {
     std::optional<std::uint32_t> packet_id;
-    std::optional<nfnetlink::message_t> message;
-    const netlink::byte_array_t* payload_bytes = nullptr;
+    const attributes_t::bytes_t* payload_bytes = nullptr;
     packet_attribs_t attribs;
+    attributes_t attributes;
     try {
         if (type != packet_type)
             throw std::runtime_error("invalid message type: " + std::to_string(type));
-        message = nfnetlink::message_t::parse(payload, size);
-        const auto& attributes = message->attributes();
+        attributes = nfnetlink::message_t::parse_attributes(payload, size);
         std::uint32_t id;
         std::memcpy(&id, attributes.get_as<nfqnl_msg_packet_hdr>(NFQA_PACKET_HDR), sizeof id);
         packet_id = id;
@@ -204,7 +228,7 @@ void packet_interceptor_t::on_message(std::uint16_t type, const std::uint8_t* pa
     entry->packet_id = *packet_id;
     entry->position = pending_.insert(pending_.end(), entry);
 
-    const auto& ip = fw::net::ipv4_header_t::at(payload_bytes->data.get());
+    const auto& ip = fw::net::ipv4_header_t::at(payload_bytes->data);
     // Last: the delegate may destroy this interceptor.
     delegate_->packet_intercepted(ip, fw::net::tcp_header_t::after(ip), attribs, entry);
 }

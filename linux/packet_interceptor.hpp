@@ -4,6 +4,7 @@
 // a verdict are held in a bounded list; beyond the bound the oldest is dropped.
 #include "linux/netlink/async_link.hpp"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -98,6 +99,12 @@ private:
 
 // The NFQNL_MSG_VERDICT payload for `packet_id` (network order) with the
 // verdict, and NFQA_MARK when a mark (host order) is given.
+struct verdict_bytes_t {
+    std::array<std::uint8_t, 24> bytes;
+    std::size_t size;
+};
+verdict_bytes_t make_verdict(std::uint16_t queue, std::uint32_t packet_id, std::uint32_t verdict,
+                             const std::uint32_t* mark = nullptr);
 std::vector<std::uint8_t> verdict_payload(std::uint16_t queue, std::uint32_t packet_id, std::uint32_t verdict,
                                           const std::uint32_t* mark = nullptr);
 

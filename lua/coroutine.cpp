@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "lua/instruction_budget.hpp"
+
 namespace kv::lua {
 
 namespace {
@@ -106,6 +108,7 @@ void coroutine_t::resume(int nargs)
         set_registry(main, registry_key::coroutine_environment);
         state_ = state_t::running;
         on_coroutine_resume();
+        const budget_scope_t budget(thread);
         status = lua_resume(thread, scope.previous_thread(), nargs);
     }
     if (!alive())

@@ -118,12 +118,13 @@ params_t read_params(lua_State* L, int i)
 
 int lookup(lua_State* L)
 {
-    auto [type, tag] = parse_list_name(L, 1);
+    // No structured bindings: clang before 16 cannot capture them in the lambda below.
+    auto name = parse_list_name(L, 1);
     params_t params = read_params(L, 2);
     kv::lua::coroutine_t* co = kv::lua::current_coroutine(L);
     delegate_t& delegate = checked_delegate(L);
     guarded(L, [&] {
-        delegate.lookup(std::move(type), std::move(tag), std::move(params),
+        delegate.lookup(std::move(name.first), std::move(name.second), std::move(params),
                         co->wrap([L, co](std::exception_ptr e, std::vector<std::string> values) {
                             on_lookup_result(L, co, std::move(e), std::move(values));
                         }));
@@ -144,12 +145,12 @@ int check(lua_State* L)
         }
     }
     std::string value = to_string(L, 1);
-    auto [type, tag] = parse_list_name(L, 2);
+    auto name = parse_list_name(L, 2);
     params_t params = read_params(L, 3);
     kv::lua::coroutine_t* co = kv::lua::current_coroutine(L);
     delegate_t& delegate = checked_delegate(L);
     guarded(L, [&] {
-        delegate.check(std::move(type), std::move(tag), std::move(value), std::move(params),
+        delegate.check(std::move(name.first), std::move(name.second), std::move(value), std::move(params),
                        co->wrap([L, co](std::exception_ptr e, bool found) {
                            on_check_result(L, co, std::move(e), found);
                        }));

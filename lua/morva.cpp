@@ -215,9 +215,12 @@ int log(lua_State* L)
 {
     std::size_t size = 0;
     const char* name = luaL_checklstring(L, 1, &size);
-    const auto level = log_levels.find(lower_case(std::string(name, size)));
-    if (level == log_levels.end())
-        return luaL_argerror(L, 1, nullptr);
+    const std::string given(name, size);
+    const auto level = log_levels.find(lower_case(given));
+    if (level == log_levels.end()) {
+        lua_pushfstring(L, "unknown log level '%s'", given.c_str());
+        return luaL_argerror(L, 1, lua_tostring(L, -1));
+    }
     log_value(L, level->second, 2);
     return 0;
 }

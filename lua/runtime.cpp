@@ -154,7 +154,9 @@ void apply_make_const(lua_State* L)
 
 int load_chunk(lua_State* L, const char* name, std::string_view text)
 {
-    return luaL_loadbufferx(L, text.data(), text.size(), name, nullptr);
+    // Text only: Lua does not verify precompiled chunks, and a crafted one
+    // can corrupt memory.
+    return luaL_loadbufferx(L, text.data(), text.size(), name, "t");
 }
 
 int cache_field(lua_State* L)
@@ -274,7 +276,9 @@ std::string error_text(lua_State* L)
         text = to_string(L, -1);
     else if (lua_getmetatable(L, -1)) {
         lua_pop(L, 1);
-        text = tostring(L, -1);
+        // Callers are outside every protected call: a "__tostring" that
+        // fails must not reach Lua's panic.
+        text = safe_tostring(L, -1);
     } else
         text = "Unexpected error";
     lua_pop(L, 1);

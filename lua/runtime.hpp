@@ -26,8 +26,8 @@ void init_registry(lua_State* L);
 // Replaces the value on top by its read-only proxy.
 void apply_make_const(lua_State* L);
 
-// Loads a chunk held as text under the given chunk name, any mode; pushes the
-// function or the error message and returns Lua's status.
+// Loads a chunk held as text under the given chunk name, refusing precompiled
+// chunks; pushes the function or the error message and returns Lua's status.
 int load_chunk(lua_State* L, const char* name, std::string_view text);
 
 // With a table at 1, a key at 2 and a value on top (3): table[key] = value
@@ -53,7 +53,8 @@ std::string tostring(lua_State* L, int index);
 std::string safe_tostring(lua_State* L, int index);
 // Lower case by the ctype facet of the global locale.
 std::string lower_case(std::string text);
-// Text of the error object on top, which is popped.
+// Text of the error object on top, which is popped; safe outside every
+// protected call.
 std::string error_text(lua_State* L);
 
 // Exception userdata (metatable "kv.lua.exception_ptr_metatable").

@@ -13,6 +13,7 @@
 
 #include "common/errno_error.hpp"
 #include "common/log_hook.hpp"
+#include "common/rate_limit.hpp"
 #include "net/ipv4_header.hpp"
 #include "net/tcp_header.hpp"
 
@@ -76,12 +77,17 @@ void raw_sender_t::on_sent(const boost::system::error_code& ec)
     if (ec == boost::asio::error::operation_aborted)
         return;
     if (ec) {
-        // EPERM: a netfilter rule dropped the locally sent datagram; only that one is lost.
-        if (ec != boost::system::errc::operation_not_permitted)
-            throw boost::system::system_error(ec, "Raw sender: sendto failed");
-        if (kv::util::log_level() <= 0) {
-            const packet_t& head = queue_.front();
-            kv::util::log(0, "Raw sender: packet dropped by kernel: " + packet_summary(head.datagram.get(), head.length));
+        const packet_t& head = queue_.front();
+        // EPERM: a netfilter rule dropped the locally sent datagram.
+        if (ec == boost::system::errc::operation_not_permitted) {
+            if (kv::util::log_level() <= 0)
+                kv::util::log(0, "Raw sender: packet dropped by kernel: "
+                                     + packet_summary(head.datagram.get(), head.length));
+        } else if (kv::util::log_level() <= 3 && rate_limit_claim()) {
+            // Any other error concerns this datagram alone (a reset to a forged,
+            // unroutable source): it is lost, the queue goes on.
+            kv::util::log(3, "Raw sender: sendto failed: " + ec.message() + "; dropping "
+                                 + packet_summary(head.datagram.get(), head.length));
         }
     }
     queue_.pop_front();

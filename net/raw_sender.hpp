@@ -27,6 +27,8 @@ public:
     ~raw_sender_t();
 
     // Queues one datagram for `destination` (network byte order); the queue has no limit.
+    // A datagram the kernel refuses is lost (EPERM at Debug, any other error a
+    // rate-limited Warning); the next one is sent all the same.
     void send(std::uint32_t destination, std::unique_ptr<std::uint8_t[]> datagram, std::size_t length);
 
 protected:

@@ -4,9 +4,6 @@
 #include <cstring>
 #include <utility>
 
-#include <boost/filesystem/path.hpp>
-#include <boost/filesystem/operations.hpp>
-
 #include "common/endpoint_text.hpp"
 #include "common/error.hpp"
 #include "common/log.hpp"
@@ -15,6 +12,7 @@
 #include "fw/service/marking_retransmitter.hpp"
 #include "fw/service/marks.hpp"
 #include "fw/service/packet_validator.hpp"
+#include "fw/service/session_id.hpp"
 #include "fw/service/transparent_acceptor.hpp"
 #include "net/ip_options.hpp"
 #include "net/ipv4_header.hpp"
@@ -258,7 +256,7 @@ void connection_diverter_t::divert_entry_t::hold(const endpoint_pair_t& pair, co
     std::memcpy(syn->get() + ip_length, tcp.data(), tcp_length);
 
     auto info = make_connection_info(pair, attribs);
-    std::string session_id = boost::filesystem::unique_path("%%%%-%%%%-%%%%").string();
+    std::string session_id = make_session_id();
 
     // The slot exists before the session does, so its handler can name it.
     auto position = pending_.emplace(pair, nullptr).first;

@@ -22,6 +22,12 @@ steering_params_t iptables_t::params() const { return steering_params(config_, m
 
 void iptables_t::configure()
 {
+    // A run that ended without its stop left its rules, and their queue rules
+    // would feed this run's queues: they go first, whatever this run's mode.
+    if (!swept_) {
+        installer_.remove_leftovers(config_.xtables_lock_path());
+        swept_ = true;
+    }
     const bool nft_available = linux::nftables::utils::nft_modules_available();
     if (!config_.autoconfigure_iptables()) {
         if (installer_.installed())

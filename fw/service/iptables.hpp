@@ -39,6 +39,7 @@ private:
     transparent_acceptor_t& acceptor_;
     connection_diverter_t& diverter_;
     iptables_installer_t installer_;
+    bool swept_ = false;
 };
 
 } // namespace fw::service

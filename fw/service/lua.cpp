@@ -10,6 +10,7 @@
 #include "links/quisad/quisad.hpp"
 #include "lua/coroutine_make.hpp"
 #include "lua/intercept_driver.hpp"
+#include "lua/instruction_budget.hpp"
 #include "lua/intercept_types.hpp"
 #include "lua/morva.hpp"
 #include "lua/registry.hpp"
@@ -54,7 +55,7 @@ void load_hook_chunk(lua_State* L, const kv::LuaChunk& chunk)
             throw std::runtime_error("Cannot load chunk: " + kv::lua::error_text(L));
         return;
     case kv::LuaChunk::kFile:
-        if (luaL_loadfilex(L, chunk.file().c_str(), nullptr) != LUA_OK)
+        if (luaL_loadfilex(L, chunk.file().c_str(), "t") != LUA_OK)
             throw std::runtime_error("Cannot load file " + chunk.file() + ": " + kv::lua::error_text(L));
         return;
     case kv::LuaChunk::CHUNK_NOT_SET:
@@ -66,8 +67,18 @@ void load_hook_chunk(lua_State* L, const kv::LuaChunk& chunk)
 void load_hook(lua_State* L, const kv::LinuxFirewallConfig& config)
 {
     load_hook_chunk(L, config.intercept_hook());
-    if (lua_pcall(L, 0, 0, 0) != LUA_OK)
-        throw std::runtime_error("Cannot execute chunk: " + kv::lua::error_text(L));
+    // The global persists between chunks: a new chunk that no longer defines
+    // the hook must be refused, not let the previous one go on deciding.
+    lua_rawgeti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS);
+    lua_pushliteral(L, "intercept_hook");
+    lua_pushnil(L);
+    lua_rawset(L, -3);
+    lua_pop(L, 1);
+    {
+        const kv::lua::budget_scope_t budget(L);
+        if (lua_pcall(L, 0, 0, 0) != LUA_OK)
+            throw std::runtime_error("Cannot execute chunk: " + kv::lua::error_text(L));
+    }
     push_global(L, "intercept_hook");
     if (!lua_isfunction(L, -1)) {
         lua_pop(L, 1);

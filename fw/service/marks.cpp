@@ -114,6 +114,14 @@ void marks_t::configure()
                                          + field->name + " value");
     }
 
+    // A fixed mark left out keeps the value of the last apply; on the first
+    // there is none, and a mark of 0 would match every packet.
+    const std::uint32_t previous[] = {local_delivery_mark_, client_packets_mark_, server_packets_mark_};
+    for (std::size_t i = 0; i < std::size(fixed); ++i)
+        if (fixed[i].choice == choice_t::unset && previous[i] == 0)
+            throw std::runtime_error(std::string(fixed[i].name)
+                                     + " value is not configured: set it to auto or to a manual mark");
+
     input_divert_mark_ = output_divert_mark_ = forward_divert_mark_ = 0;
     std::vector<request_t> requests = {
         {&local_delivery_mark_, fixed[0].choice, fixed[0].value},
@@ -238,12 +246,29 @@ std::uint32_t policy_rule_used_marks(const mark_filter_t& filter)
     return policy_rule_marks(link.receive_all(), filter);
 }
 
+std::uint32_t nftables_used_marks()
+{
+    namespace nft = linux::nftables::utils;
+    // The probe loads the modules where they are modules; nf_tables built into
+    // the kernel answers the dump without any modprobe.
+    const bool loaded = nft::nft_modules_available();
+    try {
+        return nft::collect_nft_marks();
+    } catch (const boost::system::system_error& e) {
+        // Without nf_tables no rule of it can use a mark.
+        if (loaded)
+            throw;
+        if (cf_log_threshold <= 0)
+            cf_log(0, std::string("nftables rules not read: ") + e.what());
+        return 0;
+    }
+}
+
 std::uint32_t collect_used_marks(const mark_filter_t& filter)
 {
     std::uint32_t marks = iptables_used_marks();
     marks |= policy_rule_used_marks(filter);
-    if (linux::nftables::utils::nft_modules_available())
-        marks |= linux::nftables::utils::collect_nft_marks();
+    marks |= nftables_used_marks();
     return marks;
 }
 

@@ -83,7 +83,11 @@ std::uint32_t policy_rule_marks(const std::list<linux::netlink::netlink_reply_t>
                                 const mark_filter_t& filter);
 std::uint32_t policy_rule_used_marks(const mark_filter_t& filter);
 
-// iptables, then policy rules, then nftables (when its modules load).
+// The rules of nftables tables of families ip and inet, read whenever the dump
+// succeeds; a failed dump counts nothing unless the modules loaded.
+std::uint32_t nftables_used_marks();
+
+// iptables, then policy rules, then nftables.
 std::uint32_t collect_used_marks(const mark_filter_t& filter);
 
 } // namespace fw::service

@@ -9,6 +9,7 @@
 #include <linux/netlink.h>
 
 #include <exception>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +17,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "common/log.hpp"
+#include "linux/netlink/socket.hpp"
 #include "linux/nftables/names.hpp"
 #include "linux/nftables/parser.hpp"
 #include "linux/nftables/transaction.hpp"
@@ -30,6 +32,7 @@ using nft::utils::nft_msg_t;
 namespace {
 
 constexpr std::size_t nfgenmsg_size = 4;
+constexpr int netlink_netfilter = 12;
 constexpr std::uint8_t families[] = {nft::family_ip, nft::family_inet};
 constexpr std::uint8_t tcp_protocol = 6;
 constexpr std::uint16_t queue_bypass = 1; // NFT_QUEUE_FLAG_BYPASS
@@ -43,16 +46,34 @@ void debug(const std::string& line)
 
 std::string name_or_empty(const std::optional<std::string>& name) { return name ? *name : "empty"; }
 
+void warning(const std::string& line)
+{
+    if (cf_log_threshold <= 3)
+        cf_log(3, line);
+}
+
+// What names a failed install: the step, and the kernel's error after it.
+[[noreturn]] void install_failed(const boost::system::system_error& e, const std::string& step)
+{
+    throw boost::system::system_error(e.code(), "Cannot install nftables rules: " + step);
+}
+
 std::uint32_t loopback_index()
 {
     return ::if_nametoindex("lo");
 }
 
-// An own rule of the own table: `expressions` writes its expressions.
+// The own rules of one install by the sequence number of their message, so
+// that a rule the kernel refuses can be named.
+using written_rules_t = std::map<std::uint32_t, std::string>;
+
+// An own rule of the own table, `text` its nft syntax: `expressions` writes its expressions.
 template <class F>
-void write_rule(nft_msg_t& msg, std::string_view chain, F&& expressions)
+void write_rule(nft_msg_t& msg, written_rules_t& written, std::string_view chain, std::string_view text,
+                F&& expressions)
 {
     nft::utils::begin_new_rule(msg, nft::family_ip);
+    written[msg.rule.sequence()] = "rule \"" + std::string(text) + "\" in chain " + std::string(chain);
     msg.rule.put_string(NFTA_RULE_TABLE, nft::own_table);
     msg.rule.put_string(NFTA_RULE_CHAIN, chain);
     nft::put_rule_comment(msg.rule, nft::own_rule_comment);
@@ -97,6 +118,20 @@ Record record_of(const std::uint8_t* payload, std::size_t size, Parse parse)
 
 } // namespace
 
+std::string chain_text(std::uint8_t family, const std::string& table, const std::string& chain)
+{
+    return nft_family_name(family) + " " + table + " " + chain;
+}
+
+std::string nft_family_name(std::uint8_t family)
+{
+    switch (family) {
+    case nft::family_ip: return "ip";
+    case nft::family_inet: return "inet";
+    default: return "family " + std::to_string(family);
+    }
+}
+
 nft::nft_rule_t nft_rule_of(const std::uint8_t* payload, std::size_t size)
 {
     return record_of<nft::nft_rule_t>(payload, size, nft::parse_rule);
@@ -105,6 +140,11 @@ nft::nft_rule_t nft_rule_of(const std::uint8_t* payload, std::size_t size)
 nft::nft_chain_t nft_chain_of(const std::uint8_t* payload, std::size_t size)
 {
     return record_of<nft::nft_chain_t>(payload, size, nft::parse_chain);
+}
+
+nft::nft_table_t nft_table_of(const std::uint8_t* payload, std::size_t size)
+{
+    return record_of<nft::nft_table_t>(payload, size, nft::parse_table);
 }
 
 std::unique_ptr<nft_msg_t> new_nft_transaction(const nft_socket_source_t& sockets)
@@ -163,13 +203,24 @@ nftables_t::~nftables_t()
 {
     if (!installed_)
         return;
+    // The socket kept for the stop: at the descriptor limit no new one opens.
+    std::optional<nft_msg_t> msg;
+    try {
+        if (stop_socket_)
+            msg.emplace(std::move(stop_socket_));
+        else
+            msg.emplace();
+    } catch (const std::exception& e) {
+        warning(std::string("Cannot remove nftables rules: ") + e.what());
+        return;
+    }
     // The table goes also when its rules could not be taken out one by one.
-    for (void (*step)() : {+[] { clear_nft_rules(); }, +[] { clear_nft_tables(); }}) {
+    for (void (*step)(nft_msg_t&) : {+[](nft_msg_t& m) { clear_nft_rules(m); },
+                                     +[](nft_msg_t& m) { clear_nft_tables(m); }}) {
         try {
-            step();
+            step(*msg);
         } catch (const std::exception& e) {
-            if (cf_log_threshold <= 3)
-                cf_log(3, std::string("Cannot remove nftables rules: ") + e.what());
+            warning(std::string("Cannot remove nftables rules: ") + e.what());
         }
     }
 }
@@ -189,14 +240,21 @@ void nftables_t::configure()
             clear_nft_tables();
             installed_ = false;
         }
+        stop_socket_ = util::scoped_fd_t(-1);
         return;
     }
     const steering_params_t current = params();
+    if (!stop_socket_)
+        stop_socket_ = linux::netlink::open_netlink_socket(netlink_netfilter);
     checker_.set_params(current);
     clear_nft_rules();
     clear_nft_tables();
     try {
-        fix_local_path(current);
+        try {
+            fix_local_path(current);
+        } catch (const boost::system::system_error& e) {
+            install_failed(e, "the local-path rules");
+        }
         install_nft_rules(current);
     } catch (const boost::system::system_error&) {
         debug("cannot install nftables");
@@ -210,13 +268,12 @@ void nftables_t::configure()
     installed_ = true;
 }
 
-void clear_nft_rules(const nft_socket_source_t& sockets)
+void clear_nft_rules(nft_msg_t& msg)
 {
     debug("start clear rules");
-    auto msg = new_nft_transaction(sockets);
     for (std::uint8_t family : families) {
-        msg->single_rule.begin_message(NFT_MSG_GETRULE, family, NLM_F_DUMP).end_message();
-        for (const auto& reply : msg->receive_all()) {
+        msg.single_rule.begin_message(NFT_MSG_GETRULE, family, NLM_F_DUMP).end_message();
+        for (const auto& reply : msg.receive_all()) {
             try {
                 const auto rule = nft_rule_of(reply.payload.begin(), reply.payload.size);
                 if (rule.comment != nft::own_rule_comment)
@@ -224,29 +281,30 @@ void clear_nft_rules(const nft_socket_source_t& sockets)
                 const std::string& table = rule.table.value();
                 const std::string& chain = rule.chain.value();
                 const std::uint64_t handle = rule.handle.value();
-                msg->rule.begin_message(NFT_MSG_DELRULE, family, 0);
-                msg->rule.put_string(NFTA_RULE_CHAIN, chain);
-                msg->rule.put_string(NFTA_RULE_TABLE, table);
-                nft::put_rule_handle(msg->rule, handle);
-                msg->rule.end_message();
+                msg.rule.begin_message(NFT_MSG_DELRULE, family, 0);
+                msg.rule.put_string(NFTA_RULE_CHAIN, chain);
+                msg.rule.put_string(NFTA_RULE_TABLE, table);
+                nft::put_rule_handle(msg.rule, handle);
+                msg.rule.end_message();
             } catch (const std::exception& e) {
                 debug(std::string("skip rule because: ") + e.what());
             }
         }
-        msg->batch.flush_batch();
+        msg.batch.flush_batch();
     }
     debug("rules are cleaned");
 }
 
-void clear_nft_tables(const nft_socket_source_t& sockets)
+void clear_nft_rules(const nft_socket_source_t& sockets) { clear_nft_rules(*new_nft_transaction(sockets)); }
+
+void clear_nft_tables(nft_msg_t& msg)
 {
     debug("start clear tables");
-    auto msg = new_nft_transaction(sockets);
     for (std::uint8_t family : families) {
         try {
-            msg->table.begin_message(NFT_MSG_DELTABLE, family, 0).put_string(NFTA_TABLE_NAME, nft::own_table);
-            msg->table.end_message();
-            msg->batch.flush_batch();
+            msg.table.begin_message(NFT_MSG_DELTABLE, family, 0).put_string(NFTA_TABLE_NAME, nft::own_table);
+            msg.table.end_message();
+            msg.batch.flush_batch();
         } catch (const std::exception& e) {
             debug(std::string("delete table with error : ") + e.what());
         }
@@ -254,18 +312,45 @@ void clear_nft_tables(const nft_socket_source_t& sockets)
     debug("tables are cleaned");
 }
 
+void clear_nft_tables(const nft_socket_source_t& sockets) { clear_nft_tables(*new_nft_transaction(sockets)); }
+
+std::vector<nft::nft_chain_t> dump_chains(nft_msg_t& msg, std::uint8_t family)
+{
+    std::vector<nft::nft_chain_t> chains;
+    nft::begin_get_chain(msg.single_chain, family, NLM_F_DUMP).end_message();
+    for (const auto& reply : msg.receive_all()) {
+        try {
+            chains.push_back(nft_chain_of(reply.payload.begin(), reply.payload.size));
+        } catch (const std::exception& e) {
+            // Another program's chain we cannot read is not ours to fix.
+            if (cf_log_threshold <= 3 && rate_limit_elapsed())
+                log_rate_limited(3, "A chain of family " + nft_family_name(family)
+                                        + " cannot be read and is skipped: " + e.what());
+        }
+    }
+    return chains;
+}
+
 void fix_local_path(const steering_params_t& params, const nft_socket_source_t& sockets)
 {
     debug("start fix local path");
     auto msg = new_nft_transaction(sockets);
     for (std::uint8_t family : families) {
-        nft::begin_get_chain(msg->single_chain, family, NLM_F_DUMP).end_message();
-        for (const auto& reply : msg->receive_all()) {
-            const auto chain = nft_chain_of(reply.payload.begin(), reply.payload.size);
+        for (const nft::nft_chain_t& chain : dump_chains(*msg, family)) {
             debug("check chain : " + name_or_empty(chain.name));
-            add_local_path_rules(*msg, chain, family, params);
+            // One batch per chain: the kernel refuses a whole batch for one
+            // chain it will not let us change (a table another program owns).
+            try {
+                add_local_path_rules(*msg, chain, family, params);
+                msg->batch.flush_batch();
+            } catch (const boost::system::system_error& e) {
+                warning("Cannot add the local-path rule to chain "
+                        + chain_text(family, name_or_empty(chain.table), name_or_empty(chain.name))
+                        + ", the chain is skipped: " + e.what());
+            } catch (const std::bad_optional_access&) {
+                warning("A chain of family " + nft_family_name(family) + " without table or name is skipped");
+            }
         }
-        msg->batch.flush_batch();
     }
     debug("end fix local path");
 }
@@ -275,16 +360,23 @@ void install_nft_rules(const steering_params_t& params, const nft_socket_source_
     std::optional<nft::nft_chain_t> prerouting, output, input, forward;
     {
         auto msg = new_nft_transaction(sockets);
-        msg->table.begin_message(NFT_MSG_NEWTABLE, nft::family_ip, NLM_F_CREATE)
-            .put_string(NFTA_TABLE_NAME, nft::own_table);
-        msg->table.end_message();
-        msg->batch.flush_batch();
-
-        prerouting = add_base_chain(*msg, nft::prerouting_chain, nft::hook_t::prerouting, nft::chain_type_t::filter);
-        output = add_base_chain(*msg, nft::output_chain, nft::hook_t::output, nft::chain_type_t::route);
-        input = add_base_chain(*msg, nft::input_chain, nft::hook_t::input, nft::chain_type_t::filter);
-        forward = add_base_chain(*msg, nft::forward_chain, nft::hook_t::forward, nft::chain_type_t::filter);
-        msg->batch.flush_batch();
+        try {
+            msg->table.begin_message(NFT_MSG_NEWTABLE, nft::family_ip, NLM_F_CREATE)
+                .put_string(NFTA_TABLE_NAME, nft::own_table);
+            msg->table.end_message();
+            msg->batch.flush_batch();
+        } catch (const boost::system::system_error& e) {
+            install_failed(e, "the kernel refused table " + std::string(nft::own_table));
+        }
+        try {
+            prerouting = add_base_chain(*msg, nft::prerouting_chain, nft::hook_t::prerouting, nft::chain_type_t::filter);
+            output = add_base_chain(*msg, nft::output_chain, nft::hook_t::output, nft::chain_type_t::route);
+            input = add_base_chain(*msg, nft::input_chain, nft::hook_t::input, nft::chain_type_t::filter);
+            forward = add_base_chain(*msg, nft::forward_chain, nft::hook_t::forward, nft::chain_type_t::filter);
+            msg->batch.flush_batch();
+        } catch (const boost::system::system_error& e) {
+            install_failed(e, "the kernel refused the base chains of table " + std::string(nft::own_table));
+        }
     }
 
     const std::uint32_t ld = params.local_delivery_mark;
@@ -303,75 +395,87 @@ void install_nft_rules(const steering_params_t& params, const nft_socket_source_
     // Each rule goes to the head of its chain: the chains end up in the reverse
     // of the order written here.
     auto msg = new_nft_transaction(sockets);
-    if (params.process_ip_security_option) {
-        for (const steering_divert_t& divert : params.diverts) {
-            const std::uint32_t dv = divert.mark;
-            if (dv == 0)
-                continue;
-            // mark & (CP|SP|DV) == SP|DV ct mark set ct mark | DV
-            write_rule(*msg, output->name.value(), [&](nft::message_writer_t& w) {
-                mark(w, sp | dv, both | dv);
-                nft::set_ct_mark(w, dv, dv);
-            });
-            // tcp flags & (syn|ack) == syn|ack mark & (CP|SP) == 0 ct mark & (CP|SP|DV) == SP|DV counter queue
-            write_rule(*msg, input->name.value(), [&](nft::message_writer_t& w) {
-                tcp(w);
-                nft::match_tcp_flags(w, 0x12, 0x12);
-                mark(w, 0, both);
-                ct_mark(w, sp | dv, both | dv);
-                nft::add_counter(w);
-                nft::add_queue(w, divert.queue, queue_bypass);
-            });
+    written_rules_t written;
+    auto rule = [&](const std::string& chain, std::string_view text, auto&& expressions) {
+        write_rule(*msg, written, chain, text, expressions);
+    };
+    try {
+        if (params.process_ip_security_option) {
+            for (const steering_divert_t& divert : params.diverts) {
+                const std::uint32_t dv = divert.mark;
+                if (dv == 0)
+                    continue;
+                rule(output->name.value(), "mark & (CP|SP|DV) == SP|DV ct mark set ct mark | DV",
+                     [&](nft::message_writer_t& w) {
+                         mark(w, sp | dv, both | dv);
+                         nft::set_ct_mark(w, dv, dv);
+                     });
+                rule(input->name.value(),
+                     "tcp flags & (syn|ack) == syn|ack mark & (CP|SP) == 0 ct mark & (CP|SP|DV) == SP|DV counter queue",
+                     [&](nft::message_writer_t& w) {
+                         tcp(w);
+                         nft::match_tcp_flags(w, 0x12, 0x12);
+                         mark(w, 0, both);
+                         ct_mark(w, sp | dv, both | dv);
+                         nft::add_counter(w);
+                         nft::add_queue(w, divert.queue, queue_bypass);
+                     });
+            }
         }
-    }
-    // tcp mark & (CP|SP) != CP|SP ct mark & (CP|SP) == CP tproxy meta mark set mark | LD counter accept
-    write_rule(*msg, prerouting->name.value(), [&](nft::message_writer_t& w) {
-        tcp(w);
-        mark(w, both, both, cmp_op_t::neq);
-        ct_mark(w, cp, both);
-        nft::add_tproxy(w, params.tproxy_address, params.tproxy_port, NFPROTO_IPV4);
-        nft::set_meta_mark(w, ld, ld);
-        nft::add_counter(w);
-        nft::add_verdict(w, NF_ACCEPT);
-    });
-    // mark & (CP|SP) == 0 ct mark & (CP|SP) == SP meta mark set mark | LD counter
-    write_rule(*msg, prerouting->name.value(), [&](nft::message_writer_t& w) {
-        mark(w, 0, both);
-        ct_mark(w, sp, both);
-        nft::set_meta_mark(w, ld, ld);
-        nft::add_counter(w);
-    });
-    // mark & (CP|SP) == 0 ct mark & (CP|SP) != 0 meta mark set mark | LD counter
-    write_rule(*msg, output->name.value(), [&](nft::message_writer_t& w) {
-        mark(w, 0, both);
-        ct_mark(w, 0, both, cmp_op_t::neq);
-        nft::set_meta_mark(w, ld, ld);
-        nft::add_counter(w);
-    });
-    // mark & (CP|SP) == SP ct mark set SP counter
-    write_rule(*msg, output->name.value(), [&](nft::message_writer_t& w) {
-        mark(w, sp, both);
-        nft::set_ct_mark(w, 0xffffffffu, sp);
-        nft::add_counter(w);
-    });
-    // mark & (CP|SP) == CP ct mark set CP counter
-    write_rule(*msg, output->name.value(), [&](nft::message_writer_t& w) {
-        mark(w, cp, both);
-        nft::set_ct_mark(w, 0xffffffffu, cp);
-        nft::add_counter(w);
-    });
-    // tcp flags & (syn|ack) == syn mark & (CP|SP) == 0 counter queue
-    for (const steering_divert_t& divert : params.diverts) {
-        const nft::nft_chain_t& chain = divert.hook == 3 ? *output : divert.hook == 1 ? *input : *forward;
-        write_rule(*msg, chain.name.value(), [&](nft::message_writer_t& w) {
-            tcp(w);
-            nft::match_tcp_flags(w, 0x12, 0x02);
-            mark(w, 0, both);
+        rule(prerouting->name.value(),
+             "tcp mark & (CP|SP) != CP|SP ct mark & (CP|SP) == CP tproxy meta mark set mark | LD counter accept",
+             [&](nft::message_writer_t& w) {
+                 tcp(w);
+                 mark(w, both, both, cmp_op_t::neq);
+                 ct_mark(w, cp, both);
+                 nft::add_tproxy(w, params.tproxy_address, params.tproxy_port, NFPROTO_IPV4);
+                 nft::set_meta_mark(w, ld, ld);
+                 nft::add_counter(w);
+                 nft::add_verdict(w, NF_ACCEPT);
+             });
+        rule(prerouting->name.value(), "mark & (CP|SP) == 0 ct mark & (CP|SP) == SP meta mark set mark | LD counter",
+             [&](nft::message_writer_t& w) {
+                 mark(w, 0, both);
+                 ct_mark(w, sp, both);
+                 nft::set_meta_mark(w, ld, ld);
+                 nft::add_counter(w);
+             });
+        rule(output->name.value(), "mark & (CP|SP) == 0 ct mark & (CP|SP) != 0 meta mark set mark | LD counter",
+             [&](nft::message_writer_t& w) {
+                 mark(w, 0, both);
+                 ct_mark(w, 0, both, cmp_op_t::neq);
+                 nft::set_meta_mark(w, ld, ld);
+                 nft::add_counter(w);
+             });
+        rule(output->name.value(), "mark & (CP|SP) == SP ct mark set SP counter", [&](nft::message_writer_t& w) {
+            mark(w, sp, both);
+            nft::set_ct_mark(w, 0xffffffffu, sp);
             nft::add_counter(w);
-            nft::add_queue(w, divert.queue, queue_bypass);
         });
+        rule(output->name.value(), "mark & (CP|SP) == CP ct mark set CP counter", [&](nft::message_writer_t& w) {
+            mark(w, cp, both);
+            nft::set_ct_mark(w, 0xffffffffu, cp);
+            nft::add_counter(w);
+        });
+        for (const steering_divert_t& divert : params.diverts) {
+            const nft::nft_chain_t& chain = divert.hook == 3 ? *output : divert.hook == 1 ? *input : *forward;
+            rule(chain.name.value(),
+                 "tcp flags & (syn|ack) == syn mark & (CP|SP) == 0 counter queue " + std::to_string(divert.queue),
+                 [&](nft::message_writer_t& w) {
+                     tcp(w);
+                     nft::match_tcp_flags(w, 0x12, 0x02);
+                     mark(w, 0, both);
+                     nft::add_counter(w);
+                     nft::add_queue(w, divert.queue, queue_bypass);
+                 });
+        }
+        msg->batch.flush_batch();
+    } catch (const boost::system::system_error& e) {
+        const auto refused = msg->refused_sequence();
+        const auto it = refused ? written.find(*refused) : written.end();
+        install_failed(e, it == written.end() ? std::string("the kernel refused the steering rules")
+                                              : "the kernel refused " + it->second);
     }
-    msg->batch.flush_batch();
 }
 
 } // namespace fw::service

@@ -43,6 +43,9 @@ private:
     transparent_acceptor_t& acceptor_;
     connection_diverter_t& diverter_;
     bool installed_ = false;
+    // Opened with the first install and kept for the stop, which must remove
+    // the rules also when no descriptor is left to open.
+    util::scoped_fd_t stop_socket_{-1};
     nft_chain_checker_t checker_;
 };
 
@@ -50,13 +53,16 @@ private:
 // the install) over sockets from `sockets`.
 
 // Adds the local-path rules to the base chains of every table of families ip
-// and inet.
+// and inet; a chain the kernel does not let us change is a Warning and skipped.
 void fix_local_path(const steering_params_t& params, const nft_socket_source_t& sockets = {});
-// The own table, its four base chains and the steering rules.
+// The own table, its four base chains and the steering rules; a refusal of the
+// kernel is thrown as "Cannot install nftables rules: " naming what was refused.
 void install_nft_rules(const steering_params_t& params, const nft_socket_source_t& sockets = {});
 // Removes every rule with the own comment from the tables of families ip and inet.
 void clear_nft_rules(const nft_socket_source_t& sockets = {});
+void clear_nft_rules(linux::nftables::utils::nft_msg_t& msg);
 // Removes the own table of families ip and inet, where there is one.
 void clear_nft_tables(const nft_socket_source_t& sockets = {});
+void clear_nft_tables(linux::nftables::utils::nft_msg_t& msg);
 
 } // namespace fw::service

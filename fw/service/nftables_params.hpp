@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "common/scoped_fd.hpp"
@@ -35,9 +36,18 @@ std::unique_ptr<linux::nftables::utils::nft_msg_t> new_nft_transaction(const nft
 void add_local_path_rules(linux::nftables::utils::nft_msg_t& msg, const linux::nftables::nft_chain_t& chain,
                           std::uint8_t family, const steering_params_t& params);
 
+// Every chain of one family as the kernel lists them, over the transaction's
+// single requests; one that cannot be read is a rate-limited Warning and left out.
+std::vector<linux::nftables::nft_chain_t> dump_chains(linux::nftables::utils::nft_msg_t& msg, std::uint8_t family);
+
+// "ip", "inet", or "family N"; a chain as "<family> <table> <chain>", for log lines.
+std::string nft_family_name(std::uint8_t family);
+std::string chain_text(std::uint8_t family, const std::string& table, const std::string& chain);
+
 // The rule or chain of a message payload that starts with its nfgenmsg; throws
 // parse_error_t when it is malformed or shorter than that.
 linux::nftables::nft_rule_t nft_rule_of(const std::uint8_t* payload, std::size_t size);
 linux::nftables::nft_chain_t nft_chain_of(const std::uint8_t* payload, std::size_t size);
+linux::nftables::nft_table_t nft_table_of(const std::uint8_t* payload, std::size_t size);
 
 } // namespace fw::service

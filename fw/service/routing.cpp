@@ -1,5 +1,6 @@
 #include "fw/service/routing.hpp"
 
+#include <bit>
 #include <cerrno>
 #include <exception>
 #include <stdexcept>
@@ -7,6 +8,7 @@
 #include <fcntl.h>
 #include <net/if.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <boost/system/system_error.hpp>
@@ -38,49 +40,43 @@ sync_link_t route_link()
     return sync_link_t(linux::netlink::open_netlink_socket(NETLINK_ROUTE));
 }
 
-// One change with its acknowledgement, on a socket of its own.
-void exchange(std::uint16_t type, const message_t& message, std::uint16_t flags)
-{
-    sync_link_t link = route_link();
-    link.send(type, message.serialize(), flags);
-    link.wait_ack();
-}
-
 std::string rule_text(std::uint32_t table_id, std::uint32_t fwmark)
 {
     return "table " + std::to_string(table_id) + ", fwmark " + std::to_string(fwmark);
 }
 
-// A removal whose failure is only worth a warning: nothing records the object
-// any more, so nothing would try again.
+void warn(const std::string& text)
+{
+    if (cf_log_threshold <= 3)
+        cf_log(3, text);
+}
+
+// One change and its acknowledgement.
+void exchange(sync_link_t& link, std::uint16_t type, const message_t& message, std::uint16_t flags)
+{
+    link.send(type, message.serialize(), flags);
+    link.wait_ack();
+}
+
+// A removal; true when the object is gone, also when it was gone already
+// (ESRCH for a route, ENOENT for a rule), which is worth a warning all the
+// same. Any other failure leaves the object, and its record, in place.
 template <typename Build>
-void remove_logged(std::uint16_t type, const Build& build, const std::string& done, const std::string& failed)
+bool remove_logged(sync_link_t& link, std::uint16_t type, const Build& build, const std::string& done,
+                   const std::string& failed)
 {
     try {
-        exchange(type, build(), NLM_F_ACK);
+        exchange(link, type, build(), NLM_F_ACK);
         if (cf_log_threshold <= 0)
             cf_log(0, done);
+        return true;
+    } catch (const boost::system::system_error& e) {
+        warn(failed + ": " + describe_exception_ptr(std::current_exception()));
+        return e.code().value() == ESRCH || e.code().value() == ENOENT;
     } catch (const std::exception&) {
-        if (cf_log_threshold <= 3)
-            cf_log(3, failed + ": " + describe_exception_ptr(std::current_exception()));
+        warn(failed + ": " + describe_exception_ptr(std::current_exception()));
+        return false;
     }
-}
-
-void delete_local_route(const rule_record_t& record)
-{
-    const std::string route = "(" + local_route_text(record.table_id, record.metric) + ")";
-    remove_logged(
-        RTM_DELROUTE,
-        [&] { return make_route_message(record.table_id, record.metric.has_value(), record.metric.value_or(0)); },
-        "Local delivery route uninstalled " + route, "Cannot uninstall local delivery route " + route);
-}
-
-void delete_local_rule(const rule_record_t& record)
-{
-    const std::string rule = "(" + rule_text(record.table_id, record.fwmark) + ")";
-    remove_logged(RTM_DELRULE, [&] { return make_rule_message(record.table_id, record.fwmark, 0); },
-                  "Local delivery routing policy uninstalled " + rule,
-                  "Cannot uninstall local delivery routing policy " + rule);
 }
 
 std::uint32_t* add_u32(message_t& message, std::uint16_t type, std::uint32_t value)
@@ -101,6 +97,73 @@ void put_table(message_t& message, std::uint32_t table_id)
 constexpr std::uint16_t install_flags = NLM_F_ACK | NLM_F_EXCL | NLM_F_CREATE;
 static_assert(install_flags == 0x604);
 
+unsigned loopback_index()
+{
+    const unsigned index = ::if_nametoindex(loopback);
+    if (index == 0)
+        throw_errno(errno, std::string("cannot get index for interface \"") + loopback + "\"");
+    return index;
+}
+
+// A valid record is a few bytes: anything longer was not written here.
+constexpr std::size_t rule_info_max_size = 64;
+
+enum class file_state_t { missing, not_regular, unparsable, foreign, own };
+
+struct file_record_t {
+    file_state_t state = file_state_t::missing;
+    rule_record_t record;
+};
+
+// No side effect: the file is opened without following a link or waiting on
+// a FIFO, and only a small regular file is read.
+file_record_t load_rule_info(const std::string& path)
+{
+    fw::util::scoped_fd_t fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd) {
+        if (errno == ENOENT)
+            return {};
+        if (errno == ELOOP)
+            return {file_state_t::not_regular, {}};
+        throw_errno(errno, "Cannot open file " + path);
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        throw_errno(errno, "Cannot open file " + path);
+    if (!S_ISREG(st.st_mode))
+        return {file_state_t::not_regular, {}};
+    char bytes[rule_info_max_size + 1];
+    std::size_t size = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), bytes + size, sizeof bytes - size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw_errno(errno, "Cannot read file " + path);
+        if (n == 0 || (size += static_cast<std::size_t>(n)) == sizeof bytes)
+            break;
+    }
+    RuleInfo info;
+    if (size > rule_info_max_size || !info.ParseFromArray(bytes, static_cast<int>(size)))
+        return {file_state_t::unparsable, {}};
+    file_record_t result{file_state_t::own, {info.table_id(), info.mark(), std::nullopt}};
+    if (info.has_priority()) {
+        // A priority that does not fit the int it was written from is not ours.
+        if (info.priority() != static_cast<int>(info.priority()))
+            return {file_state_t::foreign, result.record};
+        result.record.metric = static_cast<int>(info.priority());
+    }
+    if (!is_own_record(result.record) || !info.unknown_fields().empty())
+        result.state = file_state_t::foreign;
+    return result;
+}
+
+std::string directory_of(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
 } // namespace
 
 routing_t::routing_t(const kv::LinuxFirewallConfig& config, marks_t& marks) : config_(config), marks_(marks)
@@ -112,15 +175,15 @@ routing_t::routing_t(const kv::LinuxFirewallConfig& config, marks_t& marks) : co
 
 routing_t::~routing_t()
 {
-    if (path_) {
-        // The file's own errors must not leave a destructor; the kernel objects
-        // it records were already handled or are left for the next start.
+    // Only what this run recorded is removed: a file can hold nothing else
+    // once the first configuration has read it, and the stop must not need
+    // a descriptor to open it.
+    if (record_) {
         try {
-            uninstall_recorded();
+            if (remove_installed(*record_))
+                record_.reset();
         } catch (const std::exception&) {
-            if (cf_log_threshold <= 3)
-                cf_log(3, "Cannot uninstall local delivery routing: "
-                              + describe_exception_ptr(std::current_exception()));
+            warn("Cannot uninstall local delivery routing: " + describe_exception_ptr(std::current_exception()));
         }
     }
     marks_.set_filter({});
@@ -128,106 +191,186 @@ routing_t::~routing_t()
 
 bool routing_t::own_rule_filter(std::uint32_t table_id, std::uint32_t fwmark) const noexcept
 {
-    return !(record_ && record_->table_id == table_id && record_->fwmark == fwmark);
+    std::optional<rule_record_t> own = record_;
+    if (!own && !configured_) {
+        try {
+            if (const auto path = state_path())
+                own = peek_rule_info(*path);
+        } catch (const std::exception&) {
+            // A var_lib_dir that configure will refuse.
+        }
+    }
+    return !(own && own->table_id == table_id && own->fwmark == fwmark);
+}
+
+std::optional<std::string> routing_t::state_path() const
+{
+    const std::string& dir = config_.var_lib_dir();
+    if (dir.empty() && !config_.autoconfigure_routing())
+        return std::nullopt;
+    // The file must not land in "/" or wherever the daemon was started.
+    if (!dir.starts_with("/"))
+        throw std::runtime_error("var_lib_dir must be an absolute path: \"" + dir + "\"");
+    return dir + "/rule_info.dat";
 }
 
 void routing_t::configure()
 {
-    const std::string path = config_.var_lib_dir() + "/rule_info.dat";
-    if (!path_) {
+    const std::optional<std::string> path = state_path();
+    if (!configured_) {
         // The first look at the file picks up what an ended run left behind.
         path_ = path;
-        uninstall_recorded();
-    } else if (*path_ == path) {
-        uninstall_recorded();
-    } else {
-        uninstall_recorded();
-        path_ = path;
+        configured_ = true;
     }
+    uninstall_recorded();
+    path_ = path;
 
     if (!config_.autoconfigure_routing())
         return;
 
     std::set<std::uint32_t> used;
     {
-        sync_link_t link = route_link();
-        link.send(RTM_GETROUTE, message_t(AF_INET).serialize(), NLM_F_DUMP);
-        auto replies = link.receive_all();
-        link.send(RTM_GETRULE, message_t(AF_INET).serialize(), NLM_F_DUMP);
-        replies.splice(replies.end(), link.receive_all());
+        sync_link_t dump = route_link();
+        dump.send(RTM_GETROUTE, message_t(AF_INET).serialize(), NLM_F_DUMP);
+        auto replies = dump.receive_all();
+        dump.send(RTM_GETRULE, message_t(AF_INET).serialize(), NLM_F_DUMP);
+        replies.splice(replies.end(), dump.receive_all());
         used = tables_in_use(replies);
     }
     const std::uint32_t table_id = free_routing_table(used);
+    const rule_record_t record{table_id, marks_.local_delivery_mark(), metric};
+    link();
+    try {
+        loopback_index_ = loopback_index();
+        // Recorded first: a crash from here on leaves a record of whatever is installed.
+        write_rule_info(record, *path_);
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error(std::string("Cannot install local delivery rule: ") + e.what());
+    }
+    record_ = record;
+    step(routing_step_t::recorded);
     install_route(table_id);
-    install_rule(table_id, path);
+    install_rule(table_id);
+}
+
+sync_link_t& routing_t::link()
+{
+    if (!link_)
+        link_ = std::make_unique<sync_link_t>(linux::netlink::open_netlink_socket(NETLINK_ROUTE));
+    return *link_;
+}
+
+void routing_t::step(routing_step_t done)
+{
+    if (step_hook_)
+        step_hook_(done);
 }
 
 void routing_t::install_route(std::uint32_t table_id)
 {
     try {
-        exchange(RTM_NEWROUTE, make_route_message(table_id, true, metric), install_flags);
+        exchange(link(), RTM_NEWROUTE, make_route_message(table_id, true, metric, loopback_index_), install_flags);
     } catch (const std::runtime_error& e) {
+        // Nothing was installed: the record goes again.
+        remove_rule_info(*path_);
+        record_.reset();
         throw std::runtime_error(std::string("Cannot install local delivery route: ") + e.what());
     }
+    step(routing_step_t::route_installed);
     if (cf_log_threshold <= 0)
         cf_log(0, "Local delivery route installed (" + local_route_text(table_id, metric) + ")");
 }
 
-void routing_t::install_rule(std::uint32_t table_id, const std::string& path)
+void routing_t::install_rule(std::uint32_t table_id)
 {
-    const std::uint32_t fwmark = marks_.local_delivery_mark();
-    const rule_record_t installed{table_id, fwmark, metric};
-    bool rule_installed = false;
+    const std::uint32_t fwmark = record_->fwmark;
     try {
-        exchange(RTM_NEWRULE, make_rule_message(table_id, fwmark, FR_ACT_TO_TBL), install_flags);
-        rule_installed = true;
-        record_ = installed;
-        write_rule_info(installed, path);
+        exchange(link(), RTM_NEWRULE, make_rule_message(table_id, fwmark, FR_ACT_TO_TBL), install_flags);
     } catch (const std::runtime_error& e) {
-        // Without the state file no later run would know of the route and
-        // rule, so they are taken back now.
-        record_.reset();
-        if (rule_installed)
-            delete_local_rule(installed);
-        delete_local_route(installed);
+        // The route is taken back; the record stays while it cannot be.
+        if (remove_installed(*record_))
+            record_.reset();
         throw std::runtime_error(std::string("Cannot install local delivery rule: ") + e.what());
     }
+    step(routing_step_t::rule_installed);
     if (cf_log_threshold <= 0)
         cf_log(0, "Local delivery routing policy installed (" + rule_text(table_id, fwmark) + ")");
 }
 
 void routing_t::uninstall_recorded()
 {
-    const std::optional<rule_record_t> record = read_rule_info(*path_);
-    if (!record)
+    if (!path_)
         return;
-    delete_local_route(*record);
-    delete_local_rule(*record);
+    if (!record_)
+        record_ = read_rule_info(*path_);
+    if (!record_)
+        return;
+    if (!remove_installed(*record_))
+        throw std::runtime_error("Cannot uninstall local delivery routing (" + rule_text(record_->table_id, record_->fwmark)
+                                 + ")");
     record_.reset();
+}
+
+bool routing_t::remove_installed(const rule_record_t& record)
+{
+    sync_link_t& changes = link();
+    const std::string route = "(" + local_route_text(record.table_id, record.metric) + ")";
+    const bool route_gone = remove_logged(
+        changes, RTM_DELROUTE,
+        [&] {
+            return loopback_index_ ? make_route_message(record.table_id, record.metric.has_value(),
+                                                        record.metric.value_or(0), loopback_index_)
+                                   : make_route_message(record.table_id, record.metric.has_value(),
+                                                        record.metric.value_or(0));
+        },
+        "Local delivery route uninstalled " + route, "Cannot uninstall local delivery route " + route);
+    step(routing_step_t::route_removed);
+    const std::string rule = "(" + rule_text(record.table_id, record.fwmark) + ")";
+    const bool rule_gone = remove_logged(
+        changes, RTM_DELRULE, [&] { return make_rule_message(record.table_id, record.fwmark, 0); },
+        "Local delivery routing policy uninstalled " + rule, "Cannot uninstall local delivery routing policy " + rule);
+    step(routing_step_t::rule_removed);
+    // The record goes only once nothing it names is left.
+    if (!route_gone || !rule_gone)
+        return false;
+    if (path_)
+        remove_rule_info(*path_);
+    return true;
+}
+
+bool is_own_record(const rule_record_t& record) noexcept
+{
+    return record.table_id >= routing_t::first_table && record.table_id <= routing_t::last_table
+        && std::popcount(record.fwmark) == 1 && record.metric == routing_t::metric;
 }
 
 std::optional<rule_record_t> read_rule_info(const std::string& path)
 {
-    fw::util::scoped_fd_t fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) {
-        if (errno == ENOENT)
-            return std::nullopt;
-        throw_errno(errno, "Cannot open file " + path);
+    const file_record_t file = load_rule_info(path);
+    switch (file.state) {
+    case file_state_t::missing: return std::nullopt;
+    case file_state_t::own: return file.record;
+    case file_state_t::not_regular: warn("Ignoring file " + path + ": not a regular file"); break;
+    case file_state_t::unparsable: warn("Cannot parse file " + path); break;
+    case file_state_t::foreign:
+        warn("Ignoring file " + path + ": it records no local delivery routing of this daemon ("
+             + rule_text(file.record.table_id, file.record.fwmark)
+             + (file.record.metric ? ", metric " + std::to_string(*file.record.metric) : std::string()) + ")");
+        break;
     }
+    remove_rule_info(path);
+    return std::nullopt;
+}
 
-    std::optional<rule_record_t> record;
-    RuleInfo info;
-    if (info.ParseFromFileDescriptor(fd.get())) {
-        record = rule_record_t{info.table_id(), info.mark(), std::nullopt};
-        if (info.has_priority())
-            record->metric = static_cast<int>(info.priority());
-    } else if (cf_log_threshold <= 3) {
-        cf_log(3, "Cannot parse file " + path);
+std::optional<rule_record_t> peek_rule_info(const std::string& path) noexcept
+{
+    try {
+        const file_record_t file = load_rule_info(path);
+        if (file.state == file_state_t::own)
+            return file.record;
+    } catch (...) {
     }
-
-    if (::unlink(path.c_str()) != 0)
-        throw_errno(errno, "Cannot remove file " + path);
-    return record;
+    return std::nullopt;
 }
 
 void write_rule_info(const rule_record_t& record, const std::string& path)
@@ -238,15 +381,43 @@ void write_rule_info(const rule_record_t& record, const std::string& path)
     if (record.metric)
         info.set_priority(*record.metric);
 
-    fw::util::scoped_fd_t fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!fd)
-        throw_errno(errno, "Cannot create file " + path);
-    errno = 0;
-    if (!info.SerializePartialToFileDescriptor(fd.get())) {
-        if (errno == 0)
-            errno = EIO;
-        throw_errno(errno, "Cannot serialize to file " + path);
+    // A temporary file left by a crash, or planted, is replaced, never followed.
+    const std::string temporary = path + ".new";
+    if (::unlink(temporary.c_str()) != 0 && errno != ENOENT)
+        throw_errno(errno, "Cannot remove file " + temporary);
+    {
+        fw::util::scoped_fd_t fd(
+            ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!fd)
+            throw_errno(errno, "Cannot create file " + temporary);
+        errno = 0;
+        if (!info.SerializePartialToFileDescriptor(fd.get())) {
+            const int error = errno ? errno : EIO;
+            ::unlink(temporary.c_str());
+            throw_errno(error, "Cannot serialize to file " + temporary);
+        }
+        if (::fsync(fd.get()) != 0) {
+            const int error = errno;
+            ::unlink(temporary.c_str());
+            throw_errno(error, "Cannot sync file " + temporary);
+        }
     }
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        throw_errno(error, "Cannot rename file " + temporary + " to " + path);
+    }
+    // The rename itself reaches the disk with its directory.
+    const std::string directory = directory_of(path);
+    fw::util::scoped_fd_t dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir || ::fsync(dir.get()) != 0)
+        throw_errno(errno, "Cannot sync directory " + directory);
+}
+
+void remove_rule_info(const std::string& path)
+{
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+        throw_errno(errno, "Cannot remove file " + path);
 }
 
 std::string local_route_text(std::uint32_t table_id, std::optional<int> metric)
@@ -259,10 +430,11 @@ std::string local_route_text(std::uint32_t table_id, std::optional<int> metric)
 
 message_t make_route_message(std::uint32_t table_id, bool has_metric, int metric)
 {
-    const unsigned index = ::if_nametoindex(loopback);
-    if (index == 0)
-        throw_errno(errno, std::string("cannot get index for interface \"") + loopback + "\"");
+    return make_route_message(table_id, has_metric, metric, loopback_index());
+}
 
+message_t make_route_message(std::uint32_t table_id, bool has_metric, int metric, unsigned index)
+{
     message_t message(AF_INET);
     put_table(message, table_id);
     message.set_protocol(RTPROT_BOOT);

@@ -5,7 +5,9 @@
 // recorded in a state file, so that it is removed at the next configuration,
 // at stop, and at the next start after a crash.
 #include <cstdint>
+#include <functional>
 #include <list>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -18,6 +20,7 @@ class LinuxFirewallConfig;
 
 namespace fw::linux::netlink {
 struct netlink_reply_t;
+class sync_link_t;
 }
 
 namespace fw::linux::rtnetlink::routing {
@@ -35,6 +38,10 @@ struct rule_record_t {
     bool operator==(const rule_record_t&) const = default;
 };
 
+// The steps of installing and removing, in order, as a test seam: a test ends
+// the process at one of them to show that no crash leaves anything behind.
+enum class routing_step_t { recorded, route_installed, rule_installed, route_removed, rule_removed };
+
 class routing_t : public util::service_t {
 public:
     static constexpr std::uint32_t first_table = 100;
@@ -45,34 +52,67 @@ public:
     routing_t(const kv::LinuxFirewallConfig& config, marks_t& marks);
     ~routing_t() override;
 
+    // Refuses a `var_lib_dir` that is empty (while routing is automatic) or
+    // relative before anything else, then as the class comment says.
     void configure() override;
 
-    // False exactly for the policy rule this service installed.
+    // False exactly for the policy rule this service installed, or, before its
+    // first configuration, for the one the state file records: a run that
+    // ended without its stop left it, and it goes in this very apply.
     bool own_rule_filter(std::uint32_t table_id, std::uint32_t fwmark) const noexcept;
 
     const std::optional<rule_record_t>& own_rule() const noexcept { return record_; }
 
+    void set_step_hook(std::function<void(routing_step_t)> hook) { step_hook_ = std::move(hook); }
+
 private:
+    // The state file for the current configuration; none when routing is off
+    // and `var_lib_dir` is empty.
+    std::optional<std::string> state_path() const;
     void uninstall_recorded();
+    bool remove_installed(const rule_record_t& record);
     void install_route(std::uint32_t table_id);
-    void install_rule(std::uint32_t table_id, const std::string& path);
+    void install_rule(std::uint32_t table_id);
+    void step(routing_step_t done);
+    // The link every change goes through, opened before the first change and
+    // kept, so that a stop at the open-file limit needs no new descriptor.
+    linux::netlink::sync_link_t& link();
 
     const kv::LinuxFirewallConfig& config_;
     marks_t& marks_;
     std::optional<rule_record_t> record_;
+    bool configured_ = false;
     std::optional<std::string> path_;
+    std::unique_ptr<linux::netlink::sync_link_t> link_;
+    unsigned loopback_index_ = 0;
+    std::function<void(routing_step_t)> step_hook_;
 };
 
-// The state file: one fw.service.RuleInfo. Reading removes the file; a file
-// that does not parse yields no record.
+// Whether a record is what this daemon installs: a table from 100 to 200, a
+// single-bit mark and its own metric.
+bool is_own_record(const rule_record_t& record) noexcept;
+
+// The state file: one fw.service.RuleInfo, written whole before the route and
+// rule are installed and removed only after they are gone.
+// A file this daemon cannot have written (not a regular file, not parsing, or
+// not an own record) is removed with a warning and yields no record.
 std::optional<rule_record_t> read_rule_info(const std::string& path);
+// The own record of the file, with no side effect; none on any failure.
+std::optional<rule_record_t> peek_rule_info(const std::string& path) noexcept;
+// Through a temporary file, synced and renamed over the state file, so that a
+// crash leaves either the old record or the new one.
 void write_rule_info(const rule_record_t& record, const std::string& path);
+// A missing file is no error.
+void remove_rule_info(const std::string& path);
+
 
 // "table N" and ", metric M" when there is a metric.
 std::string local_route_text(std::uint32_t table_id, std::optional<int> metric);
 
-// The local route for 0.0.0.0/0 through "lo" in the table.
+// The local route for 0.0.0.0/0 through "lo" (through the interface `oif`) in the table.
 linux::rtnetlink::routing::message_t make_route_message(std::uint32_t table_id, bool has_metric, int metric);
+linux::rtnetlink::routing::message_t make_route_message(std::uint32_t table_id, bool has_metric, int metric,
+                                                        unsigned oif);
 // The policy rule sending packets with the fwmark to the table; action 0 for removal.
 linux::rtnetlink::routing::message_t make_rule_message(std::uint32_t table_id, std::uint32_t fwmark,
                                                        std::uint8_t action);

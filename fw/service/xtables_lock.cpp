@@ -15,7 +15,9 @@ namespace fw::service {
 
 using fw::util::throw_errno;
 
-util::scoped_fd_t lock_file(const std::string& path)
+namespace {
+
+util::scoped_fd_t open_lock_file(const std::string& path)
 {
     int fd;
     do
@@ -24,39 +26,63 @@ util::scoped_fd_t lock_file(const std::string& path)
     while (fd < 0 && errno == EINTR);
     if (fd < 0)
         throw_errno(errno, "Cannot open file " + path);
-    util::scoped_fd_t file(fd);
+    return util::scoped_fd_t(fd);
+}
+
+void lock_open_file(int fd, const std::string& path)
+{
     int result;
     do
-        result = ::flock(file.get(), LOCK_EX);
+        result = ::flock(fd, LOCK_EX);
     while (result < 0 && errno == EINTR);
     if (result < 0)
         throw_errno(errno, "Cannot lock file " + path);
+}
+
+} // namespace
+
+util::scoped_fd_t lock_file(const std::string& path)
+{
+    util::scoped_fd_t file = open_lock_file(path);
+    lock_open_file(file.get(), path);
     return file;
 }
 
 const xtables_lock_t::paths_t xtables_lock_t::default_paths{"/run/xtables.lock", "/var/run/xtables.lock"};
 
 xtables_lock_t::xtables_lock_t(const std::string& configured, const paths_t& defaults)
+    : xtables_lock_t(configured, own_, defaults)
 {
+}
+
+xtables_lock_t::xtables_lock_t(const std::string& configured, kept_lock_file_t& kept, const paths_t& defaults)
+    : file_(kept)
+{
+    if (file_.fd && file_.configured == configured) {
+        lock_open_file(file_.fd.get(), file_.path);
+        return;
+    }
+    file_.fd.reset();
+    file_.configured = configured;
     if (!configured.empty()) {
-        path_ = configured;
-        fd_ = lock_file(path_);
+        file_.path = configured;
+        file_.fd = lock_file(file_.path);
         return;
     }
     try {
-        path_ = defaults.first;
-        fd_ = lock_file(path_);
+        file_.path = defaults.first;
+        file_.fd = lock_file(file_.path);
     } catch (const boost::system::system_error& e) {
         if (cf_log_threshold <= 0)
             cf_log(0, "Cannot lock " + defaults.first + ": " + e.what());
-        path_ = defaults.second;
-        fd_ = lock_file(path_);
+        file_.path = defaults.second;
+        file_.fd = lock_file(file_.path);
     }
 }
 
 xtables_lock_t::~xtables_lock_t()
 {
-    if (::flock(fd_.get(), LOCK_UN) == 0)
+    if (::flock(file_.fd.get(), LOCK_UN) == 0)
         return;
     const int error = errno;
     if (cf_log_threshold <= 3)

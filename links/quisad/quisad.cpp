@@ -4,6 +4,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
@@ -50,8 +51,10 @@ bool empty_result(const quisad_t::check_job_t&) { return false; }
 } // namespace
 
 quisad_t::quisad_t(boost::asio::io_context& io, link_provider_t& provider,
-                   std::chrono::steady_clock::duration idle_period)
-    : io_(io), idle_timer_(io), idle_period_(idle_period), provider_(provider)
+                   std::chrono::steady_clock::duration idle_period,
+                   std::chrono::steady_clock::duration answer_deadline)
+    : io_(io), idle_timer_(io), idle_period_(idle_period), provider_(provider),
+      answer_deadline_(answer_deadline), deadline_timer_(io)
 {
 }
 
@@ -91,6 +94,9 @@ void quisad_t::submit(job_t job)
 {
     const std::uint32_t serial = next_serial();
     const auto& stored = jobs_.emplace(serial, std::move(job)).first->second;
+    deadlines_.emplace_back(std::chrono::steady_clock::now() + answer_deadline_, serial);
+    if (!deadline_armed_)
+        arm_deadline_timer();
     if (link_)
         send(serial, stored);
     else
@@ -101,10 +107,10 @@ std::uint32_t quisad_t::next_serial()
 {
     if (jobs_.size() >= std::numeric_limits<std::uint32_t>::max())
         throw std::runtime_error("Job serial number overflow");
-    // The counter stays on the serial it returns, so an ended job's serial is reused at once.
+    // Skips serials still in use only after the counter wrapped around.
     while (jobs_.count(serial_))
         ++serial_;
-    return serial_;
+    return serial_++;
 }
 
 void quisad_t::send(std::uint32_t serial, const job_t& job)
@@ -214,6 +220,36 @@ void quisad_t::on_idle_timer(const boost::system::error_code& ec)
         return;
     }
     link_.reset();
+}
+
+void quisad_t::arm_deadline_timer()
+{
+    deadline_armed_ = true;
+    deadline_timer_.expires_at(deadlines_.front().first);
+    deadline_timer_.async_wait(wrap([this](const boost::system::error_code& ec) { on_deadline_timer(ec); }));
+}
+
+void quisad_t::on_deadline_timer(const boost::system::error_code& ec)
+{
+    deadline_armed_ = false;
+    if (ec)
+        throw boost::system::system_error(ec, "Quisad: answer deadline timer");
+    const auto now = std::chrono::steady_clock::now();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(answer_deadline_).count();
+    const auto timed_out = std::make_exception_ptr(boost::system::system_error(
+        boost::asio::error::timed_out, "Quisad: no answer within " + std::to_string(ms) + " ms"));
+    while (!deadlines_.empty() && deadlines_.front().first <= now) {
+        const auto found = jobs_.find(deadlines_.front().second);
+        deadlines_.pop_front();
+        if (found == jobs_.end())
+            continue;
+        // Out of the map first: the callback may submit new jobs.
+        job_t job = std::move(found->second);
+        jobs_.erase(found);
+        std::visit([&](auto& j) { j.callback(timed_out, empty_result(j)); }, job);
+    }
+    if (!deadline_armed_ && !deadlines_.empty())
+        arm_deadline_timer();
 }
 
 } // namespace fw::quisad

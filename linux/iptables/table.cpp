@@ -90,11 +90,11 @@ static_assert(kernel_drop == -1 && kernel_accept == -2 && kernel_return == -5);
 
 const char* const error_target_name = XT_ERROR_TARGET;
 
-[[noreturn]] void malformed()
-{
-    throw boost::system::system_error(EINVAL, boost::system::system_category(),
-                                      "Cannot parse IP table blob");
-}
+// The lowest standard verdict the kernel takes: -NF_STOP - 1.
+constexpr std::int32_t lowest_kernel_verdict = -NF_MAX_VERDICT - 1;
+static_assert(lowest_kernel_verdict == -6);
+
+const char* const hook_names[NF_INET_NUMHOOKS] = {"PREROUTING", "INPUT", "FORWARD", "OUTPUT", "POSTROUTING"};
 
 bool is_unconditional(const ipt_rule_t& rule)
 {
@@ -102,23 +102,32 @@ bool is_unconditional(const ipt_rule_t& rule)
     return rule.matches.empty() && std::memcmp(&rule.ip, &zero, sizeof zero) == 0;
 }
 
-// Removes a chain's last entry, which must be an unconditional verdict.
-ipt_verdict_t take_tail(std::vector<ipt_rule_t>& rules, xt_counters& counters)
-{
-    if (rules.empty())
-        malformed();
-    ipt_rule_t tail = std::move(rules.back());
-    rules.pop_back();
-    const auto* verdict = std::get_if<ipt_verdict_t>(&tail.target);
-    if (!verdict || !is_unconditional(tail))
-        malformed();
-    counters = tail.counters;
-    return *verdict;
-}
+// Where in the table a parse fault lies, as far as it is known.
+struct blob_place_t {
+    std::string table;
+    std::string chain;
+    std::size_t rule = 0; // 1-based within the chain; 0: not known
+
+    [[noreturn]] void malformed() const
+    {
+        std::string text = "Cannot parse IP table blob";
+        std::string where;
+        const auto add = [&where](const std::string& part) { where += (where.empty() ? "" : ", ") + part; };
+        if (!table.empty())
+            add("table " + table);
+        if (!chain.empty())
+            add("chain " + chain);
+        if (rule != 0)
+            add("rule " + std::to_string(rule));
+        if (!where.empty())
+            text += " (" + where + ")";
+        throw boost::system::system_error(EINVAL, boost::system::system_category(), text);
+    }
+};
 
 class blob_parser_t {
 public:
-    explicit blob_parser_t(const ipt_blob_t& blob) : blob_(blob) {}
+    blob_parser_t(const ipt_blob_t& blob, const std::string& table_name) : blob_(blob) { place_.table = table_name; }
 
     ipt_table_t parse()
     {
@@ -139,12 +148,24 @@ private:
         std::vector<ipt_rule_t>* rules;
         std::size_t index;
         std::uint32_t target;
+        std::string chain;
     };
+
+    [[noreturn]] void malformed() const { place_.malformed(); }
+
+    void enter_chain(std::vector<ipt_rule_t>* rules, const std::string& name)
+    {
+        current_ = rules;
+        place_.chain = name;
+        place_.rule = 0;
+    }
 
     // Checks an entry's header, target and matches against the blob and parses it;
     // returns its length, or 0 for the last entry.
     std::size_t visit(std::size_t offset)
     {
+        // Until the entry shows otherwise, it is the next rule of the current chain.
+        place_.rule = current_ ? current_->size() + 1 : 0;
         const std::size_t room = blob_.entries.size() - offset;
         if (room < abi::entry_size)
             malformed();
@@ -173,14 +194,19 @@ private:
         for (const auto& [hook, where] : blob_.hooks) {
             if (where.first != offset)
                 continue;
+            if (hook < 0 || hook >= NF_INET_NUMHOOKS)
+                malformed();
+            place_.chain = hook_names[hook];
+            place_.rule = 1;
             if (table_.builtin_chains.contains(hook))
                 malformed();
             end_open_chain(offset);
-            current_ = &table_.builtin_chains[hook].rules;
+            enter_chain(&table_.builtin_chains[hook].rules, hook_names[hook]);
             break;
         }
         if (!current_)
             malformed();
+        place_.rule = current_->size() + 1;
 
         ipt_rule_t rule;
         rule.ip = header.ip;
@@ -201,13 +227,15 @@ private:
             if (verdict >= 0 && static_cast<std::size_t>(verdict) == offset + next)
                 rule.target = ipt_fall_through_t{};
             else if (verdict >= 0)
-                jumps_.push_back({current_, current_->size(), static_cast<std::uint32_t>(verdict)});
+                jumps_.push_back({current_, current_->size(), static_cast<std::uint32_t>(verdict), place_.chain});
             else if (verdict == kernel_accept)
                 rule.target = ipt_verdict_t::ACCEPT;
             else if (verdict == kernel_drop)
                 rule.target = ipt_verdict_t::DROP;
             else if (verdict == kernel_return)
                 rule.target = ipt_verdict_t::RETURN;
+            else if (verdict >= lowest_kernel_verdict)
+                rule.target = ipt_other_verdict_t{verdict};
             else
                 malformed();
         } else {
@@ -223,12 +251,16 @@ private:
             malformed();
         const std::uint8_t* field = target + abi::errorname_offset;
         const std::string name = bytes::text(field, abi::errorname_size);
-        if (name.size() == abi::errorname_size || table_.user_chains.contains(name))
+        if (name.size() == abi::errorname_size)
+            malformed();
+        place_.chain = name;
+        place_.rule = 0;
+        if (table_.user_chains.contains(name))
             malformed();
         end_open_chain(offset);
         const auto [chain, inserted] = table_.user_chains.try_emplace(name);
         starts_.emplace(offset, name);
-        current_ = &chain->second.rules;
+        enter_chain(&chain->second.rules, name);
         open_ = name;
     }
 
@@ -239,19 +271,37 @@ private:
         open_.reset();
     }
 
+    // Removes a chain's last entry, which must be an unconditional verdict.
+    ipt_verdict_t take_tail(const std::string& name, std::vector<ipt_rule_t>& rules, xt_counters& counters)
+    {
+        place_.chain = name;
+        place_.rule = rules.size();
+        if (rules.empty())
+            malformed();
+        ipt_rule_t tail = std::move(rules.back());
+        rules.pop_back();
+        const auto* verdict = std::get_if<ipt_verdict_t>(&tail.target);
+        if (!verdict || !is_unconditional(tail))
+            malformed();
+        counters = tail.counters;
+        return *verdict;
+    }
+
     void close_chains()
     {
         for (auto& [hook, chain] : table_.builtin_chains) {
-            const ipt_verdict_t policy = take_tail(chain.rules, chain.counters);
+            const ipt_verdict_t policy = take_tail(hook_names[hook], chain.rules, chain.counters);
             if (policy == ipt_verdict_t::RETURN)
                 malformed();
             chain.policy = policy;
         }
         for (auto& [name, chain] : table_.user_chains) {
             xt_counters ignored;
-            if (take_tail(chain.rules, ignored) != ipt_verdict_t::RETURN)
+            if (take_tail(name, chain.rules, ignored) != ipt_verdict_t::RETURN)
                 malformed();
         }
+        place_.chain.clear();
+        place_.rule = 0;
         if (ends_.size() != starts_.size() || (!jumps_.empty() && table_.user_chains.empty()))
             malformed();
     }
@@ -259,6 +309,8 @@ private:
     void resolve_jumps()
     {
         for (const pending_jump_t& jump : jumps_) {
+            place_.chain = jump.chain;
+            place_.rule = jump.index + 1;
             auto start = starts_.upper_bound(jump.target);
             const auto end = ends_.upper_bound(jump.target);
             if (start == starts_.begin() || end == ends_.end())
@@ -272,6 +324,7 @@ private:
 
     const ipt_blob_t& blob_;
     ipt_table_t table_;
+    blob_place_t place_;
     std::vector<ipt_rule_t>* current_ = nullptr;
     std::optional<std::string> open_;
     std::map<std::size_t, std::string> starts_;
@@ -281,7 +334,10 @@ private:
 
 } // namespace
 
-ipt_table_t parse_ipt_blob(const ipt_blob_t& blob) { return blob_parser_t(blob).parse(); }
+ipt_table_t parse_ipt_blob(const ipt_blob_t& blob, const std::string& table_name)
+{
+    return blob_parser_t(blob, table_name).parse();
+}
 
 // ---- blob serialization ------------------------------------------------------
 
@@ -410,6 +466,8 @@ private:
             append_ext(*target);
         } else if (const auto* jump = std::get_if<ipt_jump_t>(&rule.target)) {
             jumps_.emplace_back(append_standard_target(0), jump->chain);
+        } else if (const auto* other = std::get_if<ipt_other_verdict_t>(&rule.target)) {
+            append_standard_target(other->verdict);
         } else {
             // Fall-through: a jump to the very next entry.
             const std::size_t verdict_at = append_standard_target(0);
@@ -501,7 +559,7 @@ ipt_table_t read_ipt_table(sockopt_t& socket, const std::string& name)
         for (int hook = 0; hook < NF_INET_NUMHOOKS; ++hook)
             if (info.valid_hooks & (1u << hook))
                 blob.hooks[hook] = {info.hook_entry[hook], info.underflow[hook]};
-        return parse_ipt_blob(blob);
+        return parse_ipt_blob(blob, name);
     }
 }
 

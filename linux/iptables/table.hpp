@@ -34,7 +34,15 @@ struct ipt_fall_through_t {
     bool operator==(const ipt_fall_through_t&) const = default;
 };
 
-using ipt_target_t = std::variant<ipt_verdict_t, xt_blob_t, ipt_jump_t, ipt_fall_through_t>;
+// Any other standard verdict the kernel takes (QUEUE, STOLEN, STOP): the
+// daemon never sets one, but a host table may hold it, and it is written back
+// exactly as read.
+struct ipt_other_verdict_t {
+    std::int32_t verdict = 0;
+    bool operator==(const ipt_other_verdict_t&) const = default;
+};
+
+using ipt_target_t = std::variant<ipt_verdict_t, xt_blob_t, ipt_jump_t, ipt_fall_through_t, ipt_other_verdict_t>;
 
 using iface_bytes_t = std::array<std::uint8_t, IFNAMSIZ>;
 
@@ -102,8 +110,9 @@ struct ipt_blob_t {
 };
 
 // Throws system_error EINVAL "Cannot parse IP table blob" on any malformed entry,
-// without reading outside the blob.
-ipt_table_t parse_ipt_blob(const ipt_blob_t& blob);
+// without reading outside the blob; the text goes on with where the fault is,
+// as far as known: " (table T, chain C, rule N)".
+ipt_table_t parse_ipt_blob(const ipt_blob_t& blob, const std::string& table_name = {});
 
 // The table's entries as the replace operation takes them. Throws runtime_error
 // for a chain name that does not fit, a bad match or target size, a jump to a

@@ -6,13 +6,16 @@
 #include "linux/netlink/socket.hpp"
 
 #include <boost/asio/buffer.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
-#include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <utility>
+
+#include <sys/socket.h>
 
 namespace fw::linux::netlink::async {
 
@@ -94,28 +97,48 @@ void link_t::send(std::uint16_t type, netlink_payload_t payload, completion_t co
         flags |= NLM_F_ACK;
         pending_[seq_] = std::move(completion);
     }
-    netlink_message_t message(type, std::move(payload), seq_++, flags);
-    std::vector<netlink_payload_t> parts;
-    parts.reserve(2);
-    parts.emplace_back(byte_array_t(&message.header(), sizeof(nlmsghdr)));
-    parts.push_back(message.take_payload());
-    bool idle = queue_.empty();
-    queue_.push_back(std::move(parts));
-    if (idle)
-        send_next();
+    enqueue(type, payload_data(payload), payload_size(payload), seq_++, flags);
 }
 
-void link_t::send_next()
+void link_t::send(std::uint16_t type, const std::uint8_t* payload, std::size_t size, std::uint16_t flags)
+{
+    enqueue(type, payload, size, seq_++, static_cast<std::uint16_t>(flags | NLM_F_REQUEST));
+}
+
+void link_t::enqueue(std::uint16_t type, const std::uint8_t* payload, std::size_t size, std::uint32_t seq,
+                     std::uint16_t flags)
+{
+    const nlmsghdr header = message_header(type, size, seq, flags);
+    const std::size_t length = align4(NLMSG_HDRLEN + size);
+    // The datagram in flight is complete; a full one is closed.
+    if (queue_.empty() || (sending_ && queue_.size() == 1)
+        || (!queue_.back().empty() && queue_.back().size() + length > send_batch_bytes))
+        queue_.push_back(std::exchange(spare_, {}));
+    auto& datagram = queue_.back();
+    const std::size_t at = datagram.size();
+    datagram.resize(at + length);
+    std::memcpy(datagram.data() + at, &header, NLMSG_HDRLEN);
+    if (size)
+        std::memcpy(datagram.data() + at + NLMSG_HDRLEN, payload, size);
+    std::memset(datagram.data() + at + NLMSG_HDRLEN + size, 0, length - NLMSG_HDRLEN - size);
+    // Whatever else the event loop's current turn sends goes along.
+    if (!sending_ && !flush_posted_) {
+        flush_posted_ = true;
+        boost::asio::post(socket_.get_executor(), guard_.wrap([this] {
+                              flush_posted_ = false;
+                              flush();
+                          }));
+    }
+}
+
+void link_t::flush()
 {
     // A failed link keeps its queue until it is destroyed.
-    if (!socket_.is_open())
+    if (sending_ || queue_.empty() || !socket_.is_open())
         return;
-    const auto& parts = queue_.front();
-    std::array<boost::asio::const_buffer, 2> buffers = {
-        boost::asio::buffer(payload_data(parts[0]), payload_size(parts[0])),
-        boost::asio::buffer(payload_data(parts[1]), payload_size(parts[1])),
-    };
-    socket_.async_send_to(buffers, kernel_endpoint(), 0,
+    sending_ = true;
+    const auto& datagram = queue_.front();
+    socket_.async_send_to(boost::asio::buffer(datagram.data(), datagram.size()), kernel_endpoint(), 0,
                           guard_.wrap([this](boost::system::error_code error, std::size_t bytes) {
                               on_sent(error, bytes);
                           }));
@@ -123,14 +146,16 @@ void link_t::send_next()
 
 void link_t::on_sent(boost::system::error_code error, std::size_t bytes)
 {
+    sending_ = false;
     if (error)
         return fail(error);
-    const auto& parts = queue_.front();
-    if (bytes < payload_size(parts[0]) + payload_size(parts[1]))
+    if (bytes < queue_.front().size())
         return fail(system_error_code(EINVAL));
+    // Its memory serves the next datagram: a busy queue allocates nothing.
+    spare_ = std::move(queue_.front());
+    spare_.clear();
     queue_.pop_front();
-    if (!queue_.empty())
-        send_next();
+    flush();
 }
 
 void link_t::receive_next()
@@ -143,18 +168,27 @@ void link_t::receive_next()
 
 void link_t::on_receive(boost::system::error_code error, std::size_t bytes)
 {
-    if (error)
-        return fail(error);
-    // Set by a handler of this generation only while the link lives and has not failed.
-    bool alive = false;
-    auto probe = guard_.wrap([&alive] { alive = true; });
-    dispatch(bytes);
-    probe();
-    if (alive && delegate_)
-        receive_next();
+    // The datagrams already waiting are read now, a bounded number, so that
+    // the verdicts and other work they cause get their turn in between.
+    for (int count = 0;; ++count) {
+        if (error)
+            return fail(error);
+        if (!dispatch(bytes))
+            return;
+        if (count + 1 == receive_batch)
+            break;
+        const ssize_t n = ::recv(socket_.native_handle(), buffer_.data.get(), buffer_.size, MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            break;
+        if (n < 0)
+            error = system_error_code(errno);
+        else
+            bytes = static_cast<std::size_t>(n);
+    }
+    receive_next();
 }
 
-void link_t::dispatch(std::size_t bytes)
+bool link_t::dispatch(std::size_t bytes)
 {
     bool alive = false;
     auto probe = guard_.wrap([&alive] { alive = true; });
@@ -165,17 +199,19 @@ void link_t::dispatch(std::size_t bytes)
         return alive && delegate_;
     };
     if (!delegate_)
-        return;
+        return false;
 
     const std::uint8_t* p = buffer_.data.get();
     for (std::size_t remaining = bytes; remaining >= NLMSG_HDRLEN;) {
         const nlmsghdr header = read_header(p);
         if (header.nlmsg_len < NLMSG_HDRLEN || header.nlmsg_len > remaining)
-            return;
+            return true;
         switch (header.nlmsg_type) {
         case NLMSG_ERROR: {
-            if (header.nlmsg_len < error_message_size)
-                return fail(system_error_code(EINVAL));
+            if (header.nlmsg_len < error_message_size) {
+                fail(system_error_code(EINVAL));
+                return false;
+            }
             const auto error = system_error_code(errno_of(error_field(p)));
             const nlmsghdr request = read_header(p + NLMSG_HDRLEN + offsetof(nlmsgerr, msg));
             if (auto it = pending_.find(request.nlmsg_seq); it != pending_.end()) {
@@ -183,11 +219,11 @@ void link_t::dispatch(std::size_t bytes)
                 pending_.erase(it);
                 completion(error);
                 if (!still_running())
-                    return;
+                    return false;
             } else if (error) {
                 delegate_->on_error_reply(request, error);
                 if (!still_running())
-                    return;
+                    return false;
             }
             break;
         }
@@ -195,11 +231,11 @@ void link_t::dispatch(std::size_t bytes)
             if (!in_sequence_) {
                 delegate_->on_multipart_begin();
                 if (!still_running())
-                    return;
+                    return false;
             }
             in_sequence_ = false;
             delegate_->on_multipart_end();
-            return; // nothing after NLMSG_DONE belongs to the sequence
+            return still_running(); // nothing after NLMSG_DONE belongs to the sequence
         case NLMSG_NOOP:
             break;
         default:
@@ -207,18 +243,19 @@ void link_t::dispatch(std::size_t bytes)
                 in_sequence_ = true;
                 delegate_->on_multipart_begin();
                 if (!still_running())
-                    return;
+                    return false;
             }
             delegate_->on_message(header.nlmsg_type, p + NLMSG_HDRLEN, header.nlmsg_len - NLMSG_HDRLEN);
             if (!still_running())
-                return;
+                return false;
         }
         std::size_t step = align4(header.nlmsg_len);
         if (step >= remaining)
-            return;
+            return true;
         p += step;
         remaining -= step;
     }
+    return true;
 }
 
 void link_t::fail(boost::system::error_code error)

@@ -2,6 +2,8 @@
 // One netlink socket on the event loop: receives continuously and hands every
 // message to a delegate; sends in order without blocking, optionally with a
 // completion that runs when the kernel acknowledges the message.
+// Under load it reads the datagrams that are ready in one go, and the messages
+// sent meanwhile leave together, several in one datagram.
 #include "common/scoped_fd.hpp"
 #include "linux/netlink/byte_array.hpp"
 #include "linux/netlink/message.hpp"
@@ -16,7 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <list>
+#include <deque>
 #include <map>
 #include <vector>
 
@@ -58,23 +60,39 @@ public:
     // Stores the delegate and starts receiving.
     void start(delegate_t* delegate);
     // A non-empty completion asks for an acknowledgement and runs with its error.
+    // The message leaves from the event loop, with the others sent until then.
     void send(std::uint16_t type, netlink_payload_t payload, completion_t completion, std::uint16_t flags);
+    // The same without a completion, for a payload the caller keeps.
+    void send(std::uint16_t type, const std::uint8_t* payload, std::size_t size, std::uint16_t flags);
 
     std::uint32_t next_sequence() const noexcept { return seq_; }
+    int native_handle() noexcept { return socket_.native_handle(); }
+
+    // Datagrams read in one turn of the event loop before others get theirs.
+    static constexpr int receive_batch = 64;
+    // Messages gathered into one datagram up to this size (a longer one goes alone).
+    static constexpr std::size_t send_batch_bytes = 16384;
 
 private:
-    void send_next();
+    void enqueue(std::uint16_t type, const std::uint8_t* payload, std::size_t size, std::uint32_t seq,
+                 std::uint16_t flags);
+    void flush();
     void on_sent(boost::system::error_code error, std::size_t bytes);
     void receive_next();
     void on_receive(boost::system::error_code error, std::size_t bytes);
-    void dispatch(std::size_t bytes);
+    // Walks one datagram; false once the link failed, was destroyed or lost its delegate.
+    bool dispatch(std::size_t bytes);
     void fail(boost::system::error_code error);
 
     kv::util::callback_wrapper_t guard_;
     socket_t socket_;
     delegate_t* delegate_ = nullptr;
-    // Each entry: the 16-byte header and the payload of one datagram.
-    std::list<std::vector<netlink_payload_t>> queue_;
+    // Datagrams to send, oldest first, each of whole messages (header, payload,
+    // padding to 4). The first is in flight while `sending_`.
+    std::deque<std::vector<std::uint8_t>> queue_;
+    std::vector<std::uint8_t> spare_;
+    bool sending_ = false;
+    bool flush_posted_ = false;
     byte_array_t buffer_;
     std::uint32_t seq_ = 0;
     bool in_sequence_ = false;

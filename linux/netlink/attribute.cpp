@@ -17,24 +17,23 @@ compound_attribute_t compound_attribute_t::parse(const void* data, std::size_t s
     return parse(static_cast<const std::uint8_t*>(data), size, 0);
 }
 
-compound_attribute_t compound_attribute_t::parse(const std::uint8_t* p, std::size_t remaining, int depth)
+namespace {
+
+// Calls visit(type, nested, payload, payload size) for each attribute of one
+// level, in order; a malformed one throws parse_error_t.
+template <typename Visit>
+void walk(const std::uint8_t* p, std::size_t remaining, int depth, Visit&& visit)
 {
-    if (depth > max_nesting)
-        throw parse_error_t("Nesting deeper than " + std::to_string(max_nesting) + " levels");
-    compound_attribute_t set;
+    if (depth > compound_attribute_t::max_nesting)
+        throw compound_attribute_t::parse_error_t("Nesting deeper than "
+                                                  + std::to_string(compound_attribute_t::max_nesting) + " levels");
     while (remaining >= NLA_HDRLEN) {
         nlattr header;
         std::memcpy(&header, p, sizeof header);
         if (header.nla_len < NLA_HDRLEN || header.nla_len > remaining)
-            throw parse_error_t("Invalid header length: " + std::to_string(header.nla_len));
-        auto type = static_cast<std::uint16_t>(header.nla_type & type_mask);
-        const std::uint8_t* payload = p + NLA_HDRLEN;
-        std::size_t payload_size = header.nla_len - NLA_HDRLEN;
-        // The last occurrence of a type wins.
-        if (header.nla_type & NLA_F_NESTED)
-            set.values_[type] = attribute_value_t(parse(payload, payload_size, depth + 1));
-        else
-            set.values_[type] = attribute_value_t(byte_array_t(payload, payload_size));
+            throw compound_attribute_t::parse_error_t("Invalid header length: " + std::to_string(header.nla_len));
+        visit(static_cast<std::uint16_t>(header.nla_type & type_mask), (header.nla_type & NLA_F_NESTED) != 0,
+              p + NLA_HDRLEN, static_cast<std::size_t>(header.nla_len - NLA_HDRLEN));
         // The last attribute may lack its padding.
         std::size_t step = align4(header.nla_len);
         if (step > remaining)
@@ -42,7 +41,59 @@ compound_attribute_t compound_attribute_t::parse(const std::uint8_t* p, std::siz
         p += step;
         remaining -= step;
     }
+}
+
+void check_nested(const std::uint8_t* p, std::size_t size, int depth)
+{
+    walk(p, size, depth, [depth](std::uint16_t, bool nested, const std::uint8_t* payload, std::size_t payload_size) {
+        if (nested)
+            check_nested(payload, payload_size, depth + 1);
+    });
+}
+
+} // namespace
+
+compound_attribute_t compound_attribute_t::parse(const std::uint8_t* p, std::size_t remaining, int depth)
+{
+    compound_attribute_t set;
+    // The last occurrence of a type wins.
+    walk(p, remaining, depth,
+         [&set, depth](std::uint16_t type, bool nested, const std::uint8_t* payload, std::size_t payload_size) {
+             if (nested)
+                 set.values_[type] = attribute_value_t(parse(payload, payload_size, depth + 1));
+             else
+                 set.values_[type] = attribute_value_t(byte_array_t(payload, payload_size));
+         });
     return set;
+}
+
+attribute_table_t attribute_table_t::parse(const void* data, std::size_t size)
+{
+    attribute_table_t table;
+    walk(static_cast<const std::uint8_t*>(data), size, 0,
+         [&table](std::uint16_t type, bool nested, const std::uint8_t* payload, std::size_t payload_size) {
+             if (nested)
+                 check_nested(payload, payload_size, 1);
+             if (type < capacity)
+                 table.slots_[type] = {{payload, payload_size}, true, nested};
+         });
+    return table;
+}
+
+const attribute_table_t::bytes_t* attribute_table_t::find_bytes(std::uint16_t type) const
+{
+    if (type >= capacity || !slots_[type].present)
+        return nullptr;
+    if (slots_[type].nested)
+        throw compound_attribute_t::invalid_attribute_t();
+    return &slots_[type].bytes;
+}
+
+const attribute_table_t::bytes_t& attribute_table_t::get_bytes(std::uint16_t type) const
+{
+    if (const bytes_t* bytes = find_bytes(type))
+        return *bytes;
+    throw compound_attribute_t::no_such_attribute_t(type);
 }
 
 namespace {

@@ -3,6 +3,7 @@
 // value per attribute type, kept in ascending type order.
 #include "linux/netlink/byte_array.hpp"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -125,6 +126,55 @@ public:
 
 private:
     std::variant<byte_array_t, compound_attribute_t> value_;
+};
+
+// The attributes of one level read in place, without a copy, for messages on
+// a hot path: the last value of each type below `capacity` (higher types are
+// skipped). Nested values are checked as compound_attribute_t::parse checks
+// them but not kept; reading one as bytes is invalid_attribute_t. Reads follow
+// compound_attribute_t's rules and errors.
+class attribute_table_t {
+public:
+    static constexpr std::uint16_t capacity = 32;
+
+    struct bytes_t {
+        const std::uint8_t* data = nullptr;
+        std::size_t size = 0;
+    };
+
+    // Never reads outside [data, data + size); throws compound_attribute_t::parse_error_t.
+    static attribute_table_t parse(const void* data, std::size_t size);
+
+    const bytes_t* find_bytes(std::uint16_t type) const;
+    const bytes_t& get_bytes(std::uint16_t type) const;
+
+    template <typename T>
+    const T* find_as(std::uint16_t type) const
+    {
+        static_assert(std::is_trivially_copyable_v<T>);
+        const bytes_t* bytes = find_bytes(type);
+        if (!bytes)
+            return nullptr;
+        if (bytes->size < sizeof(T))
+            throw compound_attribute_t::invalid_attribute_t();
+        return reinterpret_cast<const T*>(bytes->data);
+    }
+
+    template <typename T>
+    const T* get_as(std::uint16_t type) const
+    {
+        if (const T* value = find_as<T>(type))
+            return value;
+        throw compound_attribute_t::no_such_attribute_t(type);
+    }
+
+private:
+    struct slot_t {
+        bytes_t bytes;
+        bool present = false;
+        bool nested = false;
+    };
+    std::array<slot_t, capacity> slots_{};
 };
 
 } // namespace fw::linux::netlink

@@ -19,9 +19,7 @@ std::size_t payload_size(const netlink_payload_t& payload) noexcept
     return std::get<std::vector<std::uint8_t>>(payload).size();
 }
 
-namespace {
-
-nlmsghdr make_header(std::uint16_t type, std::size_t payload_size, std::uint32_t seq, std::uint16_t flags)
+nlmsghdr message_header(std::uint16_t type, std::size_t payload_size, std::uint32_t seq, std::uint16_t flags)
 {
     if (payload_size > std::numeric_limits<std::uint32_t>::max() - NLMSG_HDRLEN)
         throw std::length_error("NETLINK: message too large");
@@ -34,11 +32,9 @@ nlmsghdr make_header(std::uint16_t type, std::size_t payload_size, std::uint32_t
     return header;
 }
 
-} // namespace
-
 netlink_message_t::netlink_message_t(std::uint16_t type, netlink_payload_t payload, std::uint32_t seq,
                                      std::uint16_t flags)
-    : header_(make_header(type, netlink::payload_size(payload), seq, flags)), payload_(std::move(payload))
+    : header_(message_header(type, netlink::payload_size(payload), seq, flags)), payload_(std::move(payload))
 {
 }
 

@@ -19,6 +19,10 @@ using netlink_payload_t = std::variant<byte_array_t, std::vector<std::uint8_t>>;
 const std::uint8_t* payload_data(const netlink_payload_t& payload) noexcept;
 std::size_t payload_size(const netlink_payload_t& payload) noexcept;
 
+// The header of a message with `payload_size` bytes after it; port id 0.
+// Throws std::length_error "NETLINK: message too large".
+nlmsghdr message_header(std::uint16_t type, std::size_t payload_size, std::uint32_t seq, std::uint16_t flags);
+
 class netlink_message_t {
 public:
     netlink_message_t(std::uint16_t type, netlink_payload_t payload, std::uint32_t seq, std::uint16_t flags);

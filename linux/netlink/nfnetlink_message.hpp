@@ -21,6 +21,8 @@ public:
 
     // The bytes after the 16-byte netlink header.
     static message_t parse(const void* data, std::size_t size);
+    // The attributes of those bytes read in place, with parse's checks and errors.
+    static netlink::attribute_table_t parse_attributes(const void* data, std::size_t size);
     std::vector<std::uint8_t> serialize() const;
 
     std::uint8_t family() const noexcept { return header_.nfgen_family; }

@@ -2,8 +2,11 @@
 
 #include <linux/netfilter/nf_tables.h>
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <stdexcept>
+#include <string>
 
 namespace fw::linux::nftables {
 
@@ -71,6 +74,14 @@ public:
         forget();
     }
 
+    // iptables-nft writes MARK and CONNMARK as xtables targets and some mark
+    // tests as xtables matches; registers are not involved.
+    void operator()(const compat_t& e)
+    {
+        forget();
+        result |= compat_mark_bits(e);
+    }
+
 private:
     void mark_access(const opt_u32& key, const opt_u32& dreg, const opt_u32& sreg)
     {
@@ -95,6 +106,44 @@ private:
 };
 
 } // namespace
+
+std::uint32_t compat_mark_bits(const compat_t& e)
+{
+    const std::string name = e.name.value();
+    const bool mark_target = e.target && name == "MARK";
+    const bool connmark_target = e.target && name == "CONNMARK";
+    const bool mark_match = !e.target && (name == "mark" || name == "connmark");
+    if (!mark_target && !connmark_target && !mark_match)
+        return 0;
+    const std::uint32_t revision = e.revision.value();
+    // Each layout starts with 32-bit words: (mark, mask) of the MARK target
+    // (revision 2) and of both matches (revision 1); (ctmark, ctmask, nfmask)
+    // then the mode byte, last of CONNMARK's (revision 1; 2 adds two shift bytes first).
+    std::size_t words = 2;
+    std::size_t mode_at = 0;
+    if (mark_target && revision != 2)
+        throw std::runtime_error("MARK target revision " + std::to_string(revision) + " is not supported");
+    if (mark_match && revision != 1)
+        throw std::runtime_error(name + " match revision " + std::to_string(revision) + " is not supported");
+    if (connmark_target) {
+        if (revision != 1 && revision != 2)
+            throw std::runtime_error("CONNMARK target revision " + std::to_string(revision) + " is not supported");
+        words = 3;
+        mode_at = revision == 1 ? 12 : 14;
+    }
+    if (e.info.size() < std::max(words * 4, mode_at + 1))
+        throw std::runtime_error(name + ": extension data too short");
+    std::uint32_t w[3] = {};
+    std::memcpy(w, e.info.data(), words * 4);
+    if (mark_match) // (mark & mask) == value: the whole mark tested names the value's bits
+        return w[1] == 0xffffffffu ? w[0] : w[1];
+    enum { set_mode = 0 }; // XT_CONNMARK_SET; SAVE and RESTORE copy one mark into the other
+    const bool sets = mark_target || e.info[mode_at] == set_mode;
+    if (sets) // new = (old & ~mask) ^ value: a replaced whole mark names the value's bits
+        return w[1] == 0xffffffffu ? w[0] : (w[0] | w[1]);
+    // A copy of the whole mark adds nothing; a masked copy keeps its state in the masked bits.
+    return (w[1] & w[2]) == 0xffffffffu ? 0 : (w[1] | w[2]);
+}
 
 std::uint32_t eval_rule_mark_bits(const nft_rule_t& rule)
 {

@@ -18,4 +18,10 @@ struct mark_image_t {
 // expressions it cannot follow; the caller skips such a rule.
 std::uint32_t eval_rule_mark_bits(const nft_rule_t& rule);
 
+// The mark bits an xtables MARK or CONNMARK target changes, or a "mark" or
+// "connmark" match tests; 0 for other extensions. A whole mark replaced or
+// tested names the bits of its value, a masked one the bits of its mask (and
+// value). Throws on a revision or size it does not know.
+std::uint32_t compat_mark_bits(const compat_t& e);
+
 } // namespace fw::linux::nftables

@@ -1,6 +1,7 @@
 #include "linux/nftables/parser.hpp"
 
 #include <linux/netfilter/nf_tables.h>
+#include <linux/netfilter/nf_tables_compat.h>
 #include <linux/netlink.h>
 
 #include <algorithm>
@@ -117,20 +118,28 @@ void read_nested_value(const attr_t& a, opt_u32& target)
     });
 }
 
+// User data is a TLV list {8-bit type, 8-bit length, value}. Other software
+// stores more than the comment there (nft and the kernel accept any TLVs): the
+// first comment TLV (type 0) is read, the others are stepped over.
 void read_comment(const attr_t& a, std::optional<std::string>& target)
 {
-    if (a.payload_len() < 2) // not even a TLV header
-        wrong_length(4 + 2, a.len);
-    const std::uint8_t type = a.payload[0];
-    const std::uint8_t len = a.payload[1];
-    if (type != 0) // NFTNL_UDATA_RULE_COMMENT: only the first TLV is looked at
-        return;
-    std::size_t implied = align4(4 + 2 + len);
-    if (implied != a.aligned() || 2u + len > a.payload_len())
-        wrong_length(implied, a.aligned());
-    if (len == 0)
-        throw parse_error_t("incorrect comment");
-    target.emplace(reinterpret_cast<const char*>(a.payload + 2), len - 1u);
+    const std::size_t size = a.payload_len();
+    bool found = false;
+    for (std::size_t pos = 0; pos < size;) {
+        if (size - pos < 2) // not even a TLV header
+            wrong_length(4 + pos + 2, a.len);
+        const std::uint8_t type = a.payload[pos];
+        const std::uint8_t len = a.payload[pos + 1];
+        if (len > size - pos - 2)
+            wrong_length(align4(4 + pos + 2 + len), a.aligned());
+        if (type == 0 && !found) { // NFTNL_UDATA_RULE_COMMENT
+            if (len == 0)
+                throw parse_error_t("incorrect comment");
+            target.emplace(reinterpret_cast<const char*>(a.payload + pos + 2), len - 1u);
+            found = true;
+        }
+        pos += 2u + len;
+    }
 }
 
 void read_meta_like(const attr_t& a, opt_u32& dreg, opt_u32& key, opt_u32& sreg, std::uint16_t sreg_type)
@@ -181,6 +190,20 @@ struct data_reader_t {
         });
     }
 
+    void operator()(compat_t& e) const
+    {
+        static_assert(int{NFTA_TARGET_NAME} == int{NFTA_MATCH_NAME} && int{NFTA_TARGET_REV} == int{NFTA_MATCH_REV}
+                      && int{NFTA_TARGET_INFO} == int{NFTA_MATCH_INFO});
+        walk_nested(a, [&](const attr_t& c) {
+            switch (c.type) {
+            case NFTA_TARGET_NAME: read_string(c, e.name); break;
+            case NFTA_TARGET_REV: read_u32(c, e.revision); break;
+            case NFTA_TARGET_INFO: e.info.assign(c.payload, c.payload + c.payload_len()); break;
+            default: break;
+            }
+        });
+    }
+
     void operator()(immediate_t& e) const
     {
         walk_nested(a, [&](const attr_t& c) {
@@ -216,6 +239,8 @@ expression_t make_expression(std::string_view name)
         return immediate_t{};
     if (name == "ct")
         return ct_t{};
+    if (name == "target" || name == "match")
+        return compat_t{name == "target", {}, {}, {}};
     return other_expr_t{};
 }
 
@@ -282,6 +307,14 @@ std::size_t parse_chain(nft_chain_t& chain, const std::uint8_t* attributes, std:
             break;
         default: break;
         }
+    });
+}
+
+std::size_t parse_table(nft_table_t& table, const std::uint8_t* attributes, std::size_t length)
+{
+    return walk_message(attributes, length, [&](const attr_t& a) {
+        if (a.type == NFTA_TABLE_NAME)
+            read_string(a, table.name);
     });
 }
 

@@ -45,13 +45,23 @@ struct ct_t {
     opt_u32 dreg, key, sreg;
 };
 
-using expression_t = std::variant<other_expr_t, bitwise_t, meta_t, cmp_t, immediate_t, ct_t>;
+// An xtables extension inside a rule ("target" or "match"), as iptables-nft
+// writes MARK and CONNMARK: its name, revision and the kernel's info struct.
+struct compat_t {
+    bool target = false;
+    std::optional<std::string> name;
+    opt_u32 revision;
+    std::vector<std::uint8_t> info;
+};
+
+using expression_t = std::variant<other_expr_t, bitwise_t, meta_t, cmp_t, immediate_t, ct_t, compat_t>;
 
 struct nft_rule_t {
     std::optional<std::uint64_t> handle;
     std::optional<std::uint64_t> position;
     std::optional<std::string> chain;
     std::optional<std::string> table;
+    // The comment TLV of the user data; other TLVs are stepped over.
     std::optional<std::string> comment;
     std::vector<expression_t> expressions;
     // Parse state: index of the expression that NFTA_EXPR_DATA fills.
@@ -66,10 +76,15 @@ struct nft_chain_t {
     std::optional<std::string> table;
 };
 
-// Both walk the attributes after nlmsghdr and nfgenmsg into a fresh record and
+struct nft_table_t {
+    std::optional<std::string> name;
+};
+
+// Each walks the attributes after nlmsghdr and nfgenmsg into a fresh record and
 // return the bytes walked; they throw parse_error_t on malformed input and
 // never read outside [attributes, attributes + length).
 std::size_t parse_rule(nft_rule_t& rule, const std::uint8_t* attributes, std::size_t length);
 std::size_t parse_chain(nft_chain_t& chain, const std::uint8_t* attributes, std::size_t length);
+std::size_t parse_table(nft_table_t& table, const std::uint8_t* attributes, std::size_t length);
 
 } // namespace fw::linux::nftables

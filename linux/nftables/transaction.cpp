@@ -111,8 +111,10 @@ void nft_msg_t::send_batch(std::span<const std::uint8_t> datagram, const policy:
             }
             if (!ours)
                 return true; // an acknowledgement of an earlier exchange
-            if (netlink::error_field(p) != 0)
+            if (netlink::error_field(p) != 0) {
+                refused_ = h.nlmsg_seq;
                 throw_error_reply(p); // the acknowledgements after it are not read
+            }
             ++acknowledgements_;
             return true;
         });
@@ -207,17 +209,17 @@ bool nft_modules_available()
     return true;
 }
 
-std::list<netlink::netlink_reply_t> dump_nft_rules()
+std::list<netlink::netlink_reply_t> dump_nft_rules(std::uint8_t family)
 {
     nft_msg_t msg;
-    msg.single_rule.begin_message(NFT_MSG_GETRULE, family_ip, NLM_F_DUMP).end_message();
+    msg.single_rule.begin_message(NFT_MSG_GETRULE, family, NLM_F_DUMP).end_message();
     return msg.receive_all();
 }
 
-std::uint32_t collect_nft_marks()
+std::uint32_t nft_rule_marks(const std::list<netlink::netlink_reply_t>& replies)
 {
     std::uint32_t marks = 0;
-    for (const netlink::netlink_reply_t& reply : dump_nft_rules()) {
+    for (const netlink::netlink_reply_t& reply : replies) {
         try {
             if (reply.payload.size < nfgenmsg_size)
                 throw parse_error_t("parse_route nla is wrong " + std::to_string(nfgenmsg_size) + " != "
@@ -233,6 +235,12 @@ std::uint32_t collect_nft_marks()
         }
     }
     return marks;
+}
+
+std::uint32_t collect_nft_marks()
+{
+    // inet tables see IPv4 packets as well; ip6, arp, bridge and netdev do not mark them.
+    return nft_rule_marks(dump_nft_rules(family_ip)) | nft_rule_marks(dump_nft_rules(family_inet));
 }
 
 } // namespace fw::linux::nftables::utils

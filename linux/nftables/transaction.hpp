@@ -10,11 +10,13 @@
 #include "common/scoped_fd.hpp"
 #include "linux/netlink/byte_array.hpp"
 #include "linux/netlink/sync_link.hpp"
+#include "linux/nftables/names.hpp"
 #include "linux/nftables/policy.hpp"
 #include "linux/nftables/writer.hpp"
 
 #include <cstdint>
 #include <list>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -35,6 +37,8 @@ public:
 
     // Acknowledgements read for batches so far (BEGIN and END included when the kernel sends them).
     std::uint32_t acknowledgements() const noexcept { return acknowledgements_; }
+    // Sequence number of the batch message the kernel refused last, if any.
+    std::optional<std::uint32_t> refused_sequence() const noexcept { return refused_; }
 
     netlink::sync_link_t link;
     policy::batch_policy_t batch;
@@ -58,6 +62,7 @@ private:
     std::uint32_t single_seq_ = 0;
     bool single_is_dump_ = false;
     std::uint32_t acknowledgements_ = 0;
+    std::optional<std::uint32_t> refused_;
 };
 
 // NFT_MSG_NEWRULE with NLM_F_CREATE on the batch rule writer; without
@@ -73,9 +78,13 @@ void load_kernel_module(const std::string& name);
 // Loads "nft_tproxy", "nft_ct", "nft_queue" in this order; false at the first failure.
 bool nft_modules_available();
 
-// The replies of a rule dump of family ip.
-std::list<netlink::netlink_reply_t> dump_nft_rules();
-// The mark bits that the ip rules of other software set or test.
+// The replies of a rule dump of one family (ip unless said otherwise).
+std::list<netlink::netlink_reply_t> dump_nft_rules(std::uint8_t family = family_ip);
+// The mark bits the rules of a dump set or test, leaving out the own rules;
+// a rule that cannot be read or followed adds nothing.
+std::uint32_t nft_rule_marks(const std::list<netlink::netlink_reply_t>& replies);
+// The mark bits that the ip and inet rules of other software set or test;
+// the failure of a dump is thrown.
 std::uint32_t collect_nft_marks();
 
 } // namespace fw::linux::nftables::utils

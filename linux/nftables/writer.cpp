@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <stdexcept>
+#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -213,7 +215,9 @@ void put_data_value(message_writer_t& w, std::uint16_t type, const void* data, s
 
 void put_register(message_writer_t& w, std::uint16_t type, std::uint32_t reg)
 {
-    assert(valid_register(reg));
+    // The kernel would refuse the whole batch; say which register was wrong.
+    if (!valid_register(reg))
+        throw std::invalid_argument("nf_tables register " + std::to_string(reg) + " is not 0 or 8 to 23");
     w.put_be32(type, reg);
 }
 

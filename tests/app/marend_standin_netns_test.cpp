@@ -67,7 +67,9 @@ TEST_F(marend_standin, serves_edits_on_sighup_and_stops_the_daemon_cleanly)
 {
     const auto config = dir / "config.txtpb";
     const std::string essentials = "tproxy_listen_address { address: \"127.0.0.1\" port: 0 }\n"
-                               "intercept_hook { buffer: \"function intercept_hook(ctx) return 'check' end\" }\n";
+                               "intercept_hook { buffer: \"function intercept_hook(ctx) return 'check' end\" }\n"
+                               "local_delivery_mark { manual: 1 } client_packets_mark { manual: 2 }\n"
+                               "server_packets_mark { manual: 4 }\n";
     std::ofstream(config) << "log_level: LOG_LEVEL_INFO\nactual_log { type: STDERR }\n" << essentials;
     const auto pellad = dir / "pellad.sock";
     const int listener = morva_test::listen_unix(pellad.string());

@@ -28,6 +28,8 @@ kv::LinuxFirewallConfig installing_config(const std::string& dir)
     c.set_autoconfigure_iptables(true);
     c.set_autoconfigure_routing(true);
     c.mutable_local_delivery_mark()->set_manual(0x10);
+    c.mutable_client_packets_mark()->set_manual(0x20);
+    c.mutable_server_packets_mark()->set_manual(0x40);
     c.set_var_lib_dir(dir);
     c.set_xtables_lock_path(dir + "/xtables.lock");
     c.mutable_tproxy_listen_address()->set_address("127.0.0.1");

@@ -24,6 +24,9 @@ kv::LinuxFirewallConfig stderr_config()
     c.mutable_tproxy_listen_address()->set_address("127.0.0.1");
     c.mutable_tproxy_listen_address()->set_port(0);
     c.mutable_intercept_hook()->set_buffer("function intercept_hook(ctx) return 'check' end");
+    c.mutable_local_delivery_mark()->set_manual(0x1);
+    c.mutable_client_packets_mark()->set_manual(0x2);
+    c.mutable_server_packets_mark()->set_manual(0x4);
     return c;
 }
 

@@ -1,6 +1,8 @@
 #include "common/scoped_fd.hpp"
 
 #include <cerrno>
+#include <csignal>
+#include <string>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -105,18 +107,25 @@ TEST(ProcessStart, OpenDescriptorsAreLeftAlone)
     EXPECT_EQ(r.status, 0);
 }
 
-TEST(ProcessStart, IgnoredSigpipeTurnsIntoEpipe)
+TEST(ProcessStart, CaughtSigpipeTurnsIntoEpipeAndStartedProgramsKeepTheDefault)
 {
+    // The daemon survives a vanished reader; a program it starts (a hook's
+    // pipeline) is still ended by SIGPIPE, as it would be in a shell.
     auto r = morva_test::run_in_child([] {
-        ignore_sigpipe();
+        catch_sigpipe();
         int ends[2];
         if (::pipe(ends) != 0)
             ::_exit(1);
         ::close(ends[0]);
-        ssize_t n = ::write(ends[1], "x", 1);
-        ::_exit(n < 0 && errno == EPIPE ? 0 : 2);
+        if (::write(ends[1], "x", 1) >= 0 || errno != EPIPE)
+            ::_exit(2);
+        ::execl("/bin/sh", "sh", "-c", "grep SigIgn /proc/self/status >&2", nullptr);
+        ::_exit(3);
     });
     EXPECT_EQ(r.status, 0);
+    const auto at = r.err.find("SigIgn:");
+    ASSERT_NE(at, std::string::npos) << r.err;
+    EXPECT_EQ(std::stoull(r.err.substr(at + 7), nullptr, 16) & (1ull << (SIGPIPE - 1)), 0u) << r.err;
 }
 
 } // namespace

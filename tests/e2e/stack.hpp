@@ -103,14 +103,15 @@ public:
     void write_config(const std::string& text) const { std::ofstream(path("config.txtpb")) << text; }
 
     // Starts the daemon under the marend stand-in and waits for its first
-    // applied revision.
-    void start(const std::string& config_text)
+    // applied revision. A launcher (a command and its arguments) runs the
+    // stand-in, e.g. in a mount namespace of its own.
+    void start(const std::string& config_text, std::vector<std::string> launcher = {})
     {
         write_config(config_text);
-        marend_.emplace(hosts.firewall,
-                        std::vector<std::string>{tool("marend-standin"), "--config", path("config.txtpb"), "--pellad",
-                                                 path("pellad.sock"), "--quisad", path("quisad.sock"), "--daemon",
-                                                 built("morva-firewall")});
+        launcher.insert(launcher.end(), {tool("marend-standin"), "--config", path("config.txtpb"), "--pellad",
+                                         path("pellad.sock"), "--quisad", path("quisad.sock"), "--daemon",
+                                         built("morva-firewall")});
+        marend_.emplace(hosts.firewall, launcher);
         if (!marend_->wait_for("MY_INFO_NOTIFICATION: revision 1", std::chrono::seconds(20)))
             throw std::runtime_error("the daemon did not apply its configuration:\n" + marend_->output());
     }

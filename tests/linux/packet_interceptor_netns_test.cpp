@@ -24,11 +24,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -352,6 +354,48 @@ TEST_F(NfqueueKernel, LimitDropsTheOldestHeldPacket)
     EXPECT_TRUE(connected(third.get(), 2000));
     EXPECT_FALSE(connected(first.get(), 100));
     EXPECT_TRUE(recording_log().taken().empty()); // no refused verdict came back
+}
+
+TEST_F(NfqueueKernel, BurstOf512SynsAllGetTheirVerdictsTogether)
+{
+    constexpr std::size_t burst = 512;
+    ASSERT_EQ(::listen(listener.get(), 1024), 0); // room for every connection
+    open();
+    // The SYNs reach the socket while the event loop does not run: none may be
+    // lost to its receive buffer.
+    std::vector<scoped_fd_t> clients;
+    for (std::size_t i = 0; i < burst; ++i)
+        clients.push_back(start_connect());
+    const auto before = queue_state(queue_number);
+    ASSERT_TRUE(before);
+    EXPECT_EQ(before->at(6), 0u) << "packets lost to the socket buffer";
+    EXPECT_EQ(before->at(5), 0u) << "packets lost to the queue's length";
+    // A slow machine may let a client send its SYN again meanwhile: that one
+    // is queued too and gets its verdict like the others.
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (delivered.size() < burst && std::chrono::steady_clock::now() < until) {
+        io.restart();
+        io.run_for(20ms);
+    }
+    std::set<std::string> connections;
+    for (const auto& d : delivered)
+        connections.insert(d.endpoints);
+    ASSERT_EQ(connections.size(), burst);
+
+    // All verdicts given in one turn: they leave together, and each one counts.
+    for (const auto& d : delivered)
+        interceptor->accept(d.entry);
+    settle();
+    EXPECT_EQ(interceptor->pending(), 0u);
+    std::size_t completed = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    for (const auto& client : clients) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        completed += connected(client.get(), static_cast<int>(std::max<long>(left.count(), 0))) ? 1 : 0;
+    }
+    EXPECT_EQ(completed, burst);
+    EXPECT_EQ(waiting(), 0u);
+    EXPECT_TRUE(recording_log().taken().empty()); // no verdict was refused
 }
 
 TEST_F(NfqueueKernel, ClosingTheInterceptorUnbindsTheQueue)

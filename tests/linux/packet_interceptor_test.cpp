@@ -115,15 +115,9 @@ struct PacketInterceptor : ::testing::Test, packet_interceptor_t::delegate_t {
         interceptor.reset();
         if (peer >= 0)
             ::close(peer);
-        int fds[2];
-        // Sequenced packets keep datagram boundaries and ignore the kernel address
-        // the link sends to.
-        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
+        const auto fds = netlink_test::kernel_pair();
+        ASSERT_GE(fds[0], 0);
         peer = fds[1];
-        // Room for a few hundred packets in flight.
-        const int size = 4 << 20;
-        ::setsockopt(peer, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-        ::setsockopt(fds[0], SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
         auto link = std::make_unique<fw::linux::netlink::async::link_t>(io, fw::util::scoped_fd_t(fds[0]));
         interceptor = std::make_unique<packet_interceptor_t>(std::move(link), queue_number, limit);
         interceptor->start(this);
@@ -149,16 +143,30 @@ struct PacketInterceptor : ::testing::Test, packet_interceptor_t::delegate_t {
         io.restart();
         io.run_for(std::chrono::milliseconds(50));
     }
-    // Every datagram the interceptor has sent so far.
+    // Every message the interceptor has sent so far, in order; the verdicts of
+    // one turn share a datagram.
     std::vector<bytes_t> verdicts()
     {
         settle();
         std::vector<bytes_t> out;
-        std::uint8_t buffer[4096];
-        for (ssize_t n; (n = ::recv(peer, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
-            out.emplace_back(buffer, buffer + n);
+        std::vector<std::uint8_t> buffer(1 << 16);
+        for (ssize_t n; (n = ::recv(peer, buffer.data(), buffer.size(), MSG_DONTWAIT)) > 0;) {
+            ++datagrams_sent;
+            for (std::size_t at = 0; at + NLMSG_HDRLEN <= static_cast<std::size_t>(n);) {
+                nlmsghdr header;
+                std::memcpy(&header, buffer.data() + at, sizeof header);
+                const std::size_t length = fw::linux::netlink::align4(header.nlmsg_len);
+                if (header.nlmsg_len < NLMSG_HDRLEN || at + length > static_cast<std::size_t>(n)) {
+                    ADD_FAILURE() << "malformed message in a datagram";
+                    break;
+                }
+                out.emplace_back(buffer.begin() + at, buffer.begin() + at + length);
+                at += length;
+            }
+        }
         return out;
     }
+    std::size_t datagrams_sent = 0;
 };
 
 TEST_F(PacketInterceptor, DeliversHeadersAndAttributes)
@@ -241,6 +249,7 @@ TEST_F(PacketInterceptor, EachVerdictOnceInOrder)
     EXPECT_EQ(sent[1], verdict(1, 0, 8));
     EXPECT_EQ(sent[2], verdict(2, 4, 9, 0x20));
     EXPECT_EQ(sent[2].size(), 40u);
+    EXPECT_EQ(datagrams_sent, 1u); // given in one turn, they leave together
     EXPECT_EQ(interceptor->pending(), 0u);
     for (const auto& d : delivered)
         EXPECT_TRUE(d.entry.expired());

@@ -93,6 +93,8 @@ TEST_F(intercept_driver_test, verdicts_and_failures)
         {"error(setmetatable({}, { __tostring = function() error('tostring broken', 0) end }))", CHECK,
          "tostring broken", root},
         {"local u = ctx.user return 'pass'", PASS, "", root},
+        // Stopped by the instruction budget, which ends the whole run at once.
+        {"while true do end", CHECK, "test:2: instruction budget of 20000000 exceeded without a wait", {}},
         // Failures outside the hook's protected call lose the artifacts.
         {"coroutine.yield()", CHECK, "Coroutine tag not found", {}},
         {"coroutine.yield('not a tag')", CHECK, "Invalid coroutine tag", {}},

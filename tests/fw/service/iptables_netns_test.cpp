@@ -13,6 +13,7 @@
 #include <boost/filesystem.hpp>
 
 #include "linux_firewall_config.pb.h"
+#include "tests/fw/service/descriptor_limit.hpp"
 #include "tests/fw/service/iptables_expected.hpp"
 #include "tests/fw/service/iptables_fakes.hpp"
 #include "tests/fw/service/neighbours.hpp"
@@ -179,6 +180,82 @@ TEST_F(iptables_service, a_first_configuration_failing_half_way_still_leaves_not
 
     iptables.reset();
     EXPECT_EQ(save("mangle"), host_mangle);
+}
+
+TEST_F(iptables_service, a_host_table_with_queue_verdicts_survives_start_and_stop_byte_for_byte)
+{
+    const std::string queueing_mangle = mangle_chains + "[2:120] -A FORWARD -p udp -m udp --dport 5 -j QUEUE\n"
+                                        + host_output + "[1:60] -A OUTPUT -p udp -m udp --dport 6 -j QUEUE\nCOMMIT\n";
+    restore(queueing_mangle);
+    configure();
+    EXPECT_EQ(save("mangle"), mangle_chains + fresh({m1, m2}) + "[2:120] -A FORWARD -p udp -m udp --dport 5 -j QUEUE\n"
+                                  + fresh({m3("FORWARD", 5)}) + host_output
+                                  + "[1:60] -A OUTPUT -p udp -m udp --dport 6 -j QUEUE\n"
+                                  + fresh({m3("OUTPUT", 3), m4, m5, m6}) + "COMMIT\n");
+    iptables.reset();
+    EXPECT_EQ(save("mangle"), queueing_mangle);
+    EXPECT_EQ(save("nat"), host_nat);
+}
+
+TEST_F(iptables_service, the_first_configuration_removes_what_a_crashed_run_left_whatever_the_mode)
+{
+    // What a run killed before its stop leaves: its rules in both tables.
+    configure();
+    const std::string left = save("mangle") + save("nat");
+    iptables.reset();
+
+    const struct {
+        const char* name;
+        bool automatic;
+        bool nft_modules;
+        std::string mangle, nat;
+    } cases[] = {
+        {"manual", false, false, host_mangle, host_nat},
+        {"nf_tables steering", true, true, host_mangle, nat_chains + fresh({n1}) + host_postrouting + "COMMIT\n"},
+        {"iptables steering", true, false,
+         mangle_chains + fresh({m1, m2, m3("FORWARD", 5)}) + host_output + fresh({m3("OUTPUT", 3), m4, m5, m6})
+             + "COMMIT\n",
+         nat_chains + fresh({n1}) + host_postrouting + "COMMIT\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        restore(left);
+        config.set_autoconfigure_iptables(c.automatic);
+        modprobe->set_failing(!c.nft_modules);
+        iptables = std::make_unique<iptables_t>(config, *neighbours->marks, *neighbours->acceptor,
+                                                *neighbours->diverter);
+        configure();
+        EXPECT_EQ(save("mangle"), c.mangle);
+        EXPECT_EQ(save("nat"), c.nat);
+        iptables.reset();
+        EXPECT_EQ(save("mangle"), host_mangle);
+        EXPECT_EQ(save("nat"), host_nat);
+    }
+}
+
+TEST_F(iptables_service, a_stop_at_the_open_file_limit_removes_every_own_rule)
+{
+    for (const std::string& lock : {lock_path(), std::string()}) {
+        SCOPED_TRACE(lock.empty() ? "default lock paths" : "configured lock path");
+        config.set_xtables_lock_path(lock);
+        const auto stopped = morva_test::run_guarded_in_child([&] {
+            configure();
+            if (!morva_test::exhaust_descriptors())
+                ::_exit(2);
+            log->taken();
+            iptables.reset();
+            int warnings = 0;
+            for (const std::string& line : log->taken())
+                if (line.starts_with("3 ")) {
+                    ::write(2, (line + "\n").data(), line.size() + 1);
+                    ++warnings;
+                }
+            ::_exit(warnings == 0 ? 0 : 1);
+        });
+        EXPECT_EQ(stopped.status, 0) << stopped.err;
+        EXPECT_EQ(save("mangle"), host_mangle);
+        EXPECT_EQ(save("nat"), host_nat);
+    }
 }
 
 } // namespace

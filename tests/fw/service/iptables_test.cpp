@@ -102,6 +102,7 @@ public:
         fail(write_errors[name], "Cannot set IP table entries");
         tables[name] = table;
     }
+    bool loaded(const std::string& name) override { return tables.contains(name); }
 
 private:
     void record(const std::string& call)

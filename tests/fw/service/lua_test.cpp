@@ -41,6 +41,23 @@ public:
         return "";
     }
 
+    // The chunk compiled to Lua bytecode.
+    std::string precompiled(const std::string& code)
+    {
+        lua_State* L = lua.state();
+        EXPECT_EQ(luaL_loadstring(L, code.c_str()), LUA_OK);
+        std::string bytes;
+        lua_dump(
+            L,
+            [](lua_State*, const void* p, std::size_t size, void* out) {
+                static_cast<std::string*>(out)->append(static_cast<const char*>(p), size);
+                return 0;
+            },
+            &bytes, 0);
+        lua_pop(L, 1);
+        return bytes;
+    }
+
     std::string global_string(const char* table, const char* field)
     {
         lua_State* L = lua.state();
@@ -56,7 +73,11 @@ TEST_F(lua_test, chunks_that_do_not_give_a_hook)
 {
     const std::string missing = (dir / "missing.lua").string();
     const std::string broken = (dir / "broken.lua").string();
+    const std::string binary_file = (dir / "binary.luac").string();
     write_file(broken, "function intercept_hook(\n");
+    // A precompiled chunk: Lua does not verify bytecode, so hooks are text only.
+    const std::string binary = precompiled("function intercept_hook(ctx) return 'pass' end");
+    write_file(binary_file, binary);
     struct case_t {
         const char* buffer; // null: file, or no chunk when `file` is null too
         const std::string* file;
@@ -73,12 +94,25 @@ TEST_F(lua_test, chunks_that_do_not_give_a_hook)
          "Cannot load intercept hook: Cannot load file " + broken + ": " + broken + ":2: <name> or '...' expected near <eof>"},
         {"error('not today')", nullptr,
          "Cannot load intercept hook: Cannot execute chunk: [string \"error('not today')\"]:1: not today"},
+        {binary.c_str(), nullptr, "Cannot load intercept hook: Cannot load chunk: attempt to load a binary chunk (mode is 't')"},
+        {nullptr, &binary_file,
+         "Cannot load intercept hook: Cannot load file " + binary_file + ": attempt to load a binary chunk (mode is 't')"},
+        // Errors that cannot be described: "__tostring" fails; described in a protected call all the same.
+        {"error(setmetatable({}, { __tostring = function() error({}) end }))", nullptr,
+         "Cannot load intercept hook: Cannot execute chunk: Unexpected error"},
+        {"error(setmetatable({}, { __tostring = function() return {} end }))", nullptr,
+         "Cannot load intercept hook: Cannot execute chunk: '__tostring' must return a string"},
+        {"while true do end", nullptr,
+         "Cannot load intercept hook: Cannot execute chunk: [string \"while true do end\"]:1: instruction budget of "
+         "20000000 exceeded without a wait"},
         {"intercept_hook = {}", nullptr, "Cannot load intercept hook: Cannot find function intercept_hook"},
         {"", nullptr, "Cannot load intercept hook: Cannot find function intercept_hook"},
     };
     for (const auto& c : cases) {
         config.clear_intercept_hook();
-        if (c.buffer != nullptr)
+        if (c.buffer == binary.c_str())
+            set_hook(binary); // holds zero bytes
+        else if (c.buffer != nullptr)
             set_hook(c.buffer);
         else if (c.file != nullptr)
             config.mutable_intercept_hook()->set_file(*c.file);
@@ -124,6 +158,12 @@ TEST_F(lua_test, every_configuration_runs_the_chunk_again)
     // So does a chunk whose hook is gone, though the chunk ran.
     set_hook("intercept_hook = nil");
     EXPECT_NE(configure_error(), "");
+    EXPECT_EQ(decide().verdict, DROP);
+
+    // A chunk that no longer defines the hook (a misspelt name) is refused
+    // like a first one, though the previous chunk left its global behind.
+    set_hook("function intercep_hook(ctx) return 'pass' end");
+    EXPECT_EQ(configure_error(), "Cannot load intercept hook: Cannot find function intercept_hook");
     EXPECT_EQ(decide().verdict, DROP);
 }
 

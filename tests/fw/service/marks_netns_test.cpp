@@ -127,12 +127,28 @@ TEST_F(marks_netns, foreign_nftables_rules)
     sh("nft add rule ip foreign c meta mark set 0x800");
     sh("nft add rule ip foreign c ct mark 0x4000 accept");
     sh("nft add rule ip foreign c meta mark 0x2000 comment morva-firewall");
+    // inet tables see IPv4 packets too; ip6 tables do not.
     sh("nft add table inet other && nft add chain inet other c && nft add rule inet other c meta mark set 0x1000");
-    EXPECT_EQ(collect_used_marks(every_rule), 0x4800u);
+    sh("nft add table ip6 six && nft add chain ip6 six c && nft add rule ip6 six c meta mark set 0x8000");
+    EXPECT_EQ(collect_used_marks(every_rule), 0x5800u);
 
-    // Modules that cannot be loaded: nftables rules are not looked at.
+    // nf_tables built into the kernel and no modprobe: the rules are read all the same.
     fw::linux::nftables::utils::set_modprobe_program("/bin/false");
-    EXPECT_EQ(collect_used_marks(every_rule), 0u);
+    EXPECT_EQ(collect_used_marks(every_rule), 0x5800u);
+}
+
+TEST_F(marks_netns, automatic_marks_avoid_iptables_nft_and_inet_rules)
+{
+    sh("iptables-nft -t mangle -A PREROUTING -j MARK --set-mark 0x1");
+    sh("nft add table inet other && nft add chain inet other c && nft add rule inet other c meta mark set 0x2");
+    for (const char* modprobe : {"/bin/true", "/bin/false"}) {
+        SCOPED_TRACE(modprobe);
+        fw::linux::nftables::utils::set_modprobe_program(modprobe);
+        kv::LinuxFirewallConfig config = automatic_config();
+        marks_t marks(config);
+        marks.configure();
+        EXPECT_EQ(marks_of(marks), (marks_array_t{4, 8, 16, 32, 64, 128}));
+    }
 }
 
 TEST_F(marks_netns, every_source_together)

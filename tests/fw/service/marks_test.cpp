@@ -95,8 +95,6 @@ TEST(marks, choice_over_configurations_and_used_bits)
          {1, 2, 4, 0, 8, 16}, true},
         {"divert mark with nothing set", [](auto& c) { c.clear_output_divert_mark(); }, 0, {1, 2, 4, 8, 0, 16},
          true},
-        {"fixed mark with nothing set stays 0", [](auto& c) { c.clear_client_packets_mark(); }, 0,
-         {1, 0, 2, 4, 8, 16}, true},
         {"last free bit",
          [](auto& c) {
              manual_all(c);
@@ -152,6 +150,15 @@ TEST(marks, refused_configurations)
              c.mutable_forward_divert_mark()->set_manual(0x10000);
          },
          0, "mark 65536 is already occupied"},
+        // A mark of 0 matches every packet: a fixed mark needs a value from the start.
+        {"local delivery left out on the first configuration", [](auto& c) { c.clear_local_delivery_mark(); }, 0,
+         "LocalDeliveryMark value is not configured: set it to auto or to a manual mark"},
+        {"client packets left out on the first configuration",
+         [](auto& c) {
+             manual_all(c);
+             c.clear_client_packets_mark();
+         },
+         0, "ClientPacketsMark value is not configured: set it to auto or to a manual mark"},
         {"every bit used", [](auto&) {}, 0xffffffffu, "all marks are already occupied"},
         {"one bit free for six requests", [](auto&) {}, 0xfffffffeu, "all marks are already occupied"},
         {"routing by hand", [](auto& c) { c.set_autoconfigure_routing(false); }, 0,

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -23,19 +25,47 @@ using namespace morva_test;
 
 constexpr std::uint16_t newrule = (NFNL_SUBSYS_NFTABLES << 8) | NFT_MSG_NEWRULE;
 
-class chain_checker : public testing::Test {
+bytes_t join(std::initializer_list<bytes_t> parts)
+{
+    bytes_t out;
+    for (const bytes_t& p : parts)
+        out += p;
+    return out;
+}
+
+// The process log recorded. The modules do not load: a checker has no link
+// and is driven by hand.
+class checker_test_t : public testing::Test {
 protected:
     void SetUp() override
     {
         cf_log_install(log);
         cf_log_threshold = 0;
-        // The modules do not load: the checker has no link, and is driven by hand.
         fw::linux::nftables::utils::set_modprobe_program("/bin/false");
-        steering_params_t params;
-        params.local_delivery_mark = 0x1;
-        checker.set_params(params);
     }
     void TearDown() override { fw::linux::nftables::utils::set_modprobe_program("/sbin/modprobe"); }
+
+    static steering_params_t params()
+    {
+        steering_params_t params;
+        params.local_delivery_mark = 0x1;
+        params.client_packets_mark = 0x2;
+        params.server_packets_mark = 0x4;
+        params.tproxy_address = 0x7f000001;
+        params.tproxy_port = 8080;
+        return params;
+    }
+
+    std::shared_ptr<recording_log_t> log = std::make_shared<recording_log_t>();
+};
+
+class chain_checker : public checker_test_t {
+protected:
+    void SetUp() override
+    {
+        checker_test_t::SetUp();
+        checker.set_params(params());
+    }
 
     // The notification of a rule added to host/inbound in `family`.
     void notify(std::uint8_t family, const std::string& table = "host")
@@ -70,7 +100,6 @@ protected:
     }};
     boost::asio::io_context io;
     nft_chain_checker_t checker{io, [this] { return kernel.socket(); }};
-    std::shared_ptr<recording_log_t> log = std::make_shared<recording_log_t>();
 };
 
 TEST_F(chain_checker, an_own_rule_behind_a_foreign_one_is_replaced_at_the_head)
@@ -131,31 +160,168 @@ TEST_F(chain_checker, notifications_it_does_not_act_on)
     EXPECT_TRUE(log->taken().empty());
 }
 
-TEST_F(chain_checker, malformed_notifications_are_errors)
+TEST_F(chain_checker, foreign_messages_that_cannot_be_read_are_skipped)
 {
-    const bytes_t empty;
-    EXPECT_THROW(checker.on_message(newrule, empty.data(), 0), fw::linux::nftables::parse_error_t);
-    const bytes_t short_payload = {2, 0};
-    EXPECT_THROW(checker.on_message(newrule, short_payload.data(), short_payload.size()),
-                 fw::linux::nftables::parse_error_t);
-    bytes_t past_end = {2, 0, 0, 0, 0x40, 0, 1, 0};
-    EXPECT_THROW(checker.on_message(newrule, past_end.data(), past_end.size()), fw::linux::nftables::parse_error_t);
-    // A rule without its table.
-    bytes_t no_table = {2, 0, 0, 0};
-    no_table += attr(NFTA_RULE_CHAIN, text("inbound"));
-    EXPECT_THROW(checker.on_message(newrule, no_table.data(), no_table.size()), std::bad_optional_access);
+    struct {
+        const char* name;
+        bytes_t payload;
+    } cases[] = {
+        {"empty", {}},
+        {"shorter than its nfgenmsg", {2, 0}},
+        {"attribute past the end", {2, 0, 0, 0, 0x40, 0, 1, 0}},
+        {"without its table", join({{2, 0, 0, 0}, attr(NFTA_RULE_CHAIN, text("inbound"))})},
+        {"user data running past its attribute",
+         join({{2, 0, 0, 0}, attr(NFTA_RULE_TABLE, text("host")), attr(NFTA_RULE_USERDATA, {0, 0x40, 'a', 0})})},
+    };
+    for (auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        EXPECT_NO_THROW(checker.on_message(newrule, k.payload.data(), k.payload.size()));
+    }
     EXPECT_TRUE(kernel.sent().empty());
+}
+
+TEST_F(chain_checker, a_rule_with_more_user_data_than_its_comment_is_followed)
+{
+    // Another program's rule at the head, an own rule behind it whose user
+    // data holds another TLV after the comment.
+    const bytes_t own = join({attr(NFTA_RULE_TABLE, text("host")), attr(NFTA_RULE_CHAIN, text("inbound")),
+                              attr(NFTA_RULE_HANDLE, be(5, 8)), attr(NFTA_RULE_POSITION, be(20, 8)),
+                              attr(NFTA_RULE_USERDATA, join({{0, 15}, text("morva-firewall"), {1, 4, 0, 0, 0, 1}}))});
+    rules = {rule_attributes("host", "inbound", 20, "other"), own};
+    chain_reply = nft_message(NFT_MSG_NEWCHAIN, 0, 0, 2, base_chain_attributes("host", "inbound", 1));
+    bytes_t payload = {2, 0, 0, 0};
+    payload += rule_attributes("host", "inbound", 20, "");
+    payload.insert(payload.end(), {8, 0, NFTA_RULE_USERDATA, 0, 1, 2, 'x', 'y'});
+    checker.on_message(newrule, payload.data(), payload.size());
+    EXPECT_EQ(sent_types(),
+              (std::vector<std::uint16_t>{NFT_MSG_GETRULE, NFT_MSG_DELRULE, NFT_MSG_GETCHAIN, NFT_MSG_NEWRULE}));
+}
+
+TEST_F(chain_checker, a_chain_that_refuses_the_local_path_is_skipped)
+{
+    // A table another program owns: the kernel refuses every change of others.
+    nft_fake_kernel_t owner_kernel{[this](const nft_sent_t& request, std::uint32_t seq) {
+                                       std::vector<bytes_t> out;
+                                       if (request.type == NFT_MSG_GETCHAIN)
+                                           out.push_back(nft_message(NFT_MSG_NEWCHAIN, 0, seq, 2,
+                                                                     base_chain_attributes("host", "inbound", 1)));
+                                       return out;
+                                   },
+                                   [](const nft_sent_t& m) { return m.type == NFT_MSG_NEWRULE ? EPERM : 0; }};
+    nft_chain_checker_t owner_checker{io, [&] { return owner_kernel.socket(); }};
+    owner_checker.set_params(params());
+    bytes_t payload = {2, 0, 0, 0};
+    payload += rule_attributes("host", "inbound", 20, "");
+    EXPECT_NO_THROW(owner_checker.on_message(newrule, payload.data(), payload.size()));
+    std::vector<std::uint16_t> types;
+    for (const nft_sent_t& m : owner_kernel.sent())
+        types.push_back(m.type);
+    EXPECT_EQ(types, (std::vector<std::uint16_t>{NFT_MSG_GETRULE, NFT_MSG_GETCHAIN, NFT_MSG_NEWRULE}));
 }
 
 TEST_F(chain_checker, a_failed_link_ends_with_its_error_described)
 {
     try {
-        checker.on_error(boost::system::error_code(ENOBUFS, boost::system::system_category()));
+        checker.on_error(boost::system::error_code(ENOMEM, boost::system::system_category()));
         FAIL() << "no exception";
     } catch (const boost::system::system_error& e) {
-        EXPECT_EQ(e.code().value(), ENOBUFS);
-        EXPECT_STREQ(e.what(), "chain check netlink: No buffer space available [system:105]");
+        EXPECT_EQ(e.code().value(), ENOMEM);
+        EXPECT_STREQ(e.what(), "chain check netlink: Cannot allocate memory [system:12]");
     }
+}
+
+// ---- the own table and a resync ----
+
+class chain_checker_resync : public checker_test_t {
+protected:
+    void SetUp() override
+    {
+        checker_test_t::SetUp();
+        checker.set_params(params());
+    }
+
+    std::vector<nft_sent_t> sent_of(std::uint16_t type)
+    {
+        std::vector<nft_sent_t> out;
+        for (const nft_sent_t& m : kernel.sent())
+            if (m.type == type)
+                out.push_back(m);
+        return out;
+    }
+    void table_deleted(const std::string& name, std::uint8_t family = 2)
+    {
+        bytes_t payload = {family, 0, 0, 0};
+        payload += attr(NFTA_TABLE_NAME, text(name));
+        checker.on_message((NFNL_SUBSYS_NFTABLES << 8) | NFT_MSG_DELTABLE, payload.data(), payload.size());
+    }
+
+    bool own_table_present = true;
+    // Base chains on every hook, a regular chain, the own table's chain.
+    nft_fake_kernel_t kernel{
+        [](const nft_sent_t& request, std::uint32_t seq) {
+            std::vector<bytes_t> out;
+            if (request.type == NFT_MSG_GETCHAIN && (request.flags & NLM_F_DUMP) == NLM_F_DUMP) {
+                if (request.family == 2) {
+                    out.push_back(nft_message(NFT_MSG_NEWCHAIN, NLM_F_MULTI, seq, 2,
+                                              base_chain_attributes("host", "inbound", 1)));
+                    out.push_back(nft_message(NFT_MSG_NEWCHAIN, NLM_F_MULTI, seq, 2,
+                                              base_chain_attributes("host", "through", 2)));
+                    const bytes_t regular = join({attr(NFTA_CHAIN_TABLE, text("host")), attr(NFTA_CHAIN_NAME, text("regular"))});
+                    out.push_back(nft_message(NFT_MSG_NEWCHAIN, NLM_F_MULTI, seq, 2, regular));
+                    out.push_back(nft_message(NFT_MSG_NEWCHAIN, NLM_F_MULTI, seq, 2,
+                                              base_chain_attributes("morva-firewall", "input", 1)));
+                } else {
+                    out.push_back(nft_message(NFT_MSG_NEWCHAIN, NLM_F_MULTI, seq, 1,
+                                              base_chain_attributes("filter", "out", 3)));
+                }
+            } else if (request.type == NFT_MSG_GETCHAIN) {
+                out.push_back(nft_message(NFT_MSG_NEWCHAIN, 0, seq, request.family,
+                                          base_chain_attributes(request.str(NFTA_CHAIN_TABLE),
+                                                                request.str(NFTA_CHAIN_NAME),
+                                                                request.family == 2 ? 1 : 3)));
+            }
+            return out;
+        },
+        [this](const nft_sent_t& m) { return m.type == NFT_MSG_GETTABLE && !own_table_present ? ENOENT : 0; }};
+    boost::asio::io_context io;
+    nft_chain_checker_t checker{io, [this] { return kernel.socket(); }};
+};
+
+TEST_F(chain_checker_resync, every_base_chain_of_ip_and_inet_gets_its_local_path_and_a_missing_table_returns)
+{
+    own_table_present = false;
+    checker.resync();
+    std::vector<std::string> chains;
+    for (const nft_sent_t& m : sent_of(NFT_MSG_NEWRULE))
+        if (m.str(NFTA_RULE_TABLE) != "morva-firewall")
+            chains.push_back(family_name(m.family) + " " + m.str(NFTA_RULE_TABLE) + " " + m.str(NFTA_RULE_CHAIN));
+    EXPECT_EQ(chains, (std::vector<std::string>{"ip host inbound", "inet filter out"}));
+    ASSERT_EQ(sent_of(NFT_MSG_NEWTABLE).size(), 1u);
+    EXPECT_EQ(sent_of(NFT_MSG_NEWTABLE)[0].str(NFTA_TABLE_NAME), "morva-firewall");
+    EXPECT_EQ(kernel.chain("ip morva-firewall prerouting").size(), 2u);
+    const auto lines = log->taken();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "3 nftables table morva-firewall was deleted by another program; installing it again"),
+              lines.end());
+}
+
+TEST_F(chain_checker_resync, a_deleted_own_table_is_installed_again_only_while_missing)
+{
+    table_deleted("morva-firewall"); // our own configuration replaced it: it is there again
+    table_deleted("host");
+    table_deleted("morva-firewall", 1);
+    EXPECT_EQ(sent_of(NFT_MSG_GETTABLE).size(), 1u);
+    EXPECT_TRUE(sent_of(NFT_MSG_NEWTABLE).empty());
+
+    own_table_present = false;
+    table_deleted("morva-firewall");
+    EXPECT_EQ(sent_of(NFT_MSG_NEWTABLE).size(), 1u);
+    EXPECT_EQ(kernel.chain("ip morva-firewall output").size(), 3u);
+
+    // After a switch to manual configuration the table is the administrator's business.
+    checker.clear_params();
+    table_deleted("morva-firewall");
+    EXPECT_EQ(sent_of(NFT_MSG_NEWTABLE).size(), 1u);
 }
 
 } // namespace

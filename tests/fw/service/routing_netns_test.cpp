@@ -11,6 +11,7 @@
 
 #include "fw/service/marks.hpp"
 #include "linux_firewall_config.pb.h"
+#include "tests/fw/service/descriptor_limit.hpp"
 #include "tests/fw/service/netns_fixture.hpp"
 
 namespace {
@@ -55,6 +56,8 @@ protected:
         config.set_autoconfigure_iptables(true);
         config.set_autoconfigure_routing(true);
         config.mutable_local_delivery_mark()->set_manual(0x10);
+        config.mutable_client_packets_mark()->set_manual(0x100);
+        config.mutable_server_packets_mark()->set_manual(0x200);
         config.set_var_lib_dir(dir.string());
         state_file = (dir / "rule_info.dat").string();
     }
@@ -67,23 +70,17 @@ protected:
         netns_test_t::TearDown();
     }
 
-    // One apply: the marks first, as in the service list.
+    // One apply: the services built first, then the marks configured before
+    // the routing, as in the service list.
     void apply()
     {
-        marks.configure();
         if (!routing)
             routing = std::make_unique<routing_t>(config, marks);
+        marks.configure();
         routing->configure();
     }
 
-    std::optional<rule_record_t> recorded()
-    {
-        // Reading removes the file; put it back for the service.
-        auto record = read_rule_info(state_file);
-        if (record)
-            write_rule_info(*record, state_file);
-        return record;
-    }
+    std::optional<rule_record_t> recorded() { return peek_rule_info(state_file); }
 
     std::vector<std::string> warnings()
     {
@@ -96,7 +93,8 @@ protected:
 
     kv::LinuxFirewallConfig config;
     std::string state_file;
-    marks_t marks{config, [](const mark_filter_t&) { return 0u; }};
+    // Marks chosen automatically look at the policy rules only.
+    marks_t marks{config, [](const mark_filter_t& filter) { return policy_rule_used_marks(filter); }};
     std::unique_ptr<routing_t> routing;
 };
 
@@ -250,13 +248,118 @@ TEST_F(routing_netns, a_state_file_that_cannot_be_written_takes_route_and_rule_b
         ADD_FAILURE() << "installed without a state file";
     } catch (const std::runtime_error& e) {
         EXPECT_EQ(std::string(e.what()), "Cannot install local delivery rule: Cannot create file "
-                                             + (dir / "missing" / "rule_info.dat").string()
+                                             + (dir / "missing" / "rule_info.dat.new").string()
                                              + ": No such file or directory");
     }
     EXPECT_EQ(route_line(100), "");
     EXPECT_TRUE(extra_rules().empty());
     EXPECT_EQ(routing->own_rule(), std::nullopt);
     EXPECT_TRUE(warnings().empty());
+}
+
+// The daemon's own leftovers: a route in the table range with its metric.
+std::string own_routes() { return sh("ip route show table all | grep 'metric 2147483647' || true"); }
+
+TEST_F(routing_netns, a_var_lib_dir_that_is_not_absolute_is_refused_before_anything_is_installed)
+{
+    const struct {
+        const char* dir;
+        bool routing;
+        const char* error; // none: accepted
+    } cases[] = {
+        {"", true, "var_lib_dir must be an absolute path: \"\""},
+        {"relative/dir", true, "var_lib_dir must be an absolute path: \"relative/dir\""},
+        {"relative/dir", false, "var_lib_dir must be an absolute path: \"relative/dir\""},
+        {"", false, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.dir) + (c.routing ? ", routing" : ", no routing"));
+        config.set_var_lib_dir(c.dir);
+        config.set_autoconfigure_routing(c.routing);
+        routing.reset();
+        if (c.error) {
+            try {
+                apply();
+                ADD_FAILURE() << "accepted";
+            } catch (const std::runtime_error& e) {
+                EXPECT_STREQ(e.what(), c.error);
+            }
+        } else {
+            apply();
+        }
+        EXPECT_TRUE(extra_rules().empty());
+        EXPECT_EQ(own_routes(), "");
+        EXPECT_FALSE(boost::filesystem::exists("/rule_info.dat"));
+        EXPECT_FALSE(boost::filesystem::exists(boost::filesystem::current_path() / "relative"));
+    }
+}
+
+TEST_F(routing_netns, a_state_file_naming_what_the_daemon_never_installs_touches_nothing)
+{
+    // Table 254 and mark 0: read blindly, the main table's rule would go.
+    std::ofstream(state_file, std::ios::binary) << std::string("\x08\xfe\x01\x10\x00", 5);
+    const std::string rules_before = sh("ip rule");
+    const std::string main_before = sh("ip route show table main");
+    config.set_autoconfigure_routing(false);
+    apply();
+    EXPECT_EQ(sh("ip rule"), rules_before);
+    EXPECT_EQ(sh("ip route show table main"), main_before);
+    EXPECT_FALSE(boost::filesystem::exists(state_file));
+    EXPECT_EQ(warnings(), std::vector<std::string>{"Ignoring file " + state_file
+                                                   + ": it records no local delivery routing of this daemon "
+                                                     "(table 254, fwmark 0)"});
+}
+
+// A run killed at each step of installing and of its stop: the next run
+// chooses the same mark and, once stopped, leaves nothing.
+TEST_F(routing_netns, no_crash_leaves_the_route_or_the_rule_and_the_mark_stays)
+{
+    config.mutable_local_delivery_mark()->mutable_auto_();
+    const routing_step_t steps[] = {routing_step_t::recorded, routing_step_t::route_installed,
+                                    routing_step_t::rule_installed, routing_step_t::route_removed,
+                                    routing_step_t::rule_removed};
+    for (const routing_step_t step : steps) {
+        SCOPED_TRACE(static_cast<int>(step));
+        const auto killed = morva_test::run_guarded_in_child([&] {
+            {
+                routing_t crashing(config, marks);
+                crashing.set_step_hook([step](routing_step_t reached) {
+                    if (reached == step)
+                        ::raise(SIGKILL);
+                });
+                marks.configure();
+                crashing.configure();
+            }
+            ::_exit(0);
+        });
+        ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.err;
+
+        apply();
+        EXPECT_EQ(marks.local_delivery_mark(), 0x1u) << "the crashed run's rule counted as foreign";
+        EXPECT_EQ(extra_rules(), std::vector<std::string>{rule_of("0x1", 100)});
+        EXPECT_EQ(own_routes(), "local default dev lo table 100 scope host metric 2147483647 \n");
+        routing.reset();
+        EXPECT_TRUE(extra_rules().empty());
+        EXPECT_EQ(own_routes(), "");
+        EXPECT_FALSE(boost::filesystem::exists(state_file));
+    }
+}
+
+TEST_F(routing_netns, a_stop_at_the_open_file_limit_removes_route_rule_and_record)
+{
+    const auto stopped = morva_test::run_guarded_in_child([&] {
+        apply();
+        if (!morva_test::exhaust_descriptors())
+            ::_exit(2);
+        routing.reset();
+        for (const std::string& line : warnings())
+            ::write(2, (line + "\n").data(), line.size() + 1);
+        ::_exit(warnings().empty() ? 0 : 1);
+    });
+    EXPECT_EQ(stopped.status, 0) << stopped.err;
+    EXPECT_TRUE(extra_rules().empty());
+    EXPECT_EQ(own_routes(), "");
+    EXPECT_FALSE(boost::filesystem::exists(state_file));
 }
 
 } // namespace

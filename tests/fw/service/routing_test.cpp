@@ -11,6 +11,8 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <functional>
+
 #include <linux/fib_rules.h>
 #include <linux/rtnetlink.h>
 
@@ -172,9 +174,9 @@ protected:
     std::shared_ptr<morva_test::recording_log_t> log = std::make_shared<morva_test::recording_log_t>();
 };
 
-TEST_F(rule_info_test, written_then_read_once)
+TEST_F(rule_info_test, written_whole_and_read_back_until_removed)
 {
-    const rule_record_t records[] = {{100, 1, 2147483647}, {200, 0x80000000u, std::nullopt}, {4000000000u, 2, -7}};
+    const rule_record_t records[] = {{100, 1, 2147483647}, {200, 0x80000000u, 2147483647}};
     for (const rule_record_t& record : records) {
         write_rule_info(record, path);
         struct stat st {};
@@ -186,28 +188,82 @@ TEST_F(rule_info_test, written_then_read_once)
         ASSERT_TRUE(info.ParseFromIstream(&in));
         EXPECT_EQ(info.table_id(), record.table_id);
         EXPECT_EQ(info.mark(), record.fwmark);
-        EXPECT_EQ(info.has_priority(), record.metric.has_value());
-        if (record.metric)
-            EXPECT_EQ(info.priority(), *record.metric);
+        EXPECT_EQ(info.priority(), *record.metric);
 
         EXPECT_EQ(read_rule_info(path), record);
-        EXPECT_FALSE(boost::filesystem::exists(path)) << "the file is removed once read";
+        EXPECT_EQ(peek_rule_info(path), record);
+        EXPECT_EQ(read_rule_info(path), record) << "reading leaves the record";
+        remove_rule_info(path);
+        EXPECT_FALSE(boost::filesystem::exists(path));
         EXPECT_EQ(read_rule_info(path), std::nullopt);
+        remove_rule_info(path);
     }
+    // A new record replaces the old one whole; a temporary file left by a crash is no obstacle.
+    write_rule_info({100, 1, 2147483647}, path);
+    write_bytes("");
+    std::ofstream(path + ".new") << "left";
+    write_rule_info({101, 2, 2147483647}, path);
+    EXPECT_EQ(read_rule_info(path), (rule_record_t{101, 2, 2147483647}));
+    EXPECT_FALSE(boost::filesystem::exists(path + ".new"));
     EXPECT_TRUE(log->taken().empty());
 }
 
-TEST_F(rule_info_test, a_file_that_does_not_parse_is_removed_with_a_warning)
+std::string rule_info_bytes(std::uint32_t table, std::uint32_t mark, std::optional<std::int64_t> priority)
+{
+    RuleInfo info;
+    info.set_table_id(table);
+    info.set_mark(mark);
+    if (priority)
+        info.set_priority(*priority);
+    return info.SerializeAsString();
+}
+
+TEST_F(rule_info_test, a_file_the_daemon_cannot_have_written_is_removed_with_a_warning_and_nothing_else)
 {
     RuleInfo without_mark;
     without_mark.set_table_id(100);
-    const std::string contents[] = {"garbage\xff\xff\xff", without_mark.SerializePartialAsString(), ""};
-    for (const std::string& content : contents) {
-        write_bytes(content);
+    const std::string foreign = "3 Ignoring file " + path + ": it records no local delivery routing of this daemon (";
+    const struct {
+        const char* name;
+        std::function<void()> make;
+        std::string warning;
+    } cases[] = {
+        {"garbage", [&] { write_bytes("garbage\xff\xff\xff"); }, "3 Cannot parse file " + path},
+        {"no mark", [&] { write_bytes(without_mark.SerializePartialAsString()); }, "3 Cannot parse file " + path},
+        {"empty", [&] { write_bytes(""); }, "3 Cannot parse file " + path},
+        {"too long", [&] { write_bytes(rule_info_bytes(100, 1, 2147483647) + std::string(100, '\0')); },
+         "3 Cannot parse file " + path},
+        {"main table, mark 0", [&] { write_bytes(std::string("\x08\xfe\x01\x10\x00", 5)); },
+         foreign + "table 254, fwmark 0)"},
+        {"below the range", [&] { write_bytes(rule_info_bytes(99, 1, 2147483647)); },
+         foreign + "table 99, fwmark 1, metric 2147483647)"},
+        {"above the range", [&] { write_bytes(rule_info_bytes(201, 1, 2147483647)); },
+         foreign + "table 201, fwmark 1, metric 2147483647)"},
+        {"two mark bits", [&] { write_bytes(rule_info_bytes(100, 3, 2147483647)); },
+         foreign + "table 100, fwmark 3, metric 2147483647)"},
+        {"no metric", [&] { write_bytes(rule_info_bytes(100, 1, std::nullopt)); }, foreign + "table 100, fwmark 1)"},
+        {"another metric", [&] { write_bytes(rule_info_bytes(100, 1, 5)); },
+         foreign + "table 100, fwmark 1, metric 5)"},
+        {"a metric beyond an int", [&] { write_bytes(rule_info_bytes(100, 1, 2147483647 + (std::int64_t{1} << 32))); },
+         foreign + "table 100, fwmark 1)"},
+        {"unknown fields", [&] { write_bytes(rule_info_bytes(100, 1, 2147483647) + "\x20\x01"); },
+         foreign + "table 100, fwmark 1, metric 2147483647)"},
+        {"a link to a record", [&] {
+             write_rule_info({100, 1, 2147483647}, path + ".target");
+             boost::filesystem::create_symlink(path + ".target", path);
+         }, "3 Ignoring file " + path + ": not a regular file"},
+        {"a FIFO", [&] { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); },
+         "3 Ignoring file " + path + ": not a regular file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.make();
+        EXPECT_EQ(peek_rule_info(path), std::nullopt);
         EXPECT_EQ(read_rule_info(path), std::nullopt);
-        EXPECT_FALSE(boost::filesystem::exists(path));
-        EXPECT_EQ(log->taken(), std::vector<std::string>{"3 Cannot parse file " + path});
+        EXPECT_FALSE(boost::filesystem::exists(boost::filesystem::symlink_status(path)));
+        EXPECT_EQ(log->taken(), std::vector<std::string>{c.warning});
     }
+    EXPECT_EQ(read_rule_info(path + ".target"), (rule_record_t{100, 1, 2147483647})) << "a link's target stays";
 }
 
 TEST_F(rule_info_test, file_errors)
@@ -221,17 +277,14 @@ TEST_F(rule_info_test, file_errors)
             EXPECT_EQ(std::string(e.what()).substr(0, text.size() + 2), text + ": ");
         }
     };
-    write_rule_info({100, 1, std::nullopt}, path);
-    expect_error([&] { write_rule_info({101, 2, std::nullopt}, path); }, EEXIST, "Cannot create file " + path);
-    EXPECT_EQ(read_rule_info(path), (rule_record_t{100, 1, std::nullopt})) << "the first file is untouched";
-
     const std::string beneath_a_file = path + "/rule_info.dat";
-    write_rule_info({100, 1, std::nullopt}, path);
+    write_rule_info({100, 1, 2147483647}, path);
     expect_error([&] { read_rule_info(beneath_a_file); }, ENOTDIR, "Cannot open file " + beneath_a_file);
-    expect_error([&] { write_rule_info({100, 1, std::nullopt}, beneath_a_file); }, ENOTDIR,
-                 "Cannot create file " + beneath_a_file);
+    expect_error([&] { write_rule_info({100, 1, 2147483647}, beneath_a_file); }, ENOTDIR,
+                 "Cannot remove file " + beneath_a_file + ".new");
+    EXPECT_EQ(peek_rule_info(beneath_a_file), std::nullopt);
 
-    // A directory opens, does not parse and cannot be unlinked.
+    // A directory is not a file the daemon wrote, and cannot be unlinked.
     const std::string directory = (dir / "a-directory").string();
     boost::filesystem::create_directory(directory);
     expect_error([&] { read_rule_info(directory); }, EISDIR, "Cannot remove file " + directory);

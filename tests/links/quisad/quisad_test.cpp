@@ -131,8 +131,9 @@ qd::ServerMessage response(qd::ServerMessage::ServerMessageTag tag, std::optiona
 
 class quisad_test : public ::testing::Test {
 protected:
-    explicit quisad_test(std::chrono::steady_clock::duration idle = quisad_t::default_idle_period)
-        : client_(std::make_unique<quisad_t>(io_, provider_, idle))
+    explicit quisad_test(std::chrono::steady_clock::duration idle = quisad_t::default_idle_period,
+                         std::chrono::steady_clock::duration deadline = quisad_t::default_answer_deadline)
+        : client_(std::make_unique<quisad_t>(io_, provider_, idle, deadline))
     {
     }
 
@@ -264,35 +265,37 @@ TEST_F(quisad_test, unknown_type_is_reported_on_a_later_turn_without_a_request)
     EXPECT_EQ(provider_.requests, 0);
 }
 
-TEST_F(quisad_test, an_ended_job_frees_its_serial_for_the_next)
+TEST_F(quisad_test, serials_are_never_reused_so_a_late_answer_meets_no_newer_job)
 {
     auto& peer = [&]() -> peer_t& {
         lookup("ldap");
         return give_link();
     }();
-    // One after another, each answered first: all travel with serial 0.
-    for (int i = 0; i < 3; ++i) {
+    // One after another, each answered first: each travels with a serial of its own.
+    for (std::uint32_t i = 0; i < 3; ++i) {
         if (i > 0)
             lookup("ldap");
         const auto r = peer.read(io_, 1);
         ASSERT_EQ(r.size(), 1u);
-        EXPECT_EQ(r[0].serial(), 0u);
-        peer.answer(response(qd::ServerMessage::LOOKUP_RESPONSE, 0));
+        EXPECT_EQ(r[0].serial(), i);
+        peer.answer(response(qd::ServerMessage::LOOKUP_RESPONSE, i));
         run_until([&] { return lookups_.back()->called; });
     }
-    // Jobs 0, 1, 2 pending; the counter stays on 2.
-    lookup("ldap");
-    lookup("ldap");
-    lookup("ldap");
-    ASSERT_EQ(peer.read(io_, 3).size(), 3u);
-    peer.answer(response(qd::ServerMessage::LOOKUP_RESPONSE, 2));
-    run_until([&] { return lookups_[5]->called; });
-    lookup("ldap");
-    EXPECT_EQ(peer.read(io_, 1).at(0).serial(), 2u);
-    peer.answer(response(qd::ServerMessage::LOOKUP_RESPONSE, 0));
-    run_until([&] { return lookups_[3]->called; });
-    lookup("ldap"); // 0 is free but below the counter
+    // A duplicate of the answer to serial 2 arrives while job 3 waits: job 3
+    // does not take it.
+    auto& waiting = lookup("ldap");
     EXPECT_EQ(peer.read(io_, 1).at(0).serial(), 3u);
+    auto duplicate = response(qd::ServerMessage::LOOKUP_RESPONSE, 2);
+    duplicate.add_data("stale");
+    peer.answer(duplicate);
+    io_.run_for(50ms);
+    io_.restart();
+    EXPECT_FALSE(waiting.called);
+    auto fresh = response(qd::ServerMessage::LOOKUP_RESPONSE, 3);
+    fresh.add_data("fresh");
+    peer.answer(fresh);
+    run_until([&] { return waiting.called; });
+    EXPECT_EQ(waiting.data, std::vector<std::string>{"fresh"});
 }
 
 // One answer and what the job's callback must get.
@@ -526,7 +529,7 @@ TEST_F(quisad_test, provider_failure_fails_the_jobs_and_a_job_submitted_then_ask
     auto& peer = give_link();
     const auto r = peer.read(io_, 1);
     ASSERT_EQ(r.size(), 1u);
-    EXPECT_EQ(r[0].serial(), 0u);
+    EXPECT_EQ(r[0].serial(), 1u);
 }
 
 TEST_F(quisad_test, destroying_the_client_calls_no_pending_callback)
@@ -593,7 +596,7 @@ TEST_F(quisad_idle_test, new_link_while_the_timer_runs_rearms_it_without_a_fatal
     auto& l = lookup("ldap");
     auto& second = give_link();
     ASSERT_EQ(second.read(io_, 1).size(), 1u);
-    second.answer(response(qd::ServerMessage::LOOKUP_RESPONSE, 0));
+    second.answer(response(qd::ServerMessage::LOOKUP_RESPONSE, 1));
     EXPECT_NO_THROW(run_until([&] { return l.called; }));
     // Only the re-armed wait ticks: with nothing pending the link is closed.
     EXPECT_NO_THROW(run_until([&] { return second.closed(); }));
@@ -610,7 +613,67 @@ TEST_F(quisad_idle_test, tick_during_a_link_request_keeps_the_request)
     auto& second = give_link();
     const auto r = second.read(io_, 1);
     ASSERT_EQ(r.size(), 1u);
-    EXPECT_EQ(r[0].serial(), 0u);
+    EXPECT_EQ(r[0].serial(), 1u);
+}
+
+class quisad_deadline_test : public quisad_test {
+protected:
+    static constexpr auto deadline = 300ms;
+    quisad_deadline_test() : quisad_test(quisad_t::default_idle_period, deadline) {}
+};
+
+TEST_F(quisad_deadline_test, a_job_without_an_answer_fails_at_its_deadline_and_the_late_answer_is_dropped)
+{
+    const auto start = std::chrono::steady_clock::now();
+    auto& silent = lookup("ldap");
+    auto& peer = give_link();
+    ASSERT_EQ(peer.read(io_, 1).size(), 1u);
+    auto& answered = check("ad");
+    ASSERT_EQ(peer.read(io_, 1).at(0).serial(), 1u);
+    auto yes = response(qd::ServerMessage::CHECK_RESPONSE, 1);
+    yes.set_result(true);
+    peer.answer(yes);
+    run_until([&] { return silent.called; });
+    ASSERT_TRUE(silent.called);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, deadline);
+    EXPECT_EQ(text_of(silent.error), "Quisad: no answer within 300 ms: Connection timed out");
+    EXPECT_TRUE(silent.data.empty());
+    EXPECT_TRUE(answered.called);
+    EXPECT_FALSE(answered.error) << text_of(answered.error);
+    EXPECT_TRUE(answered.result);
+
+    // The link stays; the late answer to serial 0 reaches no one, and the next
+    // job, on the same link, takes its own answer.
+    auto& next = lookup("ldap");
+    EXPECT_EQ(peer.read(io_, 1).at(0).serial(), 2u);
+    auto late = response(qd::ServerMessage::LOOKUP_RESPONSE, 0);
+    late.add_data("late");
+    peer.answer(late);
+    auto own = response(qd::ServerMessage::LOOKUP_RESPONSE, 2);
+    own.add_data("own");
+    peer.answer(own);
+    run_until([&] { return next.called; });
+    EXPECT_EQ(next.data, std::vector<std::string>{"own"});
+    EXPECT_FALSE(peer.closed());
+    EXPECT_EQ(provider_.requests, 1);
+}
+
+TEST_F(quisad_deadline_test, the_deadline_counts_while_the_link_is_requested)
+{
+    // The provider never answers (marend silent): the jobs fail all the same,
+    // each at its own deadline.
+    auto& first = lookup("ldap");
+    io_.run_for(deadline / 2);
+    io_.restart();
+    auto& second = check("ldap");
+    run_until([&] { return first.called; });
+    ASSERT_TRUE(first.called);
+    EXPECT_FALSE(second.called);
+    run_until([&] { return second.called; });
+    ASSERT_TRUE(second.called);
+    EXPECT_EQ(text_of(second.error), "Quisad: no answer within 300 ms: Connection timed out");
+    EXPECT_FALSE(second.result);
+    EXPECT_EQ(provider_.requests, 1);
 }
 
 } // namespace

@@ -34,6 +34,8 @@ inline std::string describe(const ipt_rule_t& rule)
         out += describe(*blob);
     else if (const auto* jump = std::get_if<ipt_jump_t>(&rule.target))
         out += "chain " + jump->chain;
+    else if (const auto* other = std::get_if<ipt_other_verdict_t>(&rule.target))
+        out += "verdict number " + std::to_string(other->verdict);
     else
         out += "(none)";
     return out + " [" + std::to_string(rule.counters.pcnt) + ":" + std::to_string(rule.counters.bcnt) + "]";

@@ -255,7 +255,7 @@ TEST(TableBlob, MalformedBlobsRaiseTheParseError)
         {"match size below its header", [](ipt_blob_t& b) { put_u16(b, 112, 16); }},
         {"match past the target", [](ipt_blob_t& b) { put_u16(b, 112, 56); }},
         {"standard target of 36 bytes", [](ipt_blob_t& b) { put_u16(b, 200 + 112, 36); }},
-        {"unknown negative verdict", [](ipt_blob_t& b) { put_i32(b, 200 + 144, -3); }},
+        {"verdict below the kernel's", [](ipt_blob_t& b) { put_i32(b, 200 + 144, -7); }},
         {"jump into a built-in chain", [](ipt_blob_t& b) { put_i32(b, 200 + 144, 400); }},
         {"jump past every chain", [](ipt_blob_t& b) { put_i32(b, 200 + 144, 5000); }},
         {"chain named twice", [](ipt_blob_t& b) { b.entries[1440 + 144] = 'a'; }},
@@ -276,6 +276,49 @@ TEST(TableBlob, MalformedBlobsRaiseTheParseError)
         } catch (const boost::system::system_error& e) {
             EXPECT_EQ(e.code().value(), EINVAL) << c.what;
             EXPECT_EQ(std::string(e.what()).rfind("Cannot parse IP table blob", 0), 0u) << c.what;
+        }
+    }
+}
+
+TEST(TableBlob, OtherStandardVerdictsAreWrittenBackUnchanged)
+{
+    // QUEUE (-4) as "-j QUEUE" writes it, STOLEN (-3) and STOP (-6): the kernel
+    // takes every standard verdict down to -6.
+    for (const std::int32_t verdict : {-3, -4, -6}) {
+        SCOPED_TRACE(verdict);
+        ipt_blob_t blob = make_ipt_blob(fixture());
+        put_i32(blob, 200 + 144, verdict);
+        const ipt_table_t table = parse_ipt_blob(blob);
+        EXPECT_EQ(table.builtin_chains.at(0).rules.at(1).target, ipt_target_t(ipt_other_verdict_t{verdict}));
+        EXPECT_EQ(make_ipt_blob(table).entries, blob.entries);
+    }
+}
+
+TEST(TableBlob, TheParseErrorSaysWhere)
+{
+    const ipt_blob_t good = make_ipt_blob(fixture());
+    const struct {
+        const char* what;
+        std::function<void(ipt_blob_t&)> damage;
+        std::string where;
+    } cases[] = {
+        {"second rule of PREROUTING", [](ipt_blob_t& b) { put_i32(b, 200 + 144, -7); },
+         " (table mangle, chain PREROUTING, rule 2)"},
+        {"first rule of PREROUTING", [](ipt_blob_t& b) { put_u16(b, 112, 16); },
+         " (table mangle, chain PREROUTING, rule 1)"},
+        {"third rule of a", [](ipt_blob_t& b) { put_u16(b, 1136 + 112, 36); }, " (table mangle, chain a, rule 3)"},
+        {"policy of OUTPUT", [](ipt_blob_t& b) { put_i32(b, 504 + 144, -5); }, " (table mangle, chain OUTPUT, rule 1)"},
+        {"jump of PREROUTING", [](ipt_blob_t& b) { put_i32(b, 200 + 144, 5000); },
+         " (table mangle, chain PREROUTING, rule 2)"},
+    };
+    for (const auto& c : cases) {
+        ipt_blob_t blob = good;
+        c.damage(blob);
+        try {
+            parse_ipt_blob(blob, "mangle");
+            ADD_FAILURE() << c.what << ": parsed";
+        } catch (const boost::system::system_error& e) {
+            EXPECT_EQ(std::string(e.what()), "Cannot parse IP table blob" + c.where + ": Invalid argument") << c.what;
         }
     }
 }

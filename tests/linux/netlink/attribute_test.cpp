@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
 
 using fw::linux::netlink::byte_array_t;
+using fw::linux::netlink::attribute_table_t;
 using fw::linux::netlink::compound_attribute_t;
 using bytes_t = std::vector<std::uint8_t>;
 
@@ -158,17 +161,23 @@ TEST(CompoundAttributeParse, RejectsMalformedLengthsWithTheirValue)
          {0x10, 0x00, 0x01, 0x80, 0x0C, 0x00, 0x02, 0x80, 0xFF, 0x00, 0x03, 0x00, 0, 0, 0, 0},
          prefix + "255"},
     };
-    for (const auto& c : cases) {
-        try {
-            // Parse from an exact-size heap copy so AddressSanitizer sees any read past it.
-            std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[c.in.size()]);
-            std::copy(c.in.begin(), c.in.end(), exact.get());
-            compound_attribute_t::parse(exact.get(), c.in.size());
-            ADD_FAILURE() << c.name << ": no exception";
-        } catch (const compound_attribute_t::parse_error_t& e) {
-            EXPECT_EQ(std::string(e.what()), c.text) << c.name;
+    // The in-place table refuses what the copying parse refuses, with the same text.
+    const std::pair<const char*, void (*)(const std::uint8_t*, std::size_t)> parsers[] = {
+        {"compound", [](const std::uint8_t* p, std::size_t n) { compound_attribute_t::parse(p, n); }},
+        {"table", [](const std::uint8_t* p, std::size_t n) { attribute_table_t::parse(p, n); }},
+    };
+    for (const auto& [parser, parse_with] : parsers)
+        for (const auto& c : cases) {
+            try {
+                // Parse from an exact-size heap copy so AddressSanitizer sees any read past it.
+                std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[c.in.size()]);
+                std::copy(c.in.begin(), c.in.end(), exact.get());
+                parse_with(exact.get(), c.in.size());
+                ADD_FAILURE() << parser << ", " << c.name << ": no exception";
+            } catch (const compound_attribute_t::parse_error_t& e) {
+                EXPECT_EQ(std::string(e.what()), c.text) << parser << ", " << c.name;
+            }
         }
-    }
 }
 
 TEST(CompoundAttributeParse, RefusesNestingTooDeepToRecurseInto)
@@ -184,9 +193,40 @@ TEST(CompoundAttributeParse, RefusesNestingTooDeepToRecurseInto)
         in[i * 4 + 3] = 0x80;
     }
     EXPECT_THROW(parse(in), compound_attribute_t::parse_error_t);
+    EXPECT_THROW(attribute_table_t::parse(in.data(), in.size()), compound_attribute_t::parse_error_t);
 
     bytes_t shallow(bytes_t(in.end() - 4 * compound_attribute_t::max_nesting, in.end()));
     EXPECT_NO_THROW(parse(shallow));
+    EXPECT_NO_THROW(attribute_table_t::parse(shallow.data(), shallow.size()));
+}
+
+TEST(AttributeTable, ReadsInPlaceWithTheLookupRulesOfTheSet)
+{
+    const bytes_t in = {
+        0x07, 0x00, 0x01, 0x00, 1, 2, 3, 0,          // type 1: 3 bytes
+        0x08, 0x00, 0x02, 0x00, 1, 2, 3, 4,          // type 2: replaced below
+        0x0C, 0x00, 0x03, 0x80, 0x08, 0x00, 0x01, 0x00, 9, 9, 9, 9, // type 3: nested
+        0x08, 0x00, 0x28, 0x00, 7, 7, 7, 7,          // type 40: beyond the table, skipped
+        0x08, 0x00, 0x02, 0x40, 5, 6, 7, 8,          // type 2 again, byte-order flag: the last one wins
+    };
+    const auto table = attribute_table_t::parse(in.data(), in.size());
+    const auto* two = table.find_bytes(2);
+    ASSERT_NE(two, nullptr);
+    EXPECT_EQ(bytes_t(two->data, two->data + two->size), (bytes_t{5, 6, 7, 8}));
+    EXPECT_EQ(two->data, in.data() + 40); // in place, not copied
+    EXPECT_EQ(table.get_bytes(1).size, 3u);
+    EXPECT_EQ(*table.get_as<std::uint32_t>(2), 0x08070605u);
+    EXPECT_THROW(table.find_as<std::uint32_t>(1), compound_attribute_t::invalid_attribute_t); // too short
+    EXPECT_THROW(table.find_bytes(3), compound_attribute_t::invalid_attribute_t);             // nested
+    EXPECT_EQ(table.find_bytes(4), nullptr);
+    EXPECT_EQ(table.find_bytes(40), nullptr);
+    try {
+        table.get_as<std::uint32_t>(4);
+        ADD_FAILURE() << "no exception";
+    } catch (const compound_attribute_t::no_such_attribute_t& e) {
+        EXPECT_STREQ(e.what(), "netlink: 4: No such attribute");
+    }
+    EXPECT_THROW(table.get_bytes(40), compound_attribute_t::no_such_attribute_t);
 }
 
 TEST(CompoundAttributeParse, RoundTripPadsOddValues)

@@ -4,7 +4,9 @@
 #include "linux/netlink/message.hpp"
 
 #include <linux/netlink.h>
+#include <sys/socket.h>
 
+#include <array>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -50,6 +52,22 @@ inline bytes_t concat(std::initializer_list<bytes_t> parts)
     for (const auto& p : parts)
         out.insert(out.end(), p.begin(), p.end());
     return out;
+}
+
+// A socket pair standing in for the kernel: sequenced packets keep datagram
+// boundaries and ignore the kernel address a link sends to. [0] is the link's
+// end, [1] the test's; both have room for a few hundred messages in flight.
+// {-1, -1} when the pair cannot be made.
+inline std::array<int, 2> kernel_pair()
+{
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0)
+        return {-1, -1};
+    const int size = 4 << 20;
+    for (int fd : fds)
+        for (int option : {SO_SNDBUF, SO_RCVBUF})
+            ::setsockopt(fd, SOL_SOCKET, option, &size, sizeof size);
+    return {fds[0], fds[1]};
 }
 
 } // namespace netlink_test

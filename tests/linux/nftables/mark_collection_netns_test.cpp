@@ -39,11 +39,16 @@ const golden_t nft_rules[] = {
     {"tcp dport 22 counter", 0},
 };
 
-// iptables-nft: marks match natively, the MARK and CONNMARK targets are compat expressions.
+// iptables-nft: marks match natively, the MARK and CONNMARK targets and the
+// connmark match are xtables extensions.
 const golden_t iptables_rules[] = {
     {"-m mark --mark 0x400000 -j ACCEPT", 0x400000},
-    {"-m mark --mark 0x4/0x6 -j MARK --set-mark 0x8", 0x6},
-    {"-j CONNMARK --set-mark 0x200", 0},
+    {"-m mark --mark 0x4/0x6 -j MARK --set-mark 0x8", 0xe},
+    {"-j MARK --or-mark 0x10000", 0x10000},
+    {"-j MARK --set-xmark 0x100/0x300", 0x300},
+    {"-j CONNMARK --set-mark 0x200", 0x200},
+    {"-j CONNMARK --save-mark", 0},
+    {"-m connmark --mark 0x20/0x30 -j ACCEPT", 0x30},
 };
 
 struct ruleset_guard_t {
@@ -91,7 +96,7 @@ TEST(mark_collection, evaluator_agrees_with_the_golden_table_of_real_rules)
         EXPECT_EQ(mangle[i], iptables_rules[i].bits) << iptables_rules[i].rule;
 }
 
-TEST(mark_collection, collects_foreign_ip_rules_only)
+TEST(mark_collection, collects_foreign_ip_and_inet_rules)
 {
     ruleset_guard_t guard;
     EXPECT_EQ(utils::collect_nft_marks(), 0u);
@@ -100,11 +105,12 @@ TEST(mark_collection, collects_foreign_ip_rules_only)
         out << "table ip foreign {\n chain c {\n  meta mark set mark or 0x10\n  ct mark and 0xf00 == 0x100\n }\n}\n"
                "table ip own {\n chain c {\n  meta mark set mark or 0x20000 comment \"morva-firewall\"\n }\n}\n"
                "table inet dual {\n chain c {\n  meta mark 0x40000\n }\n}\n"
+               "table ip6 six {\n chain c {\n  meta mark 0x1000000\n }\n}\n"
                "table ip near {\n chain c {\n  meta mark set mark or 0x80000 comment \"morva-firewall!\"\n }\n}\n";
     }
     sh("nft -f " + guard.file);
-    // Only the exact own comment keeps a rule out; inet rules are not read.
-    EXPECT_EQ(utils::collect_nft_marks(), 0x10u | 0xf00u | 0x80000u);
+    // Only the exact own comment keeps a rule out; inet rules are read, ip6 rules are not.
+    EXPECT_EQ(utils::collect_nft_marks(), 0x10u | 0xf00u | 0x40000u | 0x80000u);
 }
 
 } // namespace

@@ -19,6 +19,25 @@ bitwise_t bitwise(std::uint32_t reg, std::uint32_t mask, std::uint32_t xor_value
 cmp_t cmp(std::uint32_t reg, std::uint32_t data) { return {reg, 0, data}; }
 immediate_t immediate(std::uint32_t reg, std::uint32_t value) { return {reg, value, std::nullopt, std::nullopt}; }
 
+// An xtables extension as iptables-nft writes it: 32-bit words in host order, then bytes.
+compat_t xt(bool target, const char* name, std::uint32_t revision, std::vector<std::uint32_t> words,
+            std::vector<std::uint8_t> tail = {})
+{
+    compat_t e{target, name, revision, {}};
+    for (std::uint32_t w : words)
+        e.info.insert(e.info.end(), reinterpret_cast<const std::uint8_t*>(&w),
+                      reinterpret_cast<const std::uint8_t*>(&w) + 4);
+    e.info.insert(e.info.end(), tail.begin(), tail.end());
+    e.info.resize((e.info.size() + 7) & ~std::size_t{7}); // XT_ALIGN, as the kernel dumps it
+    return e;
+}
+compat_t mark_target(std::uint32_t mark, std::uint32_t mask) { return xt(true, "MARK", 2, {mark, mask}); }
+// CONNMARK revision 1: ctmark, ctmask, nfmask, mode (0 set, 1 save, 2 restore).
+compat_t connmark(std::uint32_t ctmark, std::uint32_t ctmask, std::uint32_t nfmask, std::uint8_t mode)
+{
+    return xt(true, "CONNMARK", 1, {ctmark, ctmask, nfmask}, {mode});
+}
+
 struct eval_case_t {
     const char* name;
     std::vector<expression_t> expressions;
@@ -46,6 +65,26 @@ const eval_case_t cases[] = {
      {load_mark(1), bitwise(1, 0x3, 0), cmp(1, 1), load_ct_mark(2), bitwise(2, ~0x40u, 0x40), store_ct_mark(2)},
      0x43},
     {"a new load forgets the earlier registers", {load_mark(1), load_mark(8), cmp(1, 0x9)}, 0},
+    // iptables-nft's MARK and CONNMARK targets and mark matches.
+    {"MARK --set-mark 0x1", {mark_target(0x1, 0xffffffffu)}, 0x1},
+    {"MARK --or-mark 0x4", {mark_target(0x4, 0x4)}, 0x4},
+    {"MARK --and-mark 0xfffffff7", {mark_target(0, 0x8)}, 0x8},
+    {"MARK --set-mark 0x10/0xf0", {mark_target(0x10, 0xf0)}, 0xf0},
+    {"CONNMARK --set-mark 0x200", {connmark(0x200, 0xffffffffu, 0, 0)}, 0x200},
+    {"CONNMARK revision 2 --set-xmark 0x2/0x3",
+     {xt(true, "CONNMARK", 2, {0x2, 0x3, 0}, {0, 0, 0})}, 0x3},
+    {"CONNMARK --save-mark", {connmark(0, 0xffffffffu, 0xffffffffu, 1)}, 0},
+    {"CONNMARK --restore-mark --mask 0xff", {connmark(0, 0xff, 0xff, 2)}, 0xff},
+    {"-m mark --mark 0x40", {xt(false, "mark", 1, {0x40, 0xffffffffu}, {0})}, 0x40},
+    {"-m connmark --mark 0x4/0x6", {xt(false, "connmark", 1, {0x4, 0x6}, {0})}, 0x6},
+    {"other targets count nothing", {xt(true, "LOG", 0, {0xffffffffu, 0xffffffffu})}, 0},
+    {"a target forgets the loaded mark", {load_mark(1), mark_target(0x1, 0x1), cmp(1, 5)}, 0x1},
+    {"MARK of an unknown revision", {xt(true, "MARK", 1, {0x1, 0})}, 0, &typeid(std::runtime_error),
+     "MARK target revision 1 is not supported"},
+    {"MARK with its data cut short", {compat_t{true, "MARK", 2, {1, 0, 0, 0}}}, 0, &typeid(std::runtime_error),
+     "MARK: extension data too short"},
+    {"CONNMARK without its mode byte", {compat_t{true, "CONNMARK", 1, std::vector<std::uint8_t>(12)}}, 0,
+     &typeid(std::runtime_error), "CONNMARK: extension data too short"},
     {"empty store source", {load_mark(1), store_mark(2)}, 0, &typeid(std::bad_optional_access)},
     {"cmp without sreg", {load_mark(1), cmp_t{std::nullopt, 0, 1}}, 0, &typeid(std::bad_optional_access)},
     {"register 30", {load_mark(30)}, 0, &typeid(std::out_of_range)},

@@ -177,6 +177,35 @@ TEST(parse_rule, an_unrecognised_expression_is_skipped_and_the_next_is_read)
     EXPECT_EQ(std::get<meta_t>(r.expressions[1]).dreg, 10u);
 }
 
+TEST(parse_rule, xtables_extensions_keep_name_revision_and_data)
+{
+    // iptables-nft: -m mark --mark 0x4/0x6 -j MARK --set-xmark 0x8/0xffffffff
+    nft_rule_t r = parse(rule_attributes([](message_writer_t& w) {
+        nest_scope_t list(w);
+        list.open(NFTA_RULE_EXPRESSIONS);
+        for (const char* kind : {"match", "target"}) {
+            const bool target = kind[0] == 't';
+            expression_scope_t e(w, kind);
+            w.put_string(1, target ? "MARK" : "mark"); // NFTA_TARGET_NAME, NFTA_MATCH_NAME
+            w.put_be32(2, target ? 2 : 1);               // revision
+            const bytes_t info = target ? hex("08 00 00 00 ff ff ff ff") : hex("04 00 00 00 06 00 00 00 00 00 00 00");
+            w.put_bytes(3, info.data(), info.size()); // the kernel's info struct
+        }
+        list.close();
+    }));
+    ASSERT_EQ(r.expressions.size(), 2u);
+    const auto& match = std::get<compat_t>(r.expressions[0]);
+    EXPECT_FALSE(match.target);
+    EXPECT_EQ(match.name, "mark");
+    EXPECT_EQ(match.revision, 1u);
+    EXPECT_EQ(match.info, hex("04 00 00 00 06 00 00 00 00 00 00 00"));
+    const auto& target = std::get<compat_t>(r.expressions[1]);
+    EXPECT_TRUE(target.target);
+    EXPECT_EQ(target.name, "MARK");
+    EXPECT_EQ(target.revision, 2u);
+    EXPECT_EQ(target.info, hex("08 00 00 00 ff ff ff ff"));
+}
+
 TEST(parse_rule, comment_forms)
 {
     struct {
@@ -186,12 +215,17 @@ TEST(parse_rule, comment_forms)
         const char* error;
     } cases[] = {
         {"own comment", "00 0f 'morva-firewall' 00", "morva-firewall", nullptr},
-        {"first TLV not a comment", "01 02 'ab' 00 03 'xy' 00", std::nullopt, nullptr},
-        {"a second TLV behind the comment", "00 0f 'morva-firewall' 00 01 02 'ab'", std::nullopt,
-         "parse_route nla is wrong 24 != 28"},
+        {"no comment TLV", "01 02 'ab'", std::nullopt, nullptr},
+        // Other software keeps more than the comment in its user data.
+        {"comment behind another TLV", "01 02 'ab' 00 03 'xy' 00", "xy", nullptr},
+        {"another TLV behind the comment", "00 0f 'morva-firewall' 00 01 02 'ab'", "morva-firewall", nullptr},
+        {"two comment TLVs: the first counts", "00 02 'a' 00 00 02 'b' 00", "a", nullptr},
         {"empty comment TLV", "00 00", std::nullopt, "incorrect comment"},
         {"comment running past its attribute", "00 40 'abc' 00", std::nullopt, "parse_route nla is wrong 72 != 12"},
+        {"TLV behind the comment running past the attribute", "00 02 'a' 00 01 09 'x'", std::nullopt,
+         "parse_route nla is wrong 20 != 12"},
         {"userdata of one byte", "00", std::nullopt, "parse_route nla is wrong 6 != 5"},
+        {"one byte left behind a TLV", "00 02 'a' 00 01", std::nullopt, "parse_route nla is wrong 10 != 9"},
     };
     for (auto& k : cases) {
         bytes_t payload = hex(k.userdata);

@@ -286,3 +286,25 @@ TEST(message_writer, message_past_the_single_limit_fails_to_allocate)
 }
 
 } // namespace
+
+namespace {
+
+TEST(expression_builders, registers_other_than_verdict_and_32_bit_ones_are_refused)
+{
+    for (std::uint32_t reg : {0u, 8u, 23u}) {
+        nft_test::single_capture_t c;
+        EXPECT_NO_THROW(c.attributes([&](auto& w) { add_meta_load(w, reg, 3); })) << reg;
+    }
+    for (std::uint32_t reg : {1u, 7u, 24u}) {
+        nft_test::single_capture_t c;
+        c.writer.begin_message(6, 2, 0);
+        try {
+            add_meta_load(c.writer, reg, 3);
+            ADD_FAILURE() << reg << " accepted";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(e.what(), "nf_tables register " + std::to_string(reg) + " is not 0 or 8 to 23");
+        }
+    }
+}
+
+} // namespace

@@ -1,0 +1,109 @@
+#include "bench/agent.hpp"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "bench/interrupt.hpp"
+#include "bench/net.hpp"
+
+namespace bench {
+
+agent_t::agent_t(std::string name, const std::string& ns, const std::vector<std::string>& argv) : name_(std::move(name))
+{
+    const int ns_fd = ::open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+    int in[2], out[2];
+    if (ns_fd < 0 || ::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
+        throw std::runtime_error(errno_text(name_ + ": namespace " + ns + " or pipes"));
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ < 0)
+        throw std::runtime_error(errno_text("fork"));
+    if (pid_ == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        ::setpgid(0, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        ::dup2(in[0], 0);
+        ::dup2(out[1], 1);
+        if (::setns(ns_fd, CLONE_NEWNET) != 0)
+            ::_exit(126);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    ::close(ns_fd);
+    ::close(in[0]);
+    ::close(out[1]);
+    in_ = in[1];
+    out_ = out[0];
+    if (read_line() != "ready")
+        throw std::runtime_error(name_ + " did not start");
+}
+
+agent_t::~agent_t()
+{
+    {
+        const char quit[] = "quit\n";
+        (void)!::write(in_, quit, sizeof quit - 1);
+    }
+    ::close(in_);
+    ::close(out_);
+    for (int i = 0; i < 200; ++i) {
+        if (::waitpid(pid_, nullptr, WNOHANG) == pid_)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+}
+
+void agent_t::send(const std::string& line)
+{
+    const std::string text = line + "\n";
+    if (::write(in_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        throw std::runtime_error(errno_text(name_ + ": send a command"));
+}
+
+std::string agent_t::read_line()
+{
+    for (;;) {
+        if (const auto end = buffer_.find('\n'); end != std::string::npos) {
+            std::string line = buffer_.substr(0, end);
+            buffer_.erase(0, end + 1);
+            return line;
+        }
+        char chunk[4096];
+        const ssize_t n = ::read(out_, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) {
+            check_interrupted();
+            continue;
+        }
+        if (n <= 0)
+            throw std::runtime_error(name_ + " ended");
+        buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+}
+
+std::vector<std::string> agent_t::reply()
+{
+    const std::string line = read_line();
+    if (line.rfind("ok", 0) != 0)
+        throw std::runtime_error(name_ + ": " + line);
+    std::istringstream in(line.substr(2));
+    std::vector<std::string> words;
+    for (std::string w; in >> w;)
+        words.push_back(w);
+    return words;
+}
+
+} // namespace bench

@@ -1,0 +1,46 @@
+#pragma once
+// The arms of a round. A direct phase runs without the daemon; a daemon
+// phase starts a fresh daemon and runs its arms, whose ratios are taken to
+// the direct arm on the same path. Every arm warms up before it counts.
+#include <string>
+
+#include "bench/agent.hpp"
+#include "bench/daemon.hpp"
+#include "bench/hosts.hpp"
+#include "bench/options.hpp"
+#include "bench/report.hpp"
+
+namespace bench {
+
+struct run_context_t {
+    const options_t& options;
+    hosts_t& hosts;
+    report_t& report;
+};
+
+// Every arm the options select, declared in the order of the report.
+void declare_arms(report_t& report, const options_t& o);
+
+// syn_arms.cpp: raw SYNs from the client host, decided on the forward queue.
+void direct_syn_arms(run_context_t& run);
+void daemon_syn_arms(run_context_t& run, daemon_t& daemon);
+
+// echo_arms.cpp: short connections, one at a time and many in flight.
+void direct_echo_arms(run_context_t& run);
+void daemon_echo_arms(run_context_t& run, daemon_t& daemon);
+
+// One time-boxed run of short connections from `agent` to the server's `port`,
+// after its warm-up; the daemon's CPU time and queue losses when it runs.
+arm_sample_t measure_echo(run_context_t& run, agent_t& agent, int port, int in_flight, daemon_t* daemon);
+
+// lookup_arms.cpp: the added latency of process lookups with descriptors
+// held by another process and with TCP sockets elsewhere on the machine.
+void lookup_arms(run_context_t& run, daemon_t& daemon);
+
+// memory_arm.cpp: a fresh daemon's RSS idle and with checked connections held open.
+void memory_arm(run_context_t& run);
+
+// Waits, waking for Ctrl-C.
+void pause_for(double seconds);
+
+} // namespace bench
