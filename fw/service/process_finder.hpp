@@ -42,7 +42,8 @@ public:
         endpoint_t src; // the client
         endpoint_t dst; // the server
         // Called once on the event-loop thread with (null, pid) or (exception, 0);
-        // never for a request still queued when the service is destroyed.
+        // never for a request still queued when the service is destroyed, nor
+        // for one whose search of /proc the destruction cut short.
         std::function<void(std::exception_ptr, int)> callback;
     };
 

@@ -115,18 +115,18 @@ bool owner_search_t::find(wanted_t& wanted, const found_t& found, const std::ato
 
     std::vector<int> pids = list_processes();
     std::erase_if(pids, [&](int pid) { return std::find(read.begin(), read.end(), pid) != read.end(); });
-    // (not of an owner's uid, read before, descriptors, pid)
-    std::vector<std::tuple<bool, bool, std::size_t, int>> order;
+    // (not of an owner's uid, read before, had none, descriptors, pid)
+    std::vector<std::tuple<bool, bool, bool, std::size_t, int>> order;
     order.reserve(pids.size());
     for (int pid : pids) {
         const process_t& process = processes_[pid];
         const bool of_owner = process.uid && std::any_of(wanted.begin(), wanted.end(), [&](const auto& w) {
                                   return w.second == process.uid;
                               });
-        order.emplace_back(!of_owner, process.descriptors.has_value(), process.descriptors.value_or(0), pid);
+        order.emplace_back(!of_owner, process.read, process.descriptors == 0, process.descriptors, pid);
     }
     std::sort(order.begin(), order.end());
-    for (const auto& [other_uid, read_before, descriptors, pid] : order) {
+    for (const auto& [other_uid, read_before, empty, descriptors, pid] : order) {
         if (stop)
             return false;
         read_process(pid, wanted, found);
@@ -164,6 +164,7 @@ bool owner_search_t::try_cached(wanted_t& wanted, const found_t& found)
 
 bool owner_search_t::read_process(int pid, wanted_t& wanted, const found_t& found)
 {
+    processes_[pid].read = true;
     const std::string path = proc_ + "/" + std::to_string(pid) + "/fd";
     fw::util::scoped_fd_t dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir) {
@@ -206,9 +207,10 @@ bool owner_search_t::read_process(int pid, wanted_t& wanted, const found_t& foun
             return false;
         fail("boost::filesystem::directory_iterator::operator++", path, error);
     }
-    // A reading cut short when the last inode was found counts at least as many.
+    // A reading cut short when the last inode was found saw only some.
     process_t& process = processes_[pid];
-    process.descriptors = std::max(process.descriptors.value_or(0), descriptors);
+    if (!hidden && !wanted.empty())
+        process.descriptors = descriptors;
     return !hidden;
 }
 
@@ -231,11 +233,16 @@ std::vector<int> owner_search_t::list_processes()
             return true;
         }
         // The directory belongs to the process's effective uid (to root
-        // when it is not dumpable): good enough to choose whom to read first.
+        // when it is not dumpable), and the size of its fd directory is the
+        // number of descriptors (0 before Linux 6.2): good enough to choose
+        // whom to read first.
         process_t process;
         struct stat st{};
         if (::fstatat(dir.get(), name.data(), &st, 0) == 0)
             process.uid = st.st_uid;
+        const std::string fd_dir = std::string(name) + "/fd";
+        if (::fstatat(dir.get(), fd_dir.c_str(), &st, 0) == 0)
+            process.descriptors = static_cast<std::size_t>(st.st_size);
         seen.emplace(*pid, process);
         return true;
     });

@@ -5,9 +5,10 @@
 //    and taken only when one readlink shows it still points to the socket;
 //  - then the processes that owned sockets lately, which is where the next
 //    connections of a busy client come from;
-//  - then the rest: those of the socket's uid first, then the ones never
-//    read, then the ones with the fewest descriptors at their last reading,
-//    in pid order among equals.
+//  - then the rest: those of the socket's uid first; among them the ones
+//    never read before (a new process is a likely client), then the ones
+//    with the fewest descriptors when last seen, in pid order among equals,
+//    and last those that had none (kernel threads, hidden tables).
 // Every answer is a process that held the socket when its descriptor was
 // read; when several hold it (a child inherits its parent's descriptors),
 // which of them is answered depends on that order. The search runs on the
@@ -47,8 +48,9 @@ public:
 private:
     struct process_t {
         std::optional<unsigned> uid;
-        // At its last reading; none before the first.
-        std::optional<std::size_t> descriptors;
+        // At its last full reading, or when it was first listed.
+        std::size_t descriptors = 0;
+        bool read = false;
     };
 
     bool try_cached(wanted_t& wanted, const found_t& found);
