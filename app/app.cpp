@@ -14,6 +14,7 @@
 #include <google/protobuf/stubs/logging.h>
 
 #include "app/services.hpp"
+#include "common/close_on_exec.hpp"
 #include "common/error.hpp"
 #include "common/exit.hpp"
 #include "common/log.hpp"
@@ -92,6 +93,9 @@ std::unique_ptr<marend::tie_t> app_t::make_marend_tie(boost::asio::io_context& i
     const int fd = boost::lexical_cast<int>(std::string(monitor));
     stream_protocol::socket socket(io);
     socket.assign(stream_protocol(), fd);
+    // Inherited without close-on-exec: neither modprobe nor a hook's programs may
+    // keep marend's link open.
+    util::set_close_on_exec(fd);
     return std::make_unique<marend::tie_t>(
         marend_delegate, std::make_unique<util::asio_stream_socket_wrapper_t<stream_protocol::socket>>(std::move(socket)));
 }

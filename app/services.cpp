@@ -39,9 +39,10 @@ service_list_t make_services(boost::asio::io_context& io, const kv::LinuxFirewal
     auto marks = std::make_unique<marks_t>(config);                                    // 2
     auto rejector = std::make_unique<connection_rejector_t>(io, *marks);               // 3
     auto retransmitter = std::make_unique<marking_retransmitter_t>(io, *marks);        // 4
-    auto pellad_tie_manager = std::make_unique<pellad_tie_manager_t>(io, config, marend); // 5
     const std::uint32_t limit = connection_limit(nofile);
-    auto pool = std::make_unique<server_socket_pool_t>(*pellad_tie_manager, limit);    // 6
+    // A pair waiting for pellad holds two descriptors: the same share as the pool's.
+    auto pellad_tie_manager = std::make_unique<pellad_tie_manager_t>(io, config, marend, limit / 2); // 5
+    auto pool = std::make_unique<server_socket_pool_t>(io, *pellad_tie_manager, limit); // 6
     auto acceptor = std::make_unique<transparent_acceptor_t>(io, *pool, config, *marks); // 7
     auto validator = std::make_unique<packet_validator_t>(*marks, *acceptor);           // 8
     auto connector = std::make_unique<server_connector_t>(io, config, *marks, limit);  // 9

@@ -57,6 +57,9 @@ cf_log_t::callback_t make_default_callback()
         return [](std::string const&) {};
     }
     factory_log(0, "Log Factory: Additional log - " + std::to_string(fd));
+    // Inherited from marend: a hook's long-lived child must not hold marend's log pipe open.
+    if (const int flags = ::fcntl(fd, F_GETFD); flags >= 0)
+        ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
     // Called under the log mutex, so a line and its newline stay together.
     return [fd](std::string const& line) {
         write_all(fd, line.data(), line.size());

@@ -60,7 +60,9 @@ public:
     // Where server sockets wait for their clients (the server socket pool).
     class delegate_t {
     public:
-        // Whether a connected server socket for exactly this pair is waiting.
+        // Whether a connected server socket for exactly this pair is waiting
+        // for its client; one waiting too long is dropped first, so that the
+        // SYN asking is decided anew.
         virtual bool has_server_socket(const boost::asio::ip::tcp::endpoint& client,
                                        const boost::asio::ip::tcp::endpoint& server)
             = 0;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "fw/service/marks.hpp"
+#include "net/checksum.hpp"
 #include "net/ip_options.hpp"
 #include "net/ipv4_header.hpp"
 #include "net/tcp_header.hpp"
@@ -25,28 +26,6 @@ void put32(std::uint8_t* p, std::uint32_t value)
 {
     put16(p, static_cast<std::uint16_t>(value >> 16));
     put16(p + 2, static_cast<std::uint16_t>(value));
-}
-
-// Ones'-complement sum of big-endian 16-bit words, carries not yet folded.
-std::uint32_t sum_words(const std::uint8_t* p, std::size_t n, std::uint32_t sum)
-{
-    for (std::size_t i = 0; i + 1 < n; i += 2)
-        sum += (std::uint32_t{p[i]} << 8) | p[i + 1];
-    if (n % 2)
-        sum += std::uint32_t{p[n - 1]} << 8;
-    return sum;
-}
-
-// Checksum of a TCP segment over its pseudo-header; `addresses` is source then destination.
-std::uint16_t tcp_checksum(const std::uint8_t* addresses, const std::uint8_t* segment, std::size_t length)
-{
-    std::uint32_t sum = sum_words(addresses, 8, 0);
-    sum += protocol_tcp;
-    sum += static_cast<std::uint32_t>(length);
-    sum = sum_words(segment, length, sum);
-    while (sum >> 16)
-        sum = (sum & 0xffff) + (sum >> 16);
-    return static_cast<std::uint16_t>(~sum);
 }
 
 } // namespace
@@ -73,7 +52,7 @@ reset_datagram_t make_reset(const net::ipv4_header_t& ip, const std::uint8_t* se
     put32(t + 8, tcp.sequence_number() + 1);
     t[12] = 0x50;
     t[13] = net::tcp_header_t::rst | net::tcp_header_t::ack;
-    put16(t + 16, tcp_checksum(p + 12, t, tcp_length));
+    put16(t + 16, net::tcp_checksum(p + 12, t, tcp_length));
     return reset;
 }
 

@@ -14,6 +14,7 @@
 #include "fw/service/packet_validator.hpp"
 #include "fw/service/session_id.hpp"
 #include "fw/service/transparent_acceptor.hpp"
+#include "net/checksum.hpp"
 #include "net/ip_options.hpp"
 #include "net/ipv4_header.hpp"
 #include "net/tcp_header.hpp"
@@ -254,6 +255,11 @@ void connection_diverter_t::divert_entry_t::hold(const endpoint_pair_t& pair, co
         std::make_unique<std::uint8_t[]>(ip_length + tcp_length));
     std::memcpy(syn->get(), ip.data(), ip_length);
     std::memcpy(syn->get() + ip_length, tcp.data(), tcp_length);
+    // The copy leaves out any payload (the data of a TCP Fast Open SYN), so
+    // its lengths and checksums must describe the headers alone, or the
+    // kernel discards the re-sent SYN; the client sends the data again on
+    // the accepted connection.
+    net::reseal_tcp_datagram(syn->get(), ip_length + tcp_length);
 
     auto info = make_connection_info(pair, attribs);
     std::string session_id = make_session_id();

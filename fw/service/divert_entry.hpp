@@ -58,8 +58,8 @@ kv::RuleSet make_rule_set(const kv::RuleSet& rules, const connection_diverter_t:
 // The security option of a saved or queued packet, or null.
 const std::uint8_t* security_option_of(const net::ipv4_header_t& ip);
 
-// The held SYN's IPv4 and TCP headers, options included, without payload;
-// shared by the handlers that need it until the retransmitter takes the bytes.
+// The held SYN's IPv4 and TCP headers, options included, without payload
+// (lengths and checksums made to fit); shared by the handlers that need it until the retransmitter takes the bytes.
 using saved_syn_t = std::shared_ptr<std::unique_ptr<std::uint8_t[]>>;
 
 class connection_diverter_t::divert_entry_t : public linux::nfqueue::packet_interceptor_t::delegate_t,

@@ -5,8 +5,11 @@
 
 #include <boost/system/system_error.hpp>
 
+#include "common/close_on_exec.hpp"
 #include "common/error.hpp"
 #include "common/log.hpp"
+#include "common/rate_limit.hpp"
+#include "common/reset_connection.hpp"
 #include "linux_firewall_config.pb.h"
 #include "links/marend_tie.hpp"
 #include "rules.pb.h"
@@ -45,8 +48,8 @@ struct pellad_tie_manager_t::socket_pair_t {
 };
 
 pellad_tie_manager_t::pellad_tie_manager_t(boost::asio::io_context& io, const kv::LinuxFirewallConfig& config,
-                                           marend::tie_t& marend)
-    : io_(io), config_(config), marend_(marend), socket_(io)
+                                           marend::tie_t& marend, unsigned pair_limit)
+    : io_(io), config_(config), marend_(marend), socket_(io), pair_limit_(pair_limit)
 {
 }
 
@@ -72,6 +75,17 @@ void pellad_tie_manager_t::new_socket_pair(connected_socket_t&& server, connecte
     if (cf_log_threshold <= 0)
         debug("new socket pair: " + endpoint_text(client.endpoint) + " (fd " + std::to_string(client.descriptor.get())
               + ") -> " + endpoint_text(server.endpoint) + " (fd " + std::to_string(server.descriptor.get()) + ")");
+    // Each held pair keeps two descriptors: a pellad that stops reading must not
+    // take the daemon to the descriptor limit.
+    if (queue_.size() + (tie_ ? tie_->queued() : 0) >= pair_limit_) {
+        if (rate_limit_elapsed() && cf_log_threshold <= 3)
+            log_rate_limited(3, prefix + std::to_string(pair_limit_)
+                                    + " connections are waiting for Pellad; resetting " + endpoint_text(client.endpoint)
+                                    + " -> " + endpoint_text(server.endpoint));
+        util::reset_connection(std::move(client.descriptor));
+        util::reset_connection(std::move(server.descriptor));
+        return;
+    }
     queue_.push_back({std::move(server.descriptor), std::move(client.descriptor), rules});
     if (tie_)
         flush();
@@ -111,8 +125,19 @@ void pellad_tie_manager_t::on_path(const boost::system::error_code& ec, const st
         throw boost::system::system_error(ec, prefix + "cannot get Pellad");
     boost::system::error_code e;
     socket_.open(boost::asio::local::stream_protocol(), e);
+    if (e == boost::system::errc::too_many_files_open || e == boost::system::errc::too_many_files_open_in_system) {
+        // At the descriptor limit: the connections waiting are given up, the
+        // next pair tries again.
+        if (rate_limit_elapsed() && cf_log_threshold <= 3)
+            log_rate_limited(3, prefix + "cannot open socket: " + e.message() + "; resetting "
+                                    + std::to_string(queue_.size()) + " connections");
+        drop_queue();
+        obtaining_ = false;
+        return;
+    }
     if (e)
         throw boost::system::system_error(e, prefix + "cannot open socket");
+    util::set_close_on_exec(socket_.native_handle());
     debug("connecting to " + path);
     // A path too long for the address throws here, as the event loop's own error.
     const boost::asio::local::stream_protocol::endpoint endpoint(path);
@@ -131,6 +156,14 @@ void pellad_tie_manager_t::on_connected(const boost::system::error_code& ec, con
                                            config_.block_unchecked());
     tie_->start(this);
     flush();
+}
+
+void pellad_tie_manager_t::drop_queue()
+{
+    for (auto& pair : std::exchange(queue_, {})) {
+        util::reset_connection(std::move(pair.client));
+        util::reset_connection(std::move(pair.server));
+    }
 }
 
 void pellad_tie_manager_t::flush()

@@ -32,13 +32,18 @@ class pellad_tie_manager_t : public util::service_t,
                              public pellad::tie_t::delegate_t,
                              private kv::util::callback_wrapper_t {
 public:
+    // Pairs held for pellad at most, in the manager's queue and the link's together.
+    static constexpr unsigned default_pair_limit = 512;
+
     pellad_tie_manager_t(boost::asio::io_context& io, const kv::LinuxFirewallConfig& config,
-                         marend::tie_t& marend);
+                         marend::tie_t& marend, unsigned pair_limit = default_pair_limit);
     ~pellad_tie_manager_t() override;
 
     // With a link: passes it the current settings. Without one: obtains one.
     void configure() override;
 
+    // Queues the pair for pellad; with pair_limit pairs already held (a pellad that
+    // stopped reading), resets both connections instead, with a rate-limited Warning.
     void new_socket_pair(connected_socket_t&& server, connected_socket_t&& client,
                          const kv::RuleSet& rules) override;
 
@@ -53,6 +58,8 @@ private:
     void on_path(const boost::system::error_code& ec, const std::string& path);
     void on_connected(const boost::system::error_code& ec, const std::string& path);
     void flush();
+    // Resets both connections of every queued pair.
+    void drop_queue();
 
     boost::asio::io_context& io_;
     const kv::LinuxFirewallConfig& config_;
@@ -61,6 +68,7 @@ private:
     std::unique_ptr<pellad::tie_t> tie_;
     std::list<socket_pair_t> queue_;
     bool obtaining_ = false;
+    unsigned pair_limit_;
 };
 
 } // namespace fw::service

@@ -5,6 +5,7 @@
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "common/close_on_exec.hpp"
 #include "links/marend_tie.hpp"
 #include "links/stream_socket.hpp"
 
@@ -45,8 +46,11 @@ void quisad_t::connect_link(const boost::system::error_code& ec, const std::stri
     boost::asio::local::stream_protocol::socket socket(io_);
     boost::system::error_code e;
     socket.open(boost::asio::local::stream_protocol(), e);
-    if (!e)
+    if (!e) {
+        // Programs a hook starts must not inherit the link.
+        util::set_close_on_exec(socket.native_handle());
         socket.connect(endpoint, e);
+    }
     if (e) {
         boost::system::error_code ignored;
         socket.close(ignored);

@@ -11,8 +11,12 @@
 
 #include <boost/system/system_error.hpp>
 
+#include <boost/asio/post.hpp>
+
+#include "common/close_on_exec.hpp"
 #include "common/errno_error.hpp"
 #include "common/log.hpp"
+#include "common/rate_limit.hpp"
 #include "fw/service/marks.hpp"
 #include "linux_firewall_config.pb.h"
 #include "net/ip_options.hpp"
@@ -53,6 +57,12 @@ void set_option(int fd, int level, int name, T value, const std::string& what)
     set_option(fd, level, name, &value, sizeof value, what);
 }
 
+void warn(const std::string& text)
+{
+    if (rate_limit_elapsed() && cf_log_threshold <= 3)
+        log_rate_limited(3, text + "; resetting the client");
+}
+
 } // namespace
 
 server_connector_t::server_connector_t(boost::asio::io_context& io, const kv::LinuxFirewallConfig& config,
@@ -81,17 +91,14 @@ void server_connector_t::configure()
         socket_marks_[kind] = marks_.divert_mark(kind) | marks_.server_packets_mark();
 }
 
-server_connector_t::connection_handle server_connector_t::connect(
-    const tcp::endpoint& server, const std::uint8_t* const& security_option,
-    const std::optional<boost::asio::ip::address>& bind_address, int divert_kind, handler_t handler)
+void server_connector_t::prepare(connection_t& connection, const std::uint8_t* security_option,
+                                 const std::optional<boost::asio::ip::address>& bind_address, int divert_kind)
 {
-    // Built apart from the list, so a failure before it joins leaves nothing behind.
-    connection_list_t record;
-    connection_t& connection = record.emplace_back(io_);
     boost::system::error_code ec;
     connection.socket.open(tcp::v4(), ec);
     throw_if(ec, "cannot open socket");
     const int fd = connection.socket.native_handle();
+    util::set_close_on_exec(fd);
     const std::uint32_t mark = divert_kind >= 0 && divert_kind < 3 ? socket_marks_[divert_kind] : 0;
     set_option(fd, SOL_SOCKET, SO_MARK, mark, "setsockopt(SO_MARK) failed");
     if (process_ip_security_option_) {
@@ -112,9 +119,52 @@ server_connector_t::connection_handle server_connector_t::connect(
         connection.socket.bind(tcp::endpoint(*bind_address, 0), ec);
         throw_if(ec, "bind failed");
     }
-    connection.handler = std::move(handler);
-    connections_.splice(connections_.end(), record);
+}
+
+bool server_connector_t::enter_index(connection_handle connection, const tcp::endpoint& server)
+{
+    boost::system::error_code ec;
+    const tcp::endpoint local = connection->socket.local_endpoint(ec);
+    throw_if(ec, "cannot get local endpoint");
+    // Unbound after the connect: it failed at once (no route, no free local
+    // port), and its completion, queued already, tells the handler why.
+    if (local.address().is_unspecified() || local.port() == 0)
+        return false;
+    const auto [position, inserted] = index_.emplace(endpoint_pair_t(local, server), connection);
+    if (!inserted)
+        throw_if(system_error_code(EINVAL), "duplicate connection entry");
+    connection->index_entry = position;
+    return true;
+}
+
+void server_connector_t::fail_later(connection_handle connection, const boost::system::error_code& ec)
+{
+    // Queued before the close queues the abort of a connect in progress.
+    boost::asio::post(io_, connection->alive.wrap([this, connection, ec] { on_connected(connection, ec); }));
+    // The socket goes at once: at the descriptor limit every descriptor counts.
+    boost::system::error_code ignored;
+    connection->socket.close(ignored);
+}
+
+server_connector_t::connection_handle server_connector_t::connect(
+    const tcp::endpoint& server, const std::uint8_t* const& security_option,
+    const std::optional<boost::asio::ip::address>& bind_address, int divert_kind, handler_t handler)
+{
+    connection_t& connection = connections_.emplace_back(io_);
     const connection_handle handle = std::prev(connections_.end());
+    connection.handler = std::move(handler);
+    // What goes wrong here concerns this connection alone (no descriptor left,
+    // no local port): its handler hears it like a refused connect, later.
+    try {
+        prepare(connection, security_option, bind_address, divert_kind);
+    } catch (const boost::system::system_error& e) {
+        warn(e.what());
+        fail_later(handle, e.code());
+        return handle;
+    } catch (...) {
+        connections_.erase(handle);
+        throw;
+    }
 
     // Never the connect just added, whatever the limit.
     if (connections_.size() >= limit_ && connections_.size() > 1) {
@@ -140,17 +190,12 @@ server_connector_t::connection_handle server_connector_t::connect(
     }));
     if (process_ip_security_option_) {
         try {
-            const tcp::endpoint local = handle->socket.local_endpoint(ec);
-            if (!ec && (local.address().is_unspecified() || local.port() == 0))
-                ec = system_error_code(EINVAL);
-            throw_if(ec, "cannot get local endpoint");
-            const auto [position, inserted] = index_.emplace(endpoint_pair_t(local, server), handle);
-            if (!inserted)
-                throw_if(system_error_code(EINVAL), "duplicate connection entry");
-            handle->index_entry = position;
-        } catch (...) {
-            remove(handle);
-            throw;
+            // A failed connect's own completion, queued already, comes first.
+            if (!enter_index(handle, server))
+                fail_later(handle, system_error_code(EINVAL));
+        } catch (const boost::system::system_error& e) {
+            warn(e.what());
+            fail_later(handle, e.code());
         }
     }
     return handle;
@@ -203,8 +248,11 @@ void server_connector_t::on_connected(connection_handle connection, const boost:
     // Close-on-exec: the daemon's programs must not inherit connections in hand-over.
     util::scoped_fd_t descriptor(::fcntl(connection->socket.native_handle(), F_DUPFD_CLOEXEC, 0));
     if (!descriptor) {
-        const int error = errno;
-        util::throw_errno(error, prefix + "dup failed");
+        // At the descriptor limit: this connection is given up like a failed one.
+        const boost::system::error_code error(errno, boost::system::system_category());
+        warn(prefix + "dup failed: " + error.message());
+        handler(error, util::scoped_fd_t());
+        return;
     }
     handler(boost::system::error_code(), std::move(descriptor));
 }

@@ -62,8 +62,9 @@ public:
     void configure() override;
 
     // Starts connecting to `server`; the handler runs once, later, or inside a
-    // later connect that pushes this one out. Throws system_error, leaving nothing
-    // behind and never calling the handler.
+    // later connect that pushes this one out. A system failure on the way (no
+    // descriptor left, no local port) reaches the handler as its error, later,
+    // after a rate-limited Warning.
     connection_handle connect(const boost::asio::ip::tcp::endpoint& server,
                               const std::uint8_t* const& security_option,
                               const std::optional<boost::asio::ip::address>& bind_address,
@@ -81,6 +82,14 @@ public:
     void cancel(connection_handle connection);
 
 private:
+    // Opens, marks and binds the socket; throws system_error.
+    void prepare(connection_t& connection, const std::uint8_t* security_option,
+                 const std::optional<boost::asio::ip::address>& bind_address, int divert_kind);
+    // Enters the connect in the endpoint index; false when the connect failed at
+    // once (its socket is unbound). Throws system_error.
+    bool enter_index(connection_handle connection, const boost::asio::ip::tcp::endpoint& server);
+    // Closes the socket and completes the connect with `ec` on a later turn.
+    void fail_later(connection_handle connection, const boost::system::error_code& ec);
     void on_connected(connection_handle connection, const boost::system::error_code& ec);
     void remove(connection_handle connection);
 

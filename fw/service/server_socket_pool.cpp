@@ -3,6 +3,8 @@
 #include <string>
 #include <utility>
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/multi_index/composite_key.hpp>
 #include <boost/multi_index/member.hpp>
 #include <boost/multi_index/ordered_index.hpp>
@@ -50,28 +52,40 @@ using container_t = mi::multi_index_container<
 } // namespace
 
 struct server_socket_pool_t::entries_t {
+    explicit entries_t(boost::asio::io_context& io) : timer(io) {}
+
     container_t container;
+    boost::asio::steady_timer timer;
+    bool timer_pending = false;
 };
 
-server_socket_pool_t::server_socket_pool_t(delegate_t& delegate, unsigned limit, std::chrono::nanoseconds expiry)
-    : delegate_(delegate), entries_(std::make_unique<entries_t>()), limit_(limit), expiry_(expiry)
+server_socket_pool_t::server_socket_pool_t(boost::asio::io_context& io, delegate_t& delegate, unsigned limit,
+                                           std::chrono::nanoseconds expiry, std::chrono::nanoseconds claim_time)
+    : delegate_(delegate), entries_(std::make_unique<entries_t>(io)), limit_(limit), expiry_(expiry),
+      claim_time_(claim_time)
 {
 }
 
-server_socket_pool_t::~server_socket_pool_t() = default;
+// The timer's destruction cancels its wait, whose completion the disarm has
+// made a no-op.
+server_socket_pool_t::~server_socket_pool_t() { disarm(); }
 
 bool server_socket_pool_t::has_server_socket(const tcp::endpoint& client, const tcp::endpoint& server)
 {
-    const auto& pairs = entries_->container.get<by_pair>();
-    return pairs.find(std::make_tuple(client, server)) != pairs.end();
+    auto& pairs = entries_->container.get<by_pair>();
+    const auto it = pairs.find(std::make_tuple(client, server));
+    if (it == pairs.end())
+        return false;
+    if (steady_clock::now() - it->created < claim_time_)
+        return true;
+    if (cf_log_threshold <= 0)
+        cf_log(0, prefix + "closing unclaimed server socket " + util::endpoint_pair_text(client, server));
+    pairs.erase(it);
+    return false;
 }
 
-void server_socket_pool_t::new_server_socket(const tcp::endpoint& client, const tcp::endpoint& server,
-                                             const kv::RuleSet& rules, util::scoped_fd_t&& descriptor)
+void server_socket_pool_t::erase_expired()
 {
-    if (cf_log_threshold <= 0)
-        cf_log(0, prefix + "new server socket " + util::endpoint_pair_text(client, server));
-
     auto& by_created = entries_->container.get<by_age>();
     const auto now = steady_clock::now();
     auto young = by_created.begin();
@@ -83,16 +97,44 @@ void server_socket_pool_t::new_server_socket(const tcp::endpoint& client, const 
             cf_log(1, prefix + "erasing " + std::to_string(expired) + " expired server sockets");
         by_created.erase(by_created.begin(), young);
     }
+}
+
+void server_socket_pool_t::arm_expiry()
+{
+    const auto& by_created = entries_->container.get<by_age>();
+    if (entries_->timer_pending || by_created.empty())
+        return;
+    entries_->timer.expires_at(by_created.begin()->created
+                               + std::chrono::duration_cast<steady_clock::duration>(expiry_));
+    entries_->timer_pending = true;
+    entries_->timer.async_wait(wrap([this](const boost::system::error_code& ec) {
+        entries_->timer_pending = false;
+        if (ec)
+            return;
+        erase_expired();
+        arm_expiry();
+    }));
+}
+
+void server_socket_pool_t::new_server_socket(const tcp::endpoint& client, const tcp::endpoint& server,
+                                             const kv::RuleSet& rules, util::scoped_fd_t&& descriptor)
+{
+    if (cf_log_threshold <= 0)
+        cf_log(0, prefix + "new server socket " + util::endpoint_pair_text(client, server));
+
+    erase_expired();
 
     // A second socket for a pair already waiting is closed with the discarded entry.
     entries_->container.insert(entry_t{client, server, steady_clock::now(), {std::move(descriptor), rules}});
 
+    auto& by_created = entries_->container.get<by_age>();
     if (!by_created.empty() && by_created.size() >= limit_) {
         if (cf_log_threshold <= 1)
             cf_log(1, prefix + "exceeded the limit of " + std::to_string(limit_) +
                           " open files; pushing out the oldest server socket");
         by_created.erase(by_created.begin());
     }
+    arm_expiry();
 }
 
 void server_socket_pool_t::new_client_socket(const tcp::endpoint& peer, const tcp::endpoint& local,

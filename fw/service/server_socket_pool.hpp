@@ -2,7 +2,8 @@
 // Joins the two halves of a checked connection: the daemon's connected server
 // socket waits here under (client endpoint, server endpoint) until the client's
 // connection arrives at the transparent acceptor; then both go on to pellad.
-// No timer: old entries are dropped only when a server socket is added.
+// A socket whose client never comes (a forged SYN, a client gone at once) is
+// closed by a timer, or as soon as the client tries that pair again.
 #include <chrono>
 #include <memory>
 
@@ -12,6 +13,11 @@
 #include "fw/service/connection_diverter.hpp"
 #include "fw/service/service.hpp"
 #include "fw/service/transparent_acceptor.hpp"
+#include "links/callback_wrapper.hpp"
+
+namespace boost::asio {
+class io_context;
+}
 
 namespace kv {
 class RuleSet;
@@ -27,7 +33,8 @@ struct connected_socket_t {
 
 class server_socket_pool_t : public util::service_t,
                              public connection_diverter_t::delegate_t,
-                             public transparent_acceptor_t::delegate_t {
+                             public transparent_acceptor_t::delegate_t,
+                             private kv::util::callback_wrapper_t {
 public:
     class delegate_t {
     public:
@@ -40,12 +47,21 @@ public:
     };
 
     static constexpr std::chrono::nanoseconds default_expiry = std::chrono::seconds(300);
+    // How long the listener may take to claim a server socket before a SYN
+    // of the same pair counts as a new connection attempt. The client's
+    // handshake with the listener takes a round trip on the firewall host;
+    // the bound stays under the time to the client's second SYN retry.
+    static constexpr std::chrono::nanoseconds default_claim_time = std::chrono::seconds(2);
 
-    server_socket_pool_t(delegate_t& delegate, unsigned limit,
-                         std::chrono::nanoseconds expiry = default_expiry);
+    server_socket_pool_t(boost::asio::io_context& io, delegate_t& delegate, unsigned limit,
+                         std::chrono::nanoseconds expiry = default_expiry,
+                         std::chrono::nanoseconds claim_time = default_claim_time);
     // Closes every waiting server socket; the delegate hears nothing.
     ~server_socket_pool_t() override;
 
+    // Whether a server socket for exactly this pair waits for its client. One
+    // that has waited the claim time or longer is closed first: the SYN asking
+    // is a new connection attempt, to be decided anew.
     bool has_server_socket(const boost::asio::ip::tcp::endpoint& client,
                            const boost::asio::ip::tcp::endpoint& server) override;
     void new_server_socket(const boost::asio::ip::tcp::endpoint& client,
@@ -59,10 +75,15 @@ public:
 private:
     struct entries_t;
 
+    void erase_expired();
+    // Wakes when the oldest entry expires, unless a wake is already pending.
+    void arm_expiry();
+
     delegate_t& delegate_;
     std::unique_ptr<entries_t> entries_;
     unsigned limit_;
     std::chrono::nanoseconds expiry_;
+    std::chrono::nanoseconds claim_time_;
 };
 
 } // namespace fw::service

@@ -5,15 +5,23 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
+#include <iterator>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
+#include <boost/asio/steady_timer.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "common/close_on_exec.hpp"
 #include "common/errno_error.hpp"
 #include "common/log.hpp"
+#include "common/rate_limit.hpp"
+#include "common/reset_connection.hpp"
 #include "fw/service/marks.hpp"
 #include "linux_firewall_config.pb.h"
 
@@ -34,6 +42,21 @@ public:
 [[noreturn]] void throw_errno(int error, const std::string& what)
 {
     util::throw_errno(error, prefix + what);
+}
+
+// After running out of descriptors, the next accept is tried this much later.
+constexpr std::chrono::milliseconds accept_pause{100};
+
+void warn(const std::string& text)
+{
+    if (rate_limit_elapsed() && cf_log_threshold <= 3)
+        log_rate_limited(3, text);
+}
+
+void reset(tcp::socket& accepted)
+{
+    boost::system::error_code ignored;
+    util::reset_connection(util::scoped_fd_t(accepted.release(ignored)));
 }
 
 void throw_if(const boost::system::error_code& ec, const std::string& what)
@@ -78,9 +101,14 @@ transparent_acceptor_t::~transparent_acceptor_t()
 void transparent_acceptor_t::configure()
 {
     const tcp::endpoint endpoint = configured_endpoint(config_);
-    // Reopening would change the listener under rules that still point at it.
-    if (acceptor_.is_open() && endpoint == endpoint_)
+    // Reopening would change the listener under rules that still point at it;
+    // its mark must follow the marks, or the answers to new clients would meet
+    // rules that no longer know it.
+    if (acceptor_.is_open() && endpoint == endpoint_) {
+        if (listener_mark() != mark_)
+            set_mark(acceptor_.native_handle());
         return;
+    }
     if (acceptor_.is_open()) {
         acceptor_.close();
         // The pending accept completes with an abort; it must not accept again.
@@ -104,11 +132,11 @@ void transparent_acceptor_t::open(const tcp::endpoint& endpoint)
     acceptor_.open(tcp::v4(), ec);
     throw_if(ec, "open failed");
     const int fd = acceptor_.native_handle();
+    // A program the daemon starts must not keep the port past the daemon's end.
+    util::set_close_on_exec(fd);
     set_option(fd, SOL_SOCKET, SO_REUSEADDR, int{1}, "cannot set SO_REUSEADDR");
     set_option(fd, IPPROTO_IP, IP_TRANSPARENT, int{1}, "cannot set IP_TRANSPARENT");
-    set_option(fd, SOL_SOCKET, SO_MARK,
-               std::uint32_t{marks_.client_packets_mark() | marks_.server_packets_mark()},
-               "cannot set SO_MARK");
+    set_mark(fd);
     acceptor_.bind(endpoint, ec);
     throw_if(ec, "bind to " + endpoint_text(endpoint) + " failed");
     acceptor_.listen(128, ec);
@@ -116,6 +144,18 @@ void transparent_acceptor_t::open(const tcp::endpoint& endpoint)
     const tcp::endpoint local = acceptor_.local_endpoint(ec);
     throw_if(ec, "getsockname");
     endpoint_ = local;
+}
+
+std::uint32_t transparent_acceptor_t::listener_mark() const
+{
+    return marks_.client_packets_mark() | marks_.server_packets_mark();
+}
+
+void transparent_acceptor_t::set_mark(int fd)
+{
+    const std::uint32_t mark = listener_mark();
+    set_option(fd, SOL_SOCKET, SO_MARK, mark, "cannot set SO_MARK");
+    mark_ = mark;
 }
 
 void transparent_acceptor_t::start_accept()
@@ -129,7 +169,10 @@ void transparent_acceptor_t::start_accept()
 
 void transparent_acceptor_t::on_accept(const boost::system::error_code& ec, tcp::socket accepted)
 {
-    throw_if(ec, "accept failed");
+    if (ec) {
+        accept_failed(ec);
+        return;
+    }
     try {
         boost::system::error_code e;
         const tcp::endpoint peer = accepted.remote_endpoint(e);
@@ -141,22 +184,56 @@ void transparent_acceptor_t::on_accept(const boost::system::error_code& ec, tcp:
         // Close-on-exec, so the descriptor does not outlive its hand-over in a
         // program the daemon runs meanwhile.
         util::scoped_fd_t descriptor(::fcntl(accepted.native_handle(), F_DUPFD_CLOEXEC, 0));
-        if (!descriptor)
-            throw_errno(errno, "dup failed");
-        accepted.close();
-        delegate_.new_client_socket(peer, local, std::move(descriptor));
+        if (!descriptor) {
+            // At the descriptor limit: this client alone is given up.
+            const boost::system::error_code error(errno, boost::system::system_category());
+            warn(prefix + "dup failed: " + error.message() + "; resetting the client");
+            reset(accepted);
+        } else {
+            accepted.close();
+            delegate_.new_client_socket(peer, local, std::move(descriptor));
+        }
     } catch (const get_endpoint_error_t& e) {
-        // The client reset its connection before we could read its endpoints.
-        if (e.code() != boost::system::error_code(ENOTCONN, boost::system::system_category()))
-            throw;
-        if (cf_log_threshold <= 0)
-            cf_log(0, e.what());
-        boost::system::error_code close_error;
-        accepted.close(close_error);
-        if (close_error)
-            throw boost::system::system_error(close_error, "Cannot close socket");
+        // ENOTCONN: the client reset its connection before we could read its endpoints.
+        if (e.code() != boost::system::error_code(ENOTCONN, boost::system::system_category())) {
+            warn(std::string(e.what()) + "; resetting the client");
+            reset(accepted);
+        } else {
+            if (cf_log_threshold <= 0)
+                cf_log(0, e.what());
+            boost::system::error_code close_error;
+            accepted.close(close_error);
+            if (close_error)
+                throw boost::system::system_error(close_error, "Cannot close socket");
+        }
     }
     start_accept();
+}
+
+void transparent_acceptor_t::accept_failed(const boost::system::error_code& ec)
+{
+    // The errors accept(2) reports for the connection being accepted, and those
+    // of running out of descriptors or memory, concern one client; anything else
+    // is a broken listener.
+    static const int per_connection[] = {ECONNABORTED, EPROTO, ENETDOWN, ENOPROTOOPT, EHOSTDOWN, ENONET,
+                                         EHOSTUNREACH, EOPNOTSUPP, ENETUNREACH, EPERM};
+    static const int out_of_resources[] = {EMFILE, ENFILE, ENOBUFS, ENOMEM};
+    const auto among = [&ec](const auto& codes) {
+        return ec.category() == boost::system::system_category()
+               && std::find(std::begin(codes), std::end(codes), ec.value()) != std::end(codes);
+    };
+    const bool resources = among(out_of_resources);
+    if (!resources && !among(per_connection))
+        throw_if(ec, "accept failed");
+    warn(prefix + "accept failed: " + ec.message());
+    if (!resources) {
+        start_accept();
+        return;
+    }
+    // The client waits in the backlog until a descriptor is free again;
+    // accepting at once would only fail again, in a busy loop.
+    auto pause = std::make_shared<boost::asio::steady_timer>(acceptor_.get_executor(), accept_pause);
+    pause->async_wait(wrap([this, pause](const boost::system::error_code&) { start_accept(); }));
 }
 
 } // namespace fw::service

@@ -3,6 +3,7 @@
 // steered here, so the client's handshake completes with the daemon while the
 // accepted socket keeps the server address the client asked for as its local
 // endpoint.
+#include <cstdint>
 #include <string>
 #include "common/endpoint_text.hpp"
 
@@ -41,7 +42,7 @@ public:
     ~transparent_acceptor_t() override;
 
     // Opens the listener on tproxy_listen_address, or keeps it when that is
-    // where it already listens.
+    // where it already listens; a kept listener takes on changed marks.
     void configure() override;
 
     // Where the listener is bound, as read back from the socket (0.0.0.0:0 before
@@ -50,14 +51,21 @@ public:
 
 private:
     void open(const boost::asio::ip::tcp::endpoint& endpoint);
+    // ClientPacketsMark | ServerPacketsMark of the marks service now.
+    std::uint32_t listener_mark() const;
+    void set_mark(int fd);
     void start_accept();
     void on_accept(const boost::system::error_code& ec, boost::asio::ip::tcp::socket accepted);
+    // A failed accept: a Warning and the next accept, unless the listener itself is broken.
+    void accept_failed(const boost::system::error_code& ec);
 
     delegate_t& delegate_;
     const kv::LinuxFirewallConfig& config_;
     marks_t& marks_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::ip::tcp::endpoint endpoint_;
+    // The mark the listener carries.
+    std::uint32_t mark_ = 0;
 };
 
 } // namespace fw::service

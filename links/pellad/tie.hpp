@@ -69,6 +69,9 @@ public:
     void set_scan_options(const scan_options_t& options) { scan_ = options; }
     void set_block_unchecked(bool block) { block_unchecked_ = block; }
 
+    // Frames not yet completely sent.
+    std::size_t queued() const noexcept { return frames_.size(); }
+
     // Queues one frame owning both descriptors and starts sending when the queue
     // was empty; failures reach the delegate, possibly before this returns.
     void send_connections(const kv::RuleSet& rules, util::scoped_fd_t server,

@@ -126,19 +126,23 @@ public:
     }
 
     // One connection from a host: sends `text`, half-closes, reads the answer.
+    // `options` are those of demo connect (--from PORT, --fastopen, --server-closes).
     connection_t connect(const std::string& from, const std::string& address, const std::string& port,
-                         const std::string& text, const std::string& seconds = "10") const
+                         const std::string& text, const std::string& seconds = "10",
+                         const std::vector<std::string>& options = {}) const
     {
-        auto client = start_connect(from, address, port, text, seconds);
+        auto client = start_connect(from, address, port, text, seconds, options);
         return finish_connect(*client);
     }
     // The same in two steps, for connections at the same time.
     std::unique_ptr<ns_process_t> start_connect(const std::string& from, const std::string& address,
                                                 const std::string& port, const std::string& text,
-                                                const std::string& seconds = "10") const
+                                                const std::string& seconds = "10",
+                                                const std::vector<std::string>& options = {}) const
     {
-        return std::make_unique<ns_process_t>(
-            from, std::vector<std::string>{tool("demo"), "connect", address, port, text, seconds});
+        std::vector<std::string> argv{tool("demo"), "connect", address, port, text, seconds};
+        argv.insert(argv.end(), options.begin(), options.end());
+        return std::make_unique<ns_process_t>(from, argv);
     }
     static connection_t finish_connect(ns_process_t& client)
     {

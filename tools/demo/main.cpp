@@ -2,11 +2,22 @@
 // the end-to-end tests (the machines they run on have neither nc nor socat).
 //
 //   demo serve ADDRESS PORT...         listen; answer each connection, once the
-//                                      client has half-closed, with
+//                                      client has half-closed or sent a line
+//                                      break, with
 //                                      `peer <client endpoint> sent "<bytes>"`
-//   demo connect ADDRESS PORT TEXT [SECONDS]
+//                                      (the line break left out), then close
+//   demo connect ADDRESS PORT TEXT [SECONDS] [OPTION...]
 //                                      connect (SECONDS, default 3), send TEXT,
 //                                      half-close, print the answer
+//     --from PORT                      from this local port (address reuse on)
+//     --fastopen                       send TEXT with the SYN (TCP Fast Open;
+//                                      the kernel must allow it, e.g.
+//                                      net.ipv4.tcp_fastopen=5)
+//     --server-closes                  end TEXT with a line break instead of
+//                                      half-closing: the server closes first
+//   demo abandon ADDRESS PORT FROM_PORT
+//                                      start a connect from FROM_PORT and close
+//                                      the socket at once
 //
 // connect prints "connected <local> -> <remote>" and "reply: <answer>" and
 // exits 0; a refused connect exits 3, a connect that times out 4, anything
@@ -84,12 +95,16 @@ bool wait_ready(int fd, short events, std::chrono::steady_clock::time_point dead
     }
 }
 
-// Everything until the peer's end of stream.
-std::string read_to_end(int fd, std::chrono::steady_clock::time_point deadline)
+// Everything until the peer's end of stream, or up to the first line break
+// when `to_line` is set (the line break left out).
+std::string read_to_end(int fd, std::chrono::steady_clock::time_point deadline, bool to_line = false)
 {
     std::string text;
     char buf[4096];
     for (;;) {
+        const auto line_end = text.find('\n');
+        if (to_line && line_end != std::string::npos)
+            return text.substr(0, line_end);
         if (!wait_ready(fd, POLLIN, deadline))
             fail("timed out waiting for the end of stream", exit_timed_out);
         const ssize_t n = ::read(fd, buf, sizeof buf);
@@ -104,7 +119,7 @@ std::string read_to_end(int fd, std::chrono::steady_clock::time_point deadline)
     }
 }
 
-void write_all(int fd, const std::string& text)
+void write_all(int fd, const std::string& text, std::chrono::steady_clock::time_point deadline)
 {
     std::size_t done = 0;
     while (done < text.size()) {
@@ -112,40 +127,93 @@ void write_all(int fd, const std::string& text)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
+            if (errno == EAGAIN) {
+                if (!wait_ready(fd, POLLOUT, deadline))
+                    fail("timed out writing", exit_timed_out);
+                continue;
+            }
             fail_errno("write");
         }
         done += static_cast<std::size_t>(n);
     }
 }
 
-int connect_command(const std::string& address, const std::string& port, const std::string& text, double seconds)
+struct connect_options_t {
+    int from_port = 0;
+    bool fastopen = false;
+    bool server_closes = false;
+};
+
+int client_socket(int from_port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        fail_errno("socket");
+    if (from_port != 0) {
+        const int on = 1;
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(static_cast<std::uint16_t>(from_port));
+        if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0
+            || ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+            fail_errno("bind to port " + std::to_string(from_port));
+    }
+    return fd;
+}
+
+// Starts the connect; with `fastopen` also sends `text` in the SYN. Returns
+// the bytes of `text` already sent.
+std::size_t start_connect(int fd, const sockaddr_in& remote, const std::string& text, bool fastopen)
+{
+    const auto* address = reinterpret_cast<const sockaddr*>(&remote);
+    ssize_t sent = 0;
+    const int result = fastopen ? static_cast<int>(sent = ::sendto(fd, text.data(), text.size(),
+                                                                   MSG_FASTOPEN | MSG_NOSIGNAL, address,
+                                                                   sizeof remote))
+                                : ::connect(fd, address, sizeof remote);
+    if (result >= 0)
+        return fastopen ? static_cast<std::size_t>(sent) : 0;
+    if (errno == ECONNREFUSED)
+        fail("connect to " + text_of(remote) + ": refused", exit_refused);
+    if (errno != EINPROGRESS)
+        fail_errno("connect");
+    return 0;
+}
+
+int connect_command(const std::string& address, const std::string& port, std::string text, double seconds,
+                    const connect_options_t& options)
 {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * 1000));
     const sockaddr_in remote = parse_endpoint(address, port);
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0)
-        fail_errno("socket");
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0) {
-        if (errno == ECONNREFUSED)
-            fail("connect to " + text_of(remote) + ": refused", exit_refused);
-        if (errno != EINPROGRESS)
-            fail_errno("connect");
-        if (!wait_ready(fd, POLLOUT, deadline))
-            fail("connect to " + text_of(remote) + ": timed out", exit_timed_out);
-        int error = 0;
-        socklen_t size = sizeof error;
-        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
-        if (error == ECONNREFUSED)
-            fail("connect to " + text_of(remote) + ": refused", exit_refused);
-        if (error != 0)
-            fail("connect to " + text_of(remote) + ": " + std::strerror(error));
-    }
+    if (options.server_closes)
+        text += "\n";
+    const int fd = client_socket(options.from_port);
+    const std::size_t sent = start_connect(fd, remote, text, options.fastopen);
+    if (!wait_ready(fd, POLLOUT, deadline))
+        fail("connect to " + text_of(remote) + ": timed out", exit_timed_out);
+    int error = 0;
+    socklen_t size = sizeof error;
+    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
+    if (error == ECONNREFUSED)
+        fail("connect to " + text_of(remote) + ": refused", exit_refused);
+    if (error != 0)
+        fail("connect to " + text_of(remote) + ": " + std::strerror(error));
     std::cout << "connected " << endpoint_of(fd, false) << " -> " << endpoint_of(fd, true) << std::endl;
-    write_all(fd, text);
-    ::shutdown(fd, SHUT_WR);
+    write_all(fd, text.substr(sent), deadline);
+    if (!options.server_closes)
+        ::shutdown(fd, SHUT_WR);
     std::cout << "reply: " << read_to_end(fd, deadline) << std::endl;
     ::close(fd);
+    return 0;
+}
+
+int abandon_command(const std::string& address, const std::string& port, const std::string& from_port)
+{
+    const int fd = client_socket(std::stoi(from_port));
+    start_connect(fd, parse_endpoint(address, port), "", false);
+    ::close(fd);
+    std::cout << "abandoned" << std::endl;
     return 0;
 }
 
@@ -154,8 +222,9 @@ void answer(int fd, std::string server)
     try {
         const std::string peer = endpoint_of(fd, true);
         std::cout << "server " + server + ": accepted " + peer + "\n" << std::flush;
-        const std::string text = read_to_end(fd, std::chrono::steady_clock::now() + std::chrono::seconds(10));
-        write_all(fd, "peer " + peer + " sent \"" + text + "\"");
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        const std::string text = read_to_end(fd, deadline, true);
+        write_all(fd, "peer " + peer + " sent \"" + text + "\"", deadline);
     } catch (const failure_t& f) {
         std::cout << "server " + server + ": " + f.text + "\n" << std::flush;
     }
@@ -196,7 +265,8 @@ int serve_command(const std::string& address, const std::vector<std::string>& po
 int usage()
 {
     std::cerr << "usage: demo serve ADDRESS PORT...\n"
-                 "       demo connect ADDRESS PORT TEXT [SECONDS]\n";
+                 "       demo connect ADDRESS PORT TEXT [SECONDS] [--from PORT] [--fastopen] [--server-closes]\n"
+                 "       demo abandon ADDRESS PORT FROM_PORT\n";
     return 2;
 }
 
@@ -208,8 +278,25 @@ int main(int argc, char** argv)
     try {
         if (args.size() >= 3 && args[0] == "serve")
             return serve_command(args[1], {args.begin() + 2, args.end()});
-        if ((args.size() == 4 || args.size() == 5) && args[0] == "connect")
-            return connect_command(args[1], args[2], args[3], args.size() == 5 ? std::stod(args[4]) : 3.0);
+        if (args.size() >= 4 && args[0] == "connect") {
+            double seconds = 3.0;
+            connect_options_t options;
+            for (std::size_t i = 4; i < args.size(); ++i) {
+                if (args[i] == "--from" && i + 1 < args.size())
+                    options.from_port = std::stoi(args[++i]);
+                else if (args[i] == "--fastopen")
+                    options.fastopen = true;
+                else if (args[i] == "--server-closes")
+                    options.server_closes = true;
+                else if (i == 4 && args[i].rfind("--", 0) != 0)
+                    seconds = std::stod(args[i]);
+                else
+                    return usage();
+            }
+            return connect_command(args[1], args[2], args[3], seconds, options);
+        }
+        if (args.size() == 4 && args[0] == "abandon")
+            return abandon_command(args[1], args[2], args[3]);
         return usage();
     } catch (const failure_t& f) {
         std::cout << f.text << std::endl;

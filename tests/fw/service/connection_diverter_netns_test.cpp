@@ -278,7 +278,7 @@ protected:
         marks = std::make_unique<marks_t>(config, [](const mark_filter_t&) { return 0u; });
         rejector = std::make_unique<connection_rejector_t>(io, *marks);
         retransmitter = std::make_unique<marking_retransmitter_t>(io, *marks);
-        pool = std::make_unique<server_socket_pool_t>(pellad, 100);
+        pool = std::make_unique<server_socket_pool_t>(io, pellad, 100);
         acceptor = std::make_unique<transparent_acceptor_t>(io, *pool, config, *marks);
         validator = std::make_unique<packet_validator_t>(*marks, *acceptor);
         connector = std::make_unique<server_connector_t>(io, config, *marks, 100);

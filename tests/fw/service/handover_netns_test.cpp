@@ -81,7 +81,7 @@ protected:
     morva_test::marend_peer_t marend_{io_};
     fw::service::marks_t marks_{config_};
     fw::service::pellad_tie_manager_t manager_{io_, config_, marend_.tie()};
-    fw::service::server_socket_pool_t pool_{manager_, 100};
+    fw::service::server_socket_pool_t pool_{io_, manager_, 100};
     fw::service::transparent_acceptor_t acceptor_{io_, pool_, config_, marks_};
     fw::service::server_connector_t connector_{io_, config_, marks_, 100};
 };

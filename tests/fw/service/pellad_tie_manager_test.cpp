@@ -2,10 +2,13 @@
 // a socketpair) and a pellad socket the test listens on, reading the frames
 // and the descriptors that arrive with them.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -20,12 +23,14 @@
 
 #include "common/error.hpp"
 #include "common/log.hpp"
+#include "common/rate_limit.hpp"
 #include "common/scoped_fd.hpp"
 #include "error.pb.h"
 #include "fw/service/pellad_tie_manager.hpp"
 #include "linux_firewall_config.pb.h"
 #include "pellad_client_ipc.pb.h"
 #include "rules.pb.h"
+#include "tests/common/fork.hpp"
 #include "tests/common/recording_log.hpp"
 #include "tests/common/temp_dir.hpp"
 #include "tests/fw/service/handover_support.hpp"
@@ -335,6 +340,96 @@ TEST_F(pellad_tie_manager_test, a_failed_link_is_logged_and_replaced_at_the_next
 
     manager_->configure();
     EXPECT_EQ(pellad_requests(), 1);
+}
+
+// A pellad that stops reading must not take the daemon to the descriptor
+// limit: beyond the limit of pairs held, new pairs are given up at once, with
+// a Warning, and what was held still goes out once the link is there.
+TEST_F(pellad_tie_manager_test, pairs_beyond_the_limit_are_reset_with_a_warning)
+{
+    manager_ = std::make_unique<fw::service::pellad_tie_manager_t>(io_, config_, marend_.tie(), 2);
+    handed_socket_t s1, c1, s2, c2, s3, c3;
+    hand_pair(s1, c1, "first");
+    hand_pair(s2, c2, "second");
+    EXPECT_EQ(pellad_requests(), 1);
+    lines();
+    hand_pair(s3, c3, "third");
+    EXPECT_TRUE(s3.closed_everywhere());
+    EXPECT_TRUE(c3.closed_everywhere());
+    EXPECT_FALSE(s1.closed_everywhere());
+    EXPECT_FALSE(c2.closed_everywhere());
+    const auto logged = lines();
+    EXPECT_NE(std::find(logged.begin(), logged.end(),
+                        "3 Pellad tie manager: 2 connections are waiting for Pellad; resetting "
+                        "192.0.2.10:40000 -> 198.51.100.7:443"),
+              logged.end())
+        << testing::PrintToString(logged);
+
+    auto link = answer_and_accept();
+    const auto received = frames(*link, 2);
+    ASSERT_EQ(received.size(), 2u);
+    expect_pair(received[0], s1, c1, "first");
+    expect_pair(received[1], s2, c2, "second");
+}
+
+// With no descriptor left for the link, the pairs waiting for it are given up
+// (a Warning), not the daemon; the next pair asks for the link again.
+TEST_F(pellad_tie_manager_test, no_descriptor_for_the_link_resets_the_waiting_pairs_and_the_next_pair_tries_again)
+{
+    const auto result = morva_test::run_in_child([this] {
+        // Of its own: the limit and the warnings' window are the process's.
+        boost::asio::io_context io;
+        morva_test::marend_peer_t marend(io);
+        fw::service::pellad_tie_manager_t manager(io, config_, marend.tie());
+        const auto settle = [&io] {
+            for (int i = 0; i < 20; ++i) {
+                io.poll();
+                io.restart();
+                std::this_thread::sleep_for(1ms);
+            }
+        };
+        const auto hand = [&manager](handed_socket_t& server, handed_socket_t& client) {
+            manager.new_socket_pair(connected_socket_t{{}, std::move(server.fd)},
+                                    connected_socket_t{{}, std::move(client.fd)}, kv::RuleSet());
+        };
+        handed_socket_t s1, c1, s2, c2;
+        hand(s1, c1);
+        settle();
+        std::fprintf(stderr, "requests %d\n", marend.pellad_requests());
+        log_->taken();
+        // An earlier test's Warning may still hold the window shut.
+        while (!rate_limit_elapsed())
+            std::this_thread::sleep_for(50ms);
+
+        rlimit saved{};
+        ::getrlimit(RLIMIT_NOFILE, &saved);
+        const int lowest_free = ::dup(0);
+        ::close(lowest_free);
+        const rlimit low{static_cast<rlim_t>(lowest_free), saved.rlim_max};
+        ::setrlimit(RLIMIT_NOFILE, &low);
+        marend.answer_pellad(path_);
+        std::vector<std::string> warnings;
+        morva_test::run_until(io, [&] {
+            for (auto& line : log_->taken())
+                if (line.rfind("3 ", 0) == 0)
+                    warnings.push_back(line);
+            return !warnings.empty();
+        }, 10s);
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+        for (const auto& line : warnings)
+            std::fprintf(stderr, "%s\n", line.c_str());
+        std::fprintf(stderr, "closed %d %d\n", s1.closed_everywhere(), c1.closed_everywhere());
+
+        hand(s2, c2);
+        settle();
+        std::fprintf(stderr, "requests %d, errors %zu\n", marend.pellad_requests(), marend.errors.size());
+        ::_exit(0);
+    });
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "requests 1\n"
+                          "3 Pellad tie manager: cannot open socket: Too many open files; resetting 1 connections\n"
+                          "closed 1 1\n"
+                          "requests 1, errors 0\n");
 }
 
 TEST_F(pellad_tie_manager_test, on_error_closes_the_pairs_still_queued)

@@ -4,11 +4,13 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -278,6 +280,8 @@ TEST_F(server_connector_netns, the_security_option_mode_indexes_connects_by_thei
     EXPECT_EQ(size, 0u);
 
     for (const auto& handle : {a, b}) {
+        // A program the daemon starts meanwhile must not inherit the connect.
+        EXPECT_EQ(::fcntl(handle->socket.native_handle(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
         const tcp::endpoint local = handle->socket.local_endpoint();
         const auto found = connector_->find_connection({local, ep("127.0.0.1", silent_port)});
         ASSERT_TRUE(found);
@@ -336,25 +340,132 @@ TEST_F(server_connector_netns, the_security_option_mode_cannot_change_after_the_
     }
 }
 
-TEST_F(server_connector_netns, a_failed_connect_leaves_nothing_and_calls_no_handler)
+rlimit saved_limit{};
+
+// Lets no new descriptor be opened: the soft limit becomes the lowest free number.
+void exhaust_descriptors()
 {
-    connector_ = make();
-    const auto result = morva_test::run_in_child([this] {
-        morva_test::drop_net_capabilities();
+    ::getrlimit(RLIMIT_NOFILE, &saved_limit);
+    const int lowest_free = ::dup(0);
+    ::close(lowest_free);
+    const rlimit limit{static_cast<rlim_t>(lowest_free), saved_limit.rlim_max};
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// A failure that concerns one connection (no descriptor left, no privilege to
+// mark its socket, a dup at the descriptor limit) never leaves connect or the
+// event loop: a rate-limited Warning, and the handler hears it later as the
+// connect's error, so the diverter resets that client and goes on.
+TEST_F(server_connector_netns, a_failure_of_one_connect_reaches_its_handler_later_as_its_error)
+{
+    auto server = listener(server_port);
+    const struct {
+        const char* name;
+        unsigned short port;
+        std::function<void()> before_connect;
+        std::function<void()> before_completion;
+        int error;
+        std::string warning;
+    } cases[] = {
+        {"no privilege to mark", silent_port, morva_test::drop_net_capabilities, [] {}, EPERM,
+         "3 Server connector: setsockopt(SO_MARK) failed: Operation not permitted; resetting the client"},
+        {"no descriptor left", silent_port, exhaust_descriptors, [] {}, EMFILE,
+         "3 Server connector: cannot open socket: Too many open files; resetting the client"},
+        {"dup at the descriptor limit", server_port, [] {}, exhaust_descriptors, EMFILE,
+         "3 Server connector: dup failed: Too many open files; resetting the client"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A child of its own per case: the limits, the capabilities and the
+        // warnings' window are the process's.
+        const auto result = morva_test::run_in_child([&] {
+            boost::asio::io_context io;
+            // The event loop opens its own descriptors at its first socket, as in
+            // the daemon long before any limit is reached.
+            tcp::socket(io).open(tcp::v4());
+            server_connector_t connector(io, config_, marks_, 100);
+            connector.configure();
+            log_->taken();
+            c.before_connect();
+            result_t result;
+            try {
+                connector.connect(ep("127.0.0.1", c.port), nullptr, std::nullopt, 0,
+                                  [&result](boost::system::error_code ec, scoped_fd_t fd) {
+                                      result.called = true;
+                                      result.ec = ec;
+                                      result.fd = std::move(fd);
+                                  });
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "thrown: %s\n", e.what());
+                ::_exit(1);
+            }
+            std::fprintf(stderr, "called inside connect %d\n", result.called);
+            c.before_completion();
+            morva_test::run_until(io, [&] { return result.called; }, std::chrono::seconds(20));
+            if (saved_limit.rlim_cur)
+                ::setrlimit(RLIMIT_NOFILE, &saved_limit);
+            std::fprintf(stderr, "error %d, descriptor %d, in progress %d\n", result.ec.value(), bool(result.fd),
+                         syn_sent_to(silent_port));
+            for (const auto& line : log_->taken())
+                std::fprintf(stderr, "%s\n", line.c_str());
+            ::_exit(0);
+        });
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.err, "called inside connect 0\nerror " + std::to_string(c.error)
+                                  + ", descriptor 0, in progress 0\n" + c.warning + "\n");
+        // The server saw the daemon's connection end with it.
+        if (c.port == server_port) {
+            scoped_fd_t accepted(::accept4(server.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            ASSERT_TRUE(accepted);
+            char byte;
+            EXPECT_EQ(::recv(accepted.get(), &byte, 1, 0), 0);
+        }
+    }
+}
+
+// In the security-option mode a connect that fails at once leaves its socket
+// unbound; it is a failed connect like any other, not a failure of the daemon.
+TEST_F(server_connector_netns, a_connect_failing_at_once_in_the_security_option_mode_reaches_its_handler)
+{
+    auto server = listener(server_port);
+    const std::string saved_range = morva_test::sh("sysctl -n net.ipv4.ip_local_port_range");
+    morva_test::sh("sysctl -q -w net.ipv4.ip_local_port_range='40000 40000'");
+    struct restore_t {
+        std::string range;
+        ~restore_t() { morva_test::sh_status("sysctl -q -w net.ipv4.ip_local_port_range='" + range + "'"); }
+    } restore{saved_range.substr(0, saved_range.find('\n'))};
+    connector_ = make(100, true);
+    // Holds the one local port towards the server.
+    result_t holder;
+    connect(*connector_, ep("127.0.0.1", server_port), holder);
+    ASSERT_TRUE(morva_test::run_until(io_, [&] { return holder.called; }, std::chrono::seconds(20)));
+    ASSERT_FALSE(holder.ec) << holder.ec.message();
+    log_->taken();
+
+    const struct {
+        const char* name;
+        tcp::endpoint server;
+        int error;
+    } cases[] = {
+        {"no route", ep("10.250.0.5", 80), ENETUNREACH},
+        {"no local port left", ep("127.0.0.1", server_port), EADDRNOTAVAIL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         result_t result;
         try {
-            connect(*connector_, ep("127.0.0.1", silent_port), result);
-            std::fputs("no error\n", stderr);
-        } catch (const boost::system::system_error& e) {
-            std::fprintf(stderr, "%d %s\n", e.code().value(), e.what());
+            connect(*connector_, c.server, result);
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << "thrown: " << e.what();
+            continue;
         }
-        std::fprintf(stderr, "called %d, in progress %d\n", result.called, syn_sent_to(silent_port));
-        ::_exit(0);
-    });
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.err, std::to_string(EPERM) +
-                              " Server connector: setsockopt(SO_MARK) failed: Operation not permitted\n"
-                              "called 0, in progress 0\n");
+        EXPECT_FALSE(result.called);
+        ASSERT_TRUE(morva_test::run_until(io_, [&] { return result.called; }, std::chrono::seconds(20)));
+        EXPECT_EQ(result.ec, boost::system::error_code(c.error, boost::system::system_category()))
+            << result.ec.message();
+        EXPECT_FALSE(result.fd);
+    }
+    EXPECT_EQ(log_->taken(), std::vector<std::string>{});
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <gtest/gtest.h>
 
@@ -84,6 +85,7 @@ protected:
     std::vector<std::string> lines() { return log_->taken(); }
 
     std::shared_ptr<morva_test::recording_log_t> log_;
+    boost::asio::io_context io;
     recording_delegate_t delegate;
     const tcp::endpoint client = ep("192.0.2.10", 40000);
     const tcp::endpoint server = ep("198.51.100.7", 443);
@@ -91,7 +93,7 @@ protected:
 
 TEST_F(server_socket_pool_test, a_client_socket_is_joined_with_the_server_socket_of_its_pair)
 {
-    server_socket_pool_t pool(delegate, 100);
+    server_socket_pool_t pool(io, delegate, 100);
     const int server_fd = add(pool, client, server, "alice");
     EXPECT_TRUE(pool.has_server_socket(client, server));
 
@@ -117,7 +119,7 @@ TEST_F(server_socket_pool_test, a_client_socket_is_joined_with_the_server_socket
 
 TEST_F(server_socket_pool_test, pairs_match_exactly_on_both_endpoints)
 {
-    server_socket_pool_t pool(delegate, 100);
+    server_socket_pool_t pool(io, delegate, 100);
     add(pool, client, server);
     struct {
         tcp::endpoint client;
@@ -144,7 +146,7 @@ TEST_F(server_socket_pool_test, pairs_match_exactly_on_both_endpoints)
 
 TEST_F(server_socket_pool_test, a_client_socket_without_server_socket_stays_with_the_caller)
 {
-    server_socket_pool_t pool(delegate, 100);
+    server_socket_pool_t pool(io, delegate, 100);
     scoped_fd_t fd = new_fd();
     pool.new_client_socket(client, server, std::move(fd));
     EXPECT_TRUE(fd);
@@ -158,7 +160,7 @@ TEST_F(server_socket_pool_test, a_client_socket_without_server_socket_stays_with
 
 TEST_F(server_socket_pool_test, a_second_server_socket_for_a_held_pair_is_closed)
 {
-    server_socket_pool_t pool(delegate, 100);
+    server_socket_pool_t pool(io, delegate, 100);
     const int first = add(pool, client, server, "first");
     const int second = add(pool, client, server, "second");
     EXPECT_TRUE(fd_open(first));
@@ -172,7 +174,7 @@ TEST_F(server_socket_pool_test, a_second_server_socket_for_a_held_pair_is_closed
 
 TEST_F(server_socket_pool_test, the_limit_pushes_out_the_oldest_server_socket)
 {
-    server_socket_pool_t pool(delegate, 3);
+    server_socket_pool_t pool(io, delegate, 3);
     const tcp::endpoint clients[] = {ep("192.0.2.1", 1), ep("192.0.2.2", 2), ep("192.0.2.3", 3)};
     const int first = add(pool, clients[0], server);
     const int second = add(pool, clients[1], server);
@@ -192,37 +194,85 @@ TEST_F(server_socket_pool_test, the_limit_pushes_out_the_oldest_server_socket)
                        }));
 }
 
-TEST_F(server_socket_pool_test, server_sockets_expire_only_when_another_is_added)
+TEST_F(server_socket_pool_test, server_sockets_expire_on_their_own)
 {
-    server_socket_pool_t pool(delegate, 100, 400ms);
+    // The claim time is out of the way: only the expiry is watched here.
+    server_socket_pool_t pool(io, delegate, 100, 400ms, 1h);
     const tcp::endpoint old_client = ep("192.0.2.1", 1);
     const tcp::endpoint young_client = ep("192.0.2.2", 2);
     const int old_fd = add(pool, old_client, server);
     std::this_thread::sleep_for(250ms);
     const int young_fd = add(pool, young_client, server);
-    std::this_thread::sleep_for(250ms);
-
-    // Past its age, but nothing has been added since.
-    EXPECT_TRUE(pool.has_server_socket(old_client, server));
-    EXPECT_TRUE(fd_open(old_fd));
     lines();
 
-    add(pool, ep("192.0.2.3", 3), server);
+    // Nothing is added after the young one: the timer alone closes both (one
+    // wake each, or one for both when the loop ran late).
+    ASSERT_TRUE(morva_test::run_until(io, [&] { return !fd_open(old_fd) && !fd_open(young_fd); }, 5s));
     EXPECT_FALSE(pool.has_server_socket(old_client, server));
+    EXPECT_FALSE(pool.has_server_socket(young_client, server));
+    const auto erased = lines();
+    EXPECT_TRUE(erased == std::vector<std::string>(2, "1 Server socket pool: erasing 1 expired server sockets")
+                || erased == std::vector<std::string>{"1 Server socket pool: erasing 2 expired server sockets"})
+        << testing::PrintToString(erased);
+    EXPECT_TRUE(delegate.pairs.empty());
+}
+
+TEST_F(server_socket_pool_test, an_expired_server_socket_is_also_erased_when_another_is_added)
+{
+    server_socket_pool_t pool(io, delegate, 100, 300ms, 1h);
+    const int old_fd = add(pool, ep("192.0.2.1", 1), server);
+    std::this_thread::sleep_for(350ms);
+    lines();
+    // The event loop has not run: the walk of the add finds it.
+    add(pool, ep("192.0.2.3", 3), server);
     EXPECT_FALSE(fd_open(old_fd));
-    EXPECT_TRUE(pool.has_server_socket(young_client, server));
-    EXPECT_TRUE(fd_open(young_fd));
     EXPECT_EQ(lines(), (std::vector<std::string>{
                            "0 Server socket pool: new server socket 192.0.2.3:3 -> 198.51.100.7:443",
                            "1 Server socket pool: erasing 1 expired server sockets",
                        }));
 }
 
+TEST_F(server_socket_pool_test, a_server_socket_unclaimed_for_the_claim_time_gives_way_to_a_new_attempt)
+{
+    // A SYN of a waiting pair is a retransmission while the listener may still
+    // claim the socket, and a new connection attempt afterwards.
+    struct {
+        const char* name;
+        std::chrono::milliseconds wait;
+        bool waiting;
+    } const cases[] = {
+        {"within the claim time", 0ms, true},
+        {"after the claim time", 400ms, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        server_socket_pool_t pool(io, delegate, 100, server_socket_pool_t::default_expiry, 300ms);
+        const int first = add(pool, client, server, "first");
+        std::this_thread::sleep_for(c.wait);
+        lines();
+        EXPECT_EQ(pool.has_server_socket(client, server), c.waiting);
+        EXPECT_EQ(fd_open(first), c.waiting);
+        if (c.waiting) {
+            EXPECT_TRUE(lines().empty());
+            continue;
+        }
+        EXPECT_EQ(lines(), std::vector<std::string>{"0 Server socket pool: closing unclaimed server socket "
+                                                    "192.0.2.10:40000 -> 198.51.100.7:443"});
+        // The new attempt's server socket takes the pair's place.
+        const int second = add(pool, client, server, "second");
+        EXPECT_TRUE(pool.has_server_socket(client, server));
+        pool.new_client_socket(client, server, new_fd());
+        ASSERT_EQ(delegate.pairs.size(), 1u);
+        EXPECT_EQ(delegate.pairs[0].server.descriptor.get(), second);
+        EXPECT_EQ(delegate.pairs[0].rules.variable(0).user_name(), "second");
+    }
+}
+
 TEST_F(server_socket_pool_test, destruction_closes_every_waiting_server_socket_unannounced)
 {
     std::vector<int> fds;
     {
-        server_socket_pool_t pool(delegate, 100);
+        server_socket_pool_t pool(io, delegate, 100);
         for (unsigned short port = 1; port <= 3; ++port)
             fds.push_back(add(pool, ep("192.0.2.1", port), server));
     }

@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -181,10 +182,12 @@ TEST_F(transparent_acceptor_netns, listens_transparently_with_the_client_and_ser
     EXPECT_EQ(int_option(*fd, SOL_SOCKET, SO_REUSEADDR), 1);
     EXPECT_EQ(int_option(*fd, IPPROTO_IP, IP_TRANSPARENT), 1);
     EXPECT_EQ(int_option(*fd, SOL_SOCKET, SO_MARK), 2 | 4);
+    // A program the daemon starts must not inherit the port.
+    EXPECT_EQ(::fcntl(*fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
     EXPECT_EQ(log_->taken(), std::vector<std::string>{"0 Transparent acceptor: listening at 127.0.0.1:47001"});
 }
 
-TEST_F(transparent_acceptor_netns, the_same_address_keeps_the_listener_and_its_mark)
+TEST_F(transparent_acceptor_netns, the_same_address_keeps_the_listener_and_takes_on_changed_marks)
 {
     listen_at("127.0.0.1", 47002);
     const tcp::endpoint endpoint = acceptor_->endpoint();
@@ -198,8 +201,15 @@ TEST_F(transparent_acceptor_netns, the_same_address_keeps_the_listener_and_its_m
     struct stat after {};
     ASSERT_EQ(::fstat(fd, &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
-    EXPECT_EQ(int_option(fd, SOL_SOCKET, SO_MARK), 2 | 4);
+    EXPECT_EQ(int_option(fd, SOL_SOCKET, SO_MARK), 8 | 16);
     EXPECT_TRUE(log_->taken().empty());
+
+    // Connections accepted from now on carry the new marks, so the answers to
+    // their clients pass the rules of the new marks.
+    scoped_fd_t client = client_socket(0);
+    ASSERT_EQ(connect_to(client.get(), "127.0.0.1", 47002), 0);
+    ASSERT_TRUE(run_until([&] { return delegate_.accepted.size() == 1; }));
+    EXPECT_EQ(int_option(delegate_.accepted[0].descriptor.get(), SOL_SOCKET, SO_MARK), 8 | 16);
 }
 
 TEST_F(transparent_acceptor_netns, a_new_port_closes_the_old_listener_and_opens_another)
@@ -346,6 +356,63 @@ TEST_F(transparent_acceptor_netns, a_client_gone_before_its_endpoints_are_read_c
     EXPECT_EQ(delegate_.accepted[0].peer, local_endpoint(next.get()));
     EXPECT_EQ(log_->taken(), std::vector<std::string>{"0 Transparent acceptor: getpeername failed: " +
                                                       std::string(std::strerror(ENOTCONN))});
+}
+
+// At the descriptor limit one client is given up or kept waiting, never the
+// daemon: a dup that fails resets that client; an accept that fails leaves the
+// client in the backlog, to be handed over once a descriptor is free again.
+TEST_F(transparent_acceptor_netns, at_the_descriptor_limit_one_client_is_reset_or_waits_and_accepting_goes_on)
+{
+    const struct {
+        const char* name;
+        int free_descriptors;
+        const char* warning;
+        const char* outcome;
+    } cases[] = {
+        {"dup fails", 1, "3 Transparent acceptor: dup failed: Too many open files; resetting the client",
+         "reset, handed over 0"},
+        {"accept fails", 0, "3 Transparent acceptor: accept failed: Too many open files", "handed over 1"},
+    };
+    config_.mutable_tproxy_listen_address()->set_address("127.0.0.1");
+    config_.mutable_tproxy_listen_address()->set_port(47012);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A child of its own per case: the limit and the warnings' window are the process's.
+        const auto result = morva_test::run_in_child([&] {
+            boost::asio::io_context io;
+            recording_delegate_t delegate;
+            transparent_acceptor_t acceptor(io, delegate, config_, marks_);
+            acceptor.configure();
+            log_->taken();
+            scoped_fd_t client = client_socket(0);
+            if (connect_to(client.get(), "127.0.0.1", 47012) != 0)
+                ::_exit(1);
+            rlimit saved{};
+            ::getrlimit(RLIMIT_NOFILE, &saved);
+            const int lowest_free = ::dup(0);
+            ::close(lowest_free);
+            const rlimit low{static_cast<rlim_t>(lowest_free + c.free_descriptors), saved.rlim_max};
+            ::setrlimit(RLIMIT_NOFILE, &low);
+            std::vector<std::string> logged;
+            morva_test::run_until(io, [&] {
+                for (auto& line : log_->taken())
+                    logged.push_back(line);
+                return !logged.empty();
+            }, 10s);
+            ::setrlimit(RLIMIT_NOFILE, &saved);
+            // The waiting client is taken at the next try, after a short pause.
+            if (c.free_descriptors == 0)
+                morva_test::run_until(io, [&] { return !delegate.accepted.empty(); }, 10s);
+            char byte;
+            const bool reset = ::recv(client.get(), &byte, 1, MSG_DONTWAIT) < 0 && errno == ECONNRESET;
+            for (const auto& line : logged)
+                std::fprintf(stderr, "%s\n", line.c_str());
+            std::fprintf(stderr, "%shanded over %zu\n", reset ? "reset, " : "", delegate.accepted.size());
+            ::_exit(0);
+        });
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.err, std::string(c.warning) + "\n" + c.outcome + "\n");
+    }
 }
 
 TEST_F(transparent_acceptor_netns, destruction_closes_the_listener_and_disarms_the_accept)
