@@ -32,10 +32,11 @@ int listen_on(int port)
 
 server_t::server_t(int threads, const std::vector<int>& echo_ports, const std::vector<int>& hold_ports)
 {
+    // Braces, not make_unique: clang before 16 has no parenthesized aggregate initialization.
     for (const int p : echo_ports)
-        ports_.push_back(std::make_unique<port_t>(p, false));
+        ports_.push_back(std::unique_ptr<port_t>(new port_t{p, false}));
     for (const int p : hold_ports)
-        ports_.push_back(std::make_unique<port_t>(p, true));
+        ports_.push_back(std::unique_ptr<port_t>(new port_t{p, true}));
     for (int t = 0; t < threads; ++t) {
         wake_fds_.push_back(::eventfd(0, EFD_CLOEXEC));
         threads_.emplace_back([this, fd = wake_fds_.back()] { serve(fd); });

@@ -77,7 +77,7 @@ void verify_paths(hosts_t& hosts)
     }
 }
 
-void run(const options_t& o)
+void run(const options_t& o, const std::string& command)
 {
     const std::string load_before = load_average();
     report_t report;
@@ -97,7 +97,7 @@ void run(const options_t& o)
     }
     memory_arm(context);
     verify_paths(hosts);
-    std::cout << "\nmorva-bench: nproc " << std::thread::hardware_concurrency() << ", load average " << load_before
+    std::cout << "\n" << command << "\nnproc " << std::thread::hardware_concurrency() << ", load average " << load_before
               << " before the run, " << load_average() << " after it; " << o.workers
               << " threads per load generator\n";
     report.print(std::cout, o);
@@ -134,7 +134,14 @@ int main(int argc, char** argv)
                       << ": the descriptor limit is " << limit << std::endl;
             o.hold = most;
         }
-        run(o);
+        std::string command = "morva-bench";
+        for (int i = 1; i < argc; ++i) {
+            if (std::string(argv[i]) == "--work")
+                ++i;  // tools/bench's own
+            else
+                command += std::string(" ") + argv[i];
+        }
+        run(o, command);
     } catch (const std::exception& e) {
         std::cerr << "morva-bench: " << e.what() << std::endl;
         status = interrupted ? 130 : 1;

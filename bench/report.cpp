@@ -73,9 +73,12 @@ void report_t::print(std::ostream& out, const options_t& o) const
 {
     char line[512];
     out << "\nper arm, over " << o.rounds << " rounds (" << o.seconds << " s per connection arm, " << o.syn_seconds
-        << " s per SYN arm, after " << o.warmup << " s of warm-up each):\n\n";
-    std::snprintf(line, sizeof line, "%-56s %-7s %9s %9s %9s %7s %9s %9s  %s\n", "arm", "unit", "min", "median", "max",
-                  "ratio", "p50 ms", "CPU us/c", "notes");
+        << " s per SYN arm, after " << o.warmup << " s of warm-up each); ratio: of the medians to the direct arm;\n"
+        << "p50: connection latency, socket() to close(); CPU us/c: the daemon's CPU time per connection (per SYN\n"
+        << "decided in the SYN arms); p50 ratio: the direct arm's p50 / this arm's (steadier than the rates on a\n"
+        << "busy machine)\n\n";
+    std::snprintf(line, sizeof line, "%-56s %-7s %9s %9s %9s %7s %9s %9s %9s  %s\n", "arm", "unit", "min", "median",
+                  "max", "ratio", "p50 ms", "p50 ratio", "CPU us/c", "notes");
     out << line;
     for (const auto& key : order_) {
         const auto& a = arms_.at(key);
@@ -83,9 +86,12 @@ void report_t::print(std::ostream& out, const options_t& o) const
             continue;
         const auto values = a.values();
         const auto [low, high] = std::minmax_element(values.begin(), values.end());
-        double ratio = NAN;
-        if (const auto* ref = find(a.reference))
+        const double p50_us = median_of(a.samples, &arm_sample_t::p50_us);
+        double ratio = NAN, p50_ratio = NAN;
+        if (const auto* ref = find(a.reference)) {
             ratio = a.median_value() / ref->median_value();
+            p50_ratio = median_of(ref->samples, &arm_sample_t::p50_us) / p50_us;
+        }
         long failed = 0, lost = 0, queue_full = 0;
         std::string error;
         for (const auto& s : a.samples) {
@@ -96,17 +102,21 @@ void report_t::print(std::ostream& out, const options_t& o) const
                 error = s.error;
         }
         std::string notes;
+        // On a busy machine the daemon's thread waits for a core: its CPU time
+        // per SYN tells what one core of its own would decide.
         if (const double busy = median_of(a.samples, &arm_sample_t::busy); !std::isnan(busy))
-            notes += "daemon busy " + format("%.0f", busy * 100) + "% of a core; ";
+            notes += "daemon busy " + format("%.0f", busy * 100) + "% of a core (a whole core: "
+                     + format("%.0f", 1e6 / median_of(a.samples, &arm_sample_t::cpu_us)) + " SYN/s); ";
         if (failed)
             notes += "failed " + std::to_string(failed) + (error.empty() ? "" : " (" + error + ")") + "; ";
         if (!a.reference.empty() && (key.find("syn") != std::string::npos || key.find("512") != std::string::npos))
             notes += "SYNs lost to the socket buffer " + std::to_string(lost) + ", to a full queue "
                      + std::to_string(queue_full) + "; ";
-        std::snprintf(line, sizeof line, "%-56s %-7s %9s %9s %9s %7s %9s %9s  %s\n", a.label.c_str(), a.unit.c_str(),
-                      figure(*low).c_str(), figure(a.median_value()).c_str(), figure(*high).c_str(),
-                      format("%.3f", ratio).c_str(), format("%.3f", median_of(a.samples, &arm_sample_t::p50_us) / 1000).c_str(),
-                      format("%.1f", median_of(a.samples, &arm_sample_t::cpu_us)).c_str(), notes.c_str());
+        std::snprintf(line, sizeof line, "%-56s %-7s %9s %9s %9s %7s %9s %9s %9s  %s\n", a.label.c_str(),
+                      a.unit.c_str(), figure(*low).c_str(), figure(a.median_value()).c_str(), figure(*high).c_str(),
+                      format("%.3f", ratio).c_str(), format("%.3f", p50_us / 1000).c_str(),
+                      format("%.3f", p50_ratio).c_str(), format("%.1f", median_of(a.samples, &arm_sample_t::cpu_us)).c_str(),
+                      notes.c_str());
         out << line;
     }
     print_targets(out);

@@ -21,7 +21,7 @@ class Marend2FirewallMessage;
 
 namespace fw::marend {
 
-class tie_t : private util::ipc_link_t::delegate_t {
+class tie_t final : private util::ipc_link_t::delegate_t {
 public:
     class delegate_t {
     public:

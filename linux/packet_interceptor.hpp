@@ -19,7 +19,7 @@ class tcp_header_t;
 
 namespace fw::linux::nfqueue {
 
-class packet_interceptor_t : public netlink::async::link_t::delegate_t {
+class packet_interceptor_t final : public netlink::async::link_t::delegate_t {
 public:
     struct packet_entry_t;
     using pending_list_t = std::list<std::shared_ptr<packet_entry_t>>;

@@ -1,6 +1,7 @@
 #include "lua/coroutine.hpp"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "lua/instruction_budget.hpp"
@@ -79,6 +80,8 @@ coroutine_t::coroutine_t(lua_State* L, int index)
 coroutine_t::~coroutine_t()
 {
     *destroyed_ = true;
+    if (cancel_wait_)
+        cancel_wait_();
     if (state_ != state_t::running)
         return;
     std::replace(outer_coroutines.begin(), outer_coroutines.end(), this, static_cast<coroutine_t*>(nullptr));
@@ -163,8 +166,15 @@ coroutine_t* current_coroutine(lua_State* L)
     // a completion behind for a coroutine that goes on running.
     if (!lua_isyieldable(L))
         luaL_error(L, "attempt to yield across a C-call boundary");
-    co->disarm();
+    co->end_earlier_waits();
     return co;
+}
+
+void coroutine_t::end_earlier_waits()
+{
+    disarm();
+    if (auto cancel = std::exchange(cancel_wait_, nullptr))
+        cancel();
 }
 
 } // namespace kv::lua

@@ -28,6 +28,14 @@ public:
 
     lua_State* thread() const noexcept { return thread_; }
 
+    // Cancels the wait this coroutine suspends on (a sleep's timer) when the
+    // coroutine ends first or starts another wait, so that what the wait
+    // holds is released now, not when it would have completed.
+    void set_wait_canceller(std::function<void()> cancel) { cancel_wait_ = std::move(cancel); }
+    // Called when a new wait starts: disarms the completions of earlier waits
+    // and cancels the last one.
+    void end_earlier_waits();
+
 protected:
     // Moves the function at index of L's stack into a new thread (not started).
     coroutine_t(lua_State* L, int index);
@@ -53,6 +61,7 @@ private:
     registry_ref_t thread_ref_;
     registry_ref_t environment_ref_;
     state_t state_ = state_t::created;
+    std::function<void()> cancel_wait_;
 };
 
 // The coroutine whose thread runs now; raises "No coroutine is running" when

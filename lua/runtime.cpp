@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "common/log_hook.hpp"
+#include "lua/instruction_budget.hpp"
 #include "lua/registry.hpp"
 
 namespace kv::lua {
@@ -254,6 +255,8 @@ std::string safe_tostring(lua_State* L, int index)
     lua_pushvalue(L, index);
     lua_xmove(L, T, 1);
     std::string text;
+    // A "__tostring" that loops is stopped like any other script code.
+    const budget_scope_t budget(T);
     if (lua_pcall(T, 1, 1, 0) == LUA_OK || lua_type(T, -1) == LUA_TSTRING)
         text = to_string(T, -1);
     else

@@ -49,7 +49,9 @@ std::string to_string_or_meta(lua_State* L, int index);
 std::string tostring(lua_State* L, int index);
 // luaL_tolstring run in a protected call of its own thread, for code outside
 // every protected call (completions, a coroutine's end): a "__tostring" that
-// fails gives its error text when that is a string, else "Unexpected error".
+// fails gives its error text when that is a string, else "Unexpected error";
+// it runs on the instruction budget of a run (Lua's debug hooks do not reach
+// "__gc" metamethods, which no budget bounds).
 std::string safe_tostring(lua_State* L, int index);
 // Lower case by the ctype facet of the global locale.
 std::string lower_case(std::string text);

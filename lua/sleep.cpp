@@ -90,6 +90,11 @@ int sleep(lua_State* L)
         timer->expires_after(to_duration(seconds));
         auto wake_co = co->wrap([co](const boost::system::error_code& ec) { wake(co, ec); });
         timer->async_wait(on_sleep_timer<decltype(wake_co)>{main_state(L), ref, std::move(wake_co), timer});
+        // The cancelled wait completes at once and releases the anchor.
+        co->set_wait_canceller([weak = std::weak_ptr<boost::asio::steady_timer>(timer)] {
+            if (const auto t = weak.lock())
+                t->cancel();
+        });
         return 0;
     });
     return kv::lua::coroutine_t::yield(L);

@@ -62,7 +62,7 @@ const std::uint8_t* security_option_of(const net::ipv4_header_t& ip);
 // (lengths and checksums made to fit); shared by the handlers that need it until the retransmitter takes the bytes.
 using saved_syn_t = std::shared_ptr<std::unique_ptr<std::uint8_t[]>>;
 
-class connection_diverter_t::divert_entry_t : public linux::nfqueue::packet_interceptor_t::delegate_t,
+class connection_diverter_t::divert_entry_t final : public linux::nfqueue::packet_interceptor_t::delegate_t,
                                               public kv::util::callback_wrapper_t {
 public:
     using packet_entry_ptr = std::weak_ptr<linux::nfqueue::packet_interceptor_t::packet_entry_t>;

@@ -49,7 +49,7 @@ struct pellad_tie_manager_t::socket_pair_t {
 
 pellad_tie_manager_t::pellad_tie_manager_t(boost::asio::io_context& io, const kv::LinuxFirewallConfig& config,
                                            marend::tie_t& marend, unsigned pair_limit)
-    : io_(io), config_(config), marend_(marend), socket_(io), pair_limit_(pair_limit)
+    : config_(config), marend_(marend), socket_(io), pair_limit_(pair_limit)
 {
 }
 

@@ -61,7 +61,6 @@ private:
     // Resets both connections of every queued pair.
     void drop_queue();
 
-    boost::asio::io_context& io_;
     const kv::LinuxFirewallConfig& config_;
     marend::tie_t& marend_;
     boost::asio::local::stream_protocol::socket socket_;

@@ -1,8 +1,10 @@
 #include "fw/service/process_finder.hpp"
 
+#include "common/errno_error.hpp"
 #include "common/error.hpp"
 #include "common/file_reader.hpp"
 #include "common/log.hpp"
+#include "linux/netlink/reply.hpp"
 #include "linux/netlink/sock_diag.hpp"
 #include "linux/netlink/socket.hpp"
 #include "linux/netlink/sync_link.hpp"
@@ -10,12 +12,13 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/filesystem/operations.hpp>
-#include <boost/lexical_cast.hpp>
 #include <boost/system/system_error.hpp>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <map>
+#include <span>
 
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
@@ -29,17 +32,8 @@ namespace {
 constexpr std::uint32_t connection_states = (1u << 1) | (1u << 2);
 constexpr std::uint16_t dump_flags = NLM_F_ROOT | NLM_F_MATCH; // 0x300
 
-bool is_enoent(const boost::system::system_error& e)
-{
-    return e.code() == boost::system::errc::no_such_file_or_directory;
-}
-
-// The process is gone, or its descriptors are not ours to see.
-bool process_out_of_sight(const boost::system::system_error& e)
-{
-    return is_enoent(e) || e.code() == boost::system::errc::permission_denied
-           || e.code() == boost::system::errc::operation_not_permitted;
-}
+using socket_id_t = process_finder_t::socket_id_t;
+using endpoint_pair_t = process_finder_t::endpoint_pair_t;
 
 std::unique_ptr<fw::linux::netlink::sync_link_t> open_sock_diag_link()
 {
@@ -74,6 +68,29 @@ std::unique_ptr<process_finder_t::inode_getter_t> make_inode_getter()
     }
 }
 
+void log_skipped(const std::exception& e)
+{
+    if (cf_log_threshold <= 1)
+        cf_log(1, std::string("Process finder: ") + e.what());
+}
+
+// The indices of the pairs whose client address is on this host (the pairs
+// are sorted, so equal addresses are neighbours and checked once). A client
+// that is not IPv4 stays in, for the request to refuse it as it always did.
+std::vector<std::size_t> local_clients(const std::vector<endpoint_pair_t>& pairs)
+{
+    std::vector<std::size_t> local;
+    std::optional<std::pair<boost::asio::ip::address, bool>> last;
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        const boost::asio::ip::address& address = pairs[i].first.address();
+        if (!last || last->first != address)
+            last.emplace(address, !address.is_v4() || fw::linux::is_local_address(address.to_v4()));
+        if (last->second)
+            local.push_back(i);
+    }
+    return local;
+}
+
 using waiting_t = std::multimap<unsigned, std::function<void(std::exception_ptr, int)>>;
 
 } // namespace
@@ -100,37 +117,134 @@ const std::string& process_finder_t::netlink_inode_getter_t::name() const
     return name;
 }
 
-std::vector<unsigned> process_finder_t::netlink_inode_getter_t::get_inodes(const std::vector<endpoint_pair_t>& pairs)
+std::vector<socket_id_t> process_finder_t::netlink_inode_getter_t::get_inodes(const std::vector<endpoint_pair_t>& pairs)
 {
-    // A dump abandoned half-way leaves its rest in the socket, where the next
-    // dump would take it for its own; such a link is replaced.
-    const fw::linux::sock_diag::request_message_t request(AF_INET, pairs, connection_states);
+    std::vector<socket_id_t> sockets(pairs.size());
+    std::vector<std::size_t> asked = local_clients(pairs);
+    if (asked.empty())
+        return sockets;
+    // An exchange abandoned half-way leaves its rest in the socket, where the
+    // next one would meet it; such a link is replaced.
     if (!link_)
         link_ = open_sock_diag_link();
-    std::list<fw::linux::netlink::netlink_reply_t> replies;
     try {
-        replies = dump(*link_, request);
+        ask_exact(pairs, asked, sockets);
+        // The exact lookup cannot see a socket bound to a device; the dump,
+        // which walks every socket, can. Taken only for what is still missing.
+        std::erase_if(asked, [&](std::size_t i) { return sockets[i].inode != 0; });
+        if (!asked.empty())
+            ask_dump(pairs, asked, sockets);
     } catch (...) {
         link_.reset();
+        port_id_ = 0;
         throw;
     }
+    return sockets;
+}
 
-    std::vector<unsigned> inodes(pairs.size(), 0);
-    for (const auto& reply : replies) {
+namespace {
+
+// What a reply says of the socket of `pair`; inode 0 when it is not one a
+// client owns.
+socket_id_t socket_of(const fw::linux::sock_diag::response_message_t& response, const endpoint_pair_t& pair)
+{
+    if (!((1u << response.state()) & connection_states) || response.source() != pair.first
+        || response.destination() != pair.second)
+        return {};
+    return {response.inode(), response.uid()};
+}
+
+} // namespace
+
+void process_finder_t::netlink_inode_getter_t::ask_exact(const std::vector<endpoint_pair_t>& pairs,
+                                                         const std::vector<std::size_t>& asked,
+                                                         std::vector<socket_id_t>& sockets)
+{
+    using fw::linux::sock_diag::exact_request_message_t;
+    constexpr std::size_t message_size = NLMSG_HDRLEN + sizeof(inet_diag_req_v2);
+    static_assert(message_size == NLMSG_ALIGN(message_size));
+    const std::uint32_t first = sequence_ + 1;
+    sequence_ += static_cast<std::uint32_t>(asked.size());
+
+    std::vector<std::uint8_t> datagram(message_size * asked.size());
+    for (std::size_t k = 0; k < asked.size(); ++k) {
+        nlmsghdr header{};
+        header.nlmsg_len = message_size;
+        header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+        header.nlmsg_flags = NLM_F_REQUEST;
+        header.nlmsg_seq = first + static_cast<std::uint32_t>(k);
+        const exact_request_message_t request(AF_INET, pairs[asked[k]]);
+        std::memcpy(datagram.data() + k * message_size, &header, sizeof header);
+        std::memcpy(datagram.data() + k * message_size + NLMSG_HDRLEN, &request.header(), sizeof(inet_diag_req_v2));
+    }
+    link_->send_raw(datagram.data(), datagram.size());
+    if (port_id_ == 0) {
+        sockaddr_nl self{};
+        socklen_t len = sizeof self;
+        if (::getsockname(link_->fd(), reinterpret_cast<sockaddr*>(&self), &len) != 0)
+            fw::util::throw_errno("NETLINK getsockname");
+        port_id_ = self.nl_pid;
+    }
+
+    // Each request gets one answer: its socket, or an error (ENOENT: none).
+    for (std::size_t answered = 0; answered < asked.size();) {
+        const std::span<const std::uint8_t> received = link_->receive_datagram();
+        for (std::size_t at = 0; received.size() - at >= NLMSG_HDRLEN;) {
+            const std::uint8_t* message = received.data() + at;
+            const nlmsghdr header = fw::linux::netlink::read_header(message);
+            if (header.nlmsg_len < NLMSG_HDRLEN || header.nlmsg_len > received.size() - at)
+                throw fw::linux::netlink::truncated_reply_t();
+            const std::uint32_t k = header.nlmsg_seq - first;
+            if (header.nlmsg_pid != port_id_ || k >= asked.size())
+                throw fw::linux::netlink::unexpected_reply_t(
+                    "sequence number " + std::to_string(header.nlmsg_seq) + " for port id "
+                    + std::to_string(header.nlmsg_pid) + ", expected " + std::to_string(first) + " to "
+                    + std::to_string(first + asked.size() - 1) + " for " + std::to_string(port_id_));
+            ++answered;
+            if (header.nlmsg_type == NLMSG_ERROR) {
+                if (header.nlmsg_len < fw::linux::netlink::error_message_size
+                    || fw::linux::netlink::error_field(message) != -ENOENT)
+                    fw::linux::netlink::check_error(message, received.size() - at);
+            } else {
+                try {
+                    if (header.nlmsg_type != SOCK_DIAG_BY_FAMILY)
+                        throw std::runtime_error("sock_diag: Unexpected message");
+                    const fw::linux::sock_diag::response_message_t response(message + NLMSG_HDRLEN,
+                                                                            header.nlmsg_len - NLMSG_HDRLEN);
+                    sockets[asked[k]] = socket_of(response, pairs[asked[k]]);
+                } catch (const std::exception& e) {
+                    log_skipped(e);
+                }
+            }
+            at += NLMSG_ALIGN(header.nlmsg_len);
+            if (at >= received.size())
+                break;
+        }
+    }
+}
+
+void process_finder_t::netlink_inode_getter_t::ask_dump(const std::vector<endpoint_pair_t>& pairs,
+                                                        const std::vector<std::size_t>& asked,
+                                                        std::vector<socket_id_t>& sockets)
+{
+    std::vector<endpoint_pair_t> missing;
+    missing.reserve(asked.size());
+    for (std::size_t i : asked)
+        missing.push_back(pairs[i]);
+    const fw::linux::sock_diag::request_message_t request(AF_INET, missing, connection_states);
+    for (const auto& reply : dump(*link_, request)) {
         try {
             if (reply.type != SOCK_DIAG_BY_FAMILY)
                 throw std::runtime_error("sock_diag: Unexpected message");
             fw::linux::sock_diag::response_message_t response(reply.payload.data.get(), reply.payload.size);
-            const auto [first, last] = std::equal_range(pairs.begin(), pairs.end(),
-                                                        endpoint_pair_t(response.source(), response.destination()));
+            const endpoint_pair_t key(response.source(), response.destination());
+            const auto [first, last] = std::equal_range(pairs.begin(), pairs.end(), key);
             for (auto it = first; it != last; ++it)
-                inodes[static_cast<std::size_t>(it - pairs.begin())] = response.inode();
+                sockets[static_cast<std::size_t>(it - pairs.begin())] = {response.inode(), response.uid()};
         } catch (const std::exception& e) {
-            if (cf_log_threshold <= 1)
-                cf_log(1, std::string("Process finder: ") + e.what());
+            log_skipped(e);
         }
     }
-    return inodes;
 }
 
 const std::string& process_finder_t::proc_inode_getter_t::name() const
@@ -139,26 +253,34 @@ const std::string& process_finder_t::proc_inode_getter_t::name() const
     return name;
 }
 
-std::vector<unsigned> process_finder_t::proc_inode_getter_t::get_inodes(const std::vector<endpoint_pair_t>& pairs)
+std::vector<socket_id_t> process_finder_t::proc_inode_getter_t::get_inodes(const std::vector<endpoint_pair_t>& pairs)
 {
-    std::vector<unsigned> inodes(pairs.size(), 0);
+    std::vector<socket_id_t> sockets(pairs.size());
+    const std::vector<std::size_t> local = local_clients(pairs);
+    if (local.empty())
+        return sockets;
+    std::vector<bool> wanted(pairs.size(), false);
+    for (std::size_t i : local)
+        wanted[i] = true;
     std::size_t found = 0;
     file_reader_t reader(path_, 4096);
     auto [entry, end] = fw::linux::proc_net_tcp_iterator_t::range(reader);
-    for (; entry != end && found < pairs.size(); ++entry) {
+    for (; entry != end && found < local.size(); ++entry) {
         // Sockets in TIME_WAIT are listed with inode 0; no process holds them.
         if (entry->inode == 0)
             continue;
         const endpoint_pair_t key(entry->local, entry->remote);
         for (auto it = std::lower_bound(pairs.begin(), pairs.end(), key); it != pairs.end() && *it == key; ++it) {
-            unsigned& inode = inodes[static_cast<std::size_t>(it - pairs.begin())];
-            if (inode != 0)
+            const auto i = static_cast<std::size_t>(it - pairs.begin());
+            if (sockets[i].inode != 0)
                 break;
-            inode = entry->inode;
+            if (!wanted[i])
+                continue;
+            sockets[i].inode = entry->inode;
             ++found;
         }
     }
-    return inodes;
+    return sockets;
 }
 
 // ---------------------------------------------------------------------------
@@ -236,60 +358,6 @@ void process_finder_t::process_requests()
     }
 }
 
-namespace {
-
-// Walks every process's descriptors and answers the requests waiting for the
-// inodes it finds; stops once none is left.
-void scan_processes(waiting_t& waiting, const std::function<void(waiting_t::mapped_type, int)>& answer)
-{
-    namespace fs = boost::filesystem;
-    for (fs::directory_iterator process("/proc"), end; process != end; ++process) {
-        if (!fs::is_directory(process->status()))
-            continue;
-        int pid;
-        try {
-            pid = boost::lexical_cast<int>(process->path().filename().string());
-        } catch (const boost::bad_lexical_cast&) {
-            continue;
-        }
-        try {
-            for (fs::directory_iterator fd(process->path() / "fd"); fd != end; ++fd) {
-                fs::path target;
-                try {
-                    target = fs::read_symlink(fd->path());
-                } catch (const boost::system::system_error& e) {
-                    if (is_enoent(e))
-                        continue; // closed meanwhile
-                    throw;
-                }
-                const std::string& text = target.native();
-                constexpr std::string_view prefix = "socket:[";
-                if (text.size() <= prefix.size() || text.compare(0, prefix.size(), prefix) != 0 || text.back() != ']')
-                    continue;
-                unsigned inode;
-                try {
-                    inode = boost::lexical_cast<unsigned>(text.substr(prefix.size(), text.size() - prefix.size() - 1));
-                } catch (const boost::bad_lexical_cast&) {
-                    continue;
-                }
-                const auto [first, last] = waiting.equal_range(inode);
-                for (auto it = first; it != last; ++it)
-                    answer(std::move(it->second), pid);
-                waiting.erase(first, last);
-                if (waiting.empty())
-                    return;
-            }
-        } catch (const boost::system::system_error& e) {
-            // One process that ended meanwhile, or whose descriptors are hidden
-            // from us, must not keep the others from being seen.
-            if (!process_out_of_sight(e))
-                throw;
-        }
-    }
-}
-
-} // namespace
-
 void process_finder_t::process_batch(std::list<request_t>& batch)
 {
     batch.sort([](const request_t& a, const request_t& b) {
@@ -301,37 +369,48 @@ void process_finder_t::process_batch(std::list<request_t>& batch)
         pairs.emplace_back(request.src, request.dst);
 
     std::exception_ptr error;
-    std::vector<unsigned> inodes;
+    std::vector<socket_id_t> sockets;
     try {
-        inodes = getter_->get_inodes(pairs);
+        sockets = getter_->get_inodes(pairs);
         error = std::make_exception_ptr(std::runtime_error("Cannot find inode in " + getter_->name()));
     } catch (const std::exception&) {
         error = std::current_exception();
-        inodes.clear();
+        sockets.clear();
     }
-    inodes.resize(pairs.size(), 0);
+    sockets.resize(pairs.size());
 
     waiting_t waiting;
+    owner_search_t::wanted_t wanted;
     std::size_t i = 0;
     for (auto& request : batch) {
-        const unsigned inode = inodes[i++];
-        if (inode == 0)
+        const socket_id_t& socket = sockets[i++];
+        if (socket.inode == 0) {
             post(std::move(request.callback), error, 0);
-        else
-            waiting.emplace(inode, std::move(request.callback));
+            continue;
+        }
+        waiting.emplace(socket.inode, std::move(request.callback));
+        wanted.emplace(socket.inode, socket.uid);
     }
     if (waiting.empty())
         return;
 
     error = nullptr;
+    bool complete = true;
     try {
-        scan_processes(waiting, [this](waiting_t::mapped_type callback, int pid) {
-            post(std::move(callback), nullptr, pid);
-        });
+        complete = owners_.find(wanted, [&](unsigned inode, int pid) {
+            const auto [first, last] = waiting.equal_range(inode);
+            for (auto it = first; it != last; ++it)
+                post(std::move(it->second), nullptr, pid);
+            waiting.erase(first, last);
+        }, stop_requested_);
     } catch (const std::exception& e) {
-        if (cf_log_threshold <= 1)
-            cf_log(1, std::string("Process finder: ") + e.what());
+        log_skipped(e);
         error = std::current_exception();
+    }
+    if (!complete) {
+        for (auto& [inode, callback] : waiting)
+            abandoned_.push_back(std::move(callback));
+        return;
     }
     if (!error)
         error = std::make_exception_ptr(std::runtime_error("Cannot find paths"));

@@ -1,17 +1,21 @@
 #pragma once
 // Finds the process that owns the local socket of a TCP connection. The work
-// blocks (an inode lookup, then a walk over every process's descriptors), so
-// it runs on a worker thread of its own; answers are posted to the event loop.
+// blocks (an inode lookup, then reads of processes' descriptors), so it runs
+// on a worker thread of its own; answers are posted to the event loop.
+#include "fw/service/process_finder_owners.hpp"
 #include "fw/service/service.hpp"
 
 #include <boost/asio/ip/tcp.hpp>
 
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -38,20 +42,33 @@ public:
         endpoint_t src; // the client
         endpoint_t dst; // the server
         // Called once on the event-loop thread with (null, pid) or (exception, 0);
-        // never for a request still queued when the service is destroyed.
+        // never for a request still queued when the service is destroyed, nor
+        // for one whose search of /proc the destruction cut short.
         std::function<void(std::exception_ptr, int)> callback;
     };
 
+    // A socket as an inode getter finds it: its inode (0: not found) and,
+    // when the getter knows it, the uid that owns it.
+    struct socket_id_t {
+        unsigned inode = 0;
+        std::optional<unsigned> uid;
+        bool operator==(const socket_id_t&) const = default;
+    };
+
+    // Only a socket of this host can have the client's address as its own, so
+    // the getters answer 0 for a client address that is not on this host
+    // without asking the kernel.
     class inode_getter_t {
     public:
         virtual ~inode_getter_t() = default;
         virtual const std::string& name() const = 0;
-        // `pairs` sorted; element i of the result is the inode of the socket
-        // whose (local, remote) equals pairs[i], or 0.
-        virtual std::vector<unsigned> get_inodes(const std::vector<endpoint_pair_t>& pairs) = 0;
+        // `pairs` sorted; element i of the result is the socket whose
+        // (local, remote) equals pairs[i], or inode 0.
+        virtual std::vector<socket_id_t> get_inodes(const std::vector<endpoint_pair_t>& pairs) = 0;
     };
 
-    // Asks the kernel over NETLINK_SOCK_DIAG; only ESTABLISHED and SYN_SENT sockets.
+    // Asks the kernel over NETLINK_SOCK_DIAG for the socket of each pair;
+    // only ESTABLISHED and SYN_SENT sockets.
     class netlink_inode_getter_t : public inode_getter_t {
     public:
         // The kernel cannot serve this getter; /proc/net/tcp is read instead.
@@ -63,10 +80,19 @@ public:
         netlink_inode_getter_t();
         ~netlink_inode_getter_t() override;
         const std::string& name() const override;
-        std::vector<unsigned> get_inodes(const std::vector<endpoint_pair_t>& pairs) override;
+        std::vector<socket_id_t> get_inodes(const std::vector<endpoint_pair_t>& pairs) override;
 
     private:
+        // One exact request per pair, sent together; fills in what they find.
+        void ask_exact(const std::vector<endpoint_pair_t>& pairs, const std::vector<std::size_t>& asked,
+                       std::vector<socket_id_t>& sockets);
+        // One filtered dump over the pairs still missing.
+        void ask_dump(const std::vector<endpoint_pair_t>& pairs, const std::vector<std::size_t>& asked,
+                      std::vector<socket_id_t>& sockets);
+
         std::unique_ptr<fw::linux::netlink::sync_link_t> link_;
+        std::uint32_t port_id_ = 0;
+        std::uint32_t sequence_ = 0;
     };
 
     // Reads /proc/net/tcp (IPv4 only).
@@ -75,13 +101,13 @@ public:
         // `path`: a file in the format of /proc/net/tcp, for tests.
         explicit proc_inode_getter_t(std::string path = "/proc/net/tcp") : path_(std::move(path)) {}
         const std::string& name() const override;
-        std::vector<unsigned> get_inodes(const std::vector<endpoint_pair_t>& pairs) override;
+        std::vector<socket_id_t> get_inodes(const std::vector<endpoint_pair_t>& pairs) override;
 
     private:
         std::string path_;
     };
 
-    // At most this many requests share one inode lookup and one walk over /proc.
+    // At most this many requests share one inode lookup and one search of /proc.
     static constexpr std::size_t batch_limit = 128;
 
     // Uses the netlink getter, or /proc/net/tcp when the kernel cannot serve it.
@@ -107,10 +133,15 @@ private:
     boost::asio::io_context& io_;
     std::thread worker_;
     std::mutex mutex_;
-    bool stop_requested_ = false;
+    // Set under the mutex; also read without it between processes of a search.
+    std::atomic<bool> stop_requested_ = false;
     std::list<request_t> requests_;
     std::condition_variable wakeup_;
     std::unique_ptr<inode_getter_t> getter_;
+    owner_search_t owners_;
+    // Callbacks of a search cut short by the stop: never called, released
+    // with the service on its owner's thread.
+    std::vector<std::function<void(std::exception_ptr, int)>> abandoned_;
 };
 
 } // namespace fw::service

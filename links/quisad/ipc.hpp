@@ -22,7 +22,7 @@ class ClientMessage;
 
 namespace fw::quisad {
 
-class ipc_t : private util::ipc_link_t::delegate_t {
+class ipc_t final : private util::ipc_link_t::delegate_t {
 public:
     class delegate_t {
     public:

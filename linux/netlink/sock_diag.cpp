@@ -79,6 +79,20 @@ std::vector<std::uint8_t> request_message_t::serialize() const
     return out;
 }
 
+exact_request_message_t::exact_request_message_t(std::uint8_t family, const endpoint_pair_t& pair)
+{
+    header_.sdiag_family = family;
+    header_.sdiag_protocol = IPPROTO_TCP;
+    // The kernel reports the socket it finds whatever its state.
+    header_.idiag_states = ~0u;
+    header_.id.idiag_sport = htons(pair.first.port());
+    header_.id.idiag_dport = htons(pair.second.port());
+    header_.id.idiag_src[0] = htonl(pair.first.address().to_v4().to_uint());
+    header_.id.idiag_dst[0] = htonl(pair.second.address().to_v4().to_uint());
+    header_.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    header_.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+}
+
 response_message_t::response_message_t(const void* data, std::size_t size)
 {
     if (size < sizeof msg_)

@@ -1,7 +1,8 @@
 #pragma once
 // Socket-diagnostics (NETLINK_SOCK_DIAG) messages: a TCP socket dump request
-// whose bytecode filter passes exactly the sockets of given endpoint pairs,
-// and one socket of the reply. IPv4 only.
+// whose bytecode filter passes exactly the sockets of given endpoint pairs, a
+// request for the one socket of an exact 4-tuple, and one socket of the reply.
+// IPv4 only.
 #include "linux/netlink/attribute.hpp"
 #include "linux/netlink/parse_error.hpp"
 
@@ -39,6 +40,22 @@ public:
 private:
     inet_diag_req_v2 header_{};
     netlink::compound_attribute_t attributes_;
+};
+
+// Asks for the single socket whose (source, destination) is the pair: the
+// kernel looks it up in its hash tables instead of walking every socket.
+// Sent without NLM_F_DUMP; the answer is one socket or an ENOENT error. The
+// kernel falls back to a listener of the source endpoint when no connection
+// matches, and to no socket bound to a device: check what comes back.
+class exact_request_message_t {
+public:
+    // Throws boost::asio::ip::bad_address_cast for an endpoint that is not IPv4.
+    exact_request_message_t(std::uint8_t family, const endpoint_pair_t& pair);
+
+    const inet_diag_req_v2& header() const noexcept { return header_; }
+
+private:
+    inet_diag_req_v2 header_{};
 };
 
 class response_message_t {

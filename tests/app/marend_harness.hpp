@@ -147,7 +147,16 @@ public:
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0 || ::pipe2(err, O_CLOEXEC) != 0
             || (options.log_pipe && ::pipe2(log, O_CLOEXEC) != 0))
             throw std::runtime_error("daemon_t: descriptors");
-        const std::string program = built("morva-firewall");
+        std::string program = built("morva-firewall");
+        const bool unprivileged = launch.uid && *launch.uid != 0;
+        if (unprivileged) {
+            reachable_.emplace(program);
+            program = reachable_->path();
+        }
+        // Written by the child when it cannot start the daemon, followed by the system's reason.
+        const std::string become_failure = "daemon_t: cannot become uid "
+                                           + (launch.uid ? std::to_string(*launch.uid) : std::string()) + ": ";
+        const std::string exec_failure = "daemon_t: cannot run " + program + ": ";
         pid_ = ::fork();
         if (pid_ < 0)
             throw std::runtime_error("daemon_t: fork");
@@ -165,9 +174,12 @@ public:
                 ::unsetenv("COM_MORVA_ADD_LOG_PIPE");
             }
             if (launch.uid && !become_with_capabilities(*launch.uid, launch.capabilities))
-                ::_exit(126);
+                child_failure(become_failure, 126);
+            // The test's working directory may be closed to the daemon's user too.
+            if (unprivileged && ::chdir("/") != 0)
+                child_failure(become_failure, 126);
             ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
+            child_failure(exec_failure, 127);
         }
         ::close(sv[1]);
         ::close(err[1]);
@@ -295,6 +307,18 @@ public:
     pid_t pid() const { return pid_; }
 
 private:
+    // In the forked child: says on standard error why the daemon does not
+    // run, with async-signal-safe calls only, and ends.
+    [[noreturn]] static void child_failure(const std::string& text, int status)
+    {
+        const char* reason = ::strerrordesc_np(errno);
+        (void)!::write(2, text.data(), text.size());
+        if (reason != nullptr)
+            (void)!::write(2, reason, std::strlen(reason));
+        (void)!::write(2, "\n", 1);
+        ::_exit(status);
+    }
+
     void listen_for_pellad()
     {
         static int count = 0;
@@ -327,6 +351,7 @@ private:
     std::optional<int> status_;
     std::optional<collector_t> stderr_;
     std::optional<collector_t> log_;
+    std::optional<reachable_copy_t> reachable_;
 };
 
 } // namespace morva_test

@@ -74,7 +74,8 @@ TEST(supervised, each_sighup_orders_a_configuration_and_answers_apply_in_order)
     d.expect_config_request();
     d.signal(SIGHUP);
     d.expect_config_request();
-    EXPECT_NE(d.err().find("Notice: SIGHUP received, config will be ordered from Marend"), std::string::npos);
+    // The log reader is a thread of its own: the line may follow the request.
+    EXPECT_TRUE(d.wait_for_err("Notice: SIGHUP received, config will be ordered from Marend")) << d.err();
     d.send_config(2, stderr_config());
     d.send_config(3, stderr_config());
     d.expect_notification(2);

@@ -54,12 +54,13 @@ inline std::string socket_variable(const std::string& name, const std::string& e
 
 class stack_t {
 public:
-    explicit stack_t(const std::string& quisad_table = demo_quisad_table)
+    explicit stack_t(const std::string& quisad_table = demo_quisad_table,
+                     const std::vector<std::string>& ports = server_ports)
     {
         dir_ = boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("morva-e2e-%%%%%%%%");
         boost::filesystem::create_directories(dir_);
         try {
-            start_peers(quisad_table);
+            start_peers(quisad_table, ports);
         } catch (...) {
             boost::filesystem::remove_all(dir_);
             throw;
@@ -162,6 +163,7 @@ public:
     std::string daemon_output() { return marend_->output(); }
     ns_process_t& marend() { return *marend_; }
     ns_process_t& pellad() { return *pellad_; }
+    ns_process_t& quisad() { return *quisad_; }
     std::string servers_output() { return server_->output() + firewall_server_->output(); }
 
     // The daemon's state in the firewall namespace as the host tools see it.
@@ -202,11 +204,11 @@ public:
 
 private:
     // The servers and the pellad and quisad stand-ins.
-    void start_peers(const std::string& quisad_table)
+    void start_peers(const std::string& quisad_table, const std::vector<std::string>& ports)
     {
         std::ofstream(path("quisad.table")) << quisad_table;
         std::vector<std::string> serve{tool("demo"), "serve", topology_t::server_address};
-        serve.insert(serve.end(), server_ports.begin(), server_ports.end());
+        serve.insert(serve.end(), ports.begin(), ports.end());
         server_.emplace(hosts.server, serve);
         serve[2] = topology_t::firewall_client_side;
         firewall_server_.emplace(hosts.firewall, serve);

@@ -88,28 +88,31 @@ protected:
         return false;
     }
 
-    // The pellad stand-in's lines of the frame whose client is `client`, or
-    // nothing when no frame has it.
-    static std::string pellad_frame_of(const std::string& client)
+    // The pellad stand-in's lines of the frame of the pair (client, server),
+    // or nothing when no frame has it. A client port may come again towards
+    // another server in a later case, so both ends are matched.
+    static std::string pellad_frame_of(const std::string& client, const std::string& server)
     {
         const std::string src = morva_test::socket_variable("src_address", client);
+        const std::string dst = morva_test::socket_variable("dst_address", server);
         const std::string out = stack().pellad().output();
-        const auto at = out.find(src);
-        if (at == std::string::npos)
-            return {};
-        // "pellad-standin: link N frame M: variable ...": gather that frame's lines.
-        const auto line_start = out.rfind('\n', at) + 1;
-        const std::string line = out.substr(line_start, at - line_start);
-        std::smatch m;
-        if (!std::regex_search(line, m, std::regex("(link \\d+ frame \\d+):")))
-            return {};
-        const std::string label = std::string(m[1]) + ":";
-        std::string frame;
-        std::istringstream lines(out);
-        for (std::string l; std::getline(lines, l);)
-            if (l.find(label) != std::string::npos)
-                frame += l + "\n";
-        return frame;
+        for (auto at = out.find(src); at != std::string::npos; at = out.find(src, at + 1)) {
+            // "pellad-standin: link N frame M: variable ...": gather that frame's lines.
+            const auto line_start = out.rfind('\n', at) + 1;
+            const std::string line = out.substr(line_start, at - line_start);
+            std::smatch m;
+            if (!std::regex_search(line, m, std::regex("(link \\d+ frame \\d+):")))
+                continue;
+            const std::string label = std::string(m[1]) + ":";
+            std::string frame;
+            std::istringstream lines(out);
+            for (std::string l; std::getline(lines, l);)
+                if (l.find(label) != std::string::npos)
+                    frame += l + "\n";
+            if (frame.find(dst) != std::string::npos)
+                return frame;
+        }
+        return {};
     }
 };
 
@@ -144,7 +147,7 @@ TEST_P(verdicts_e2e, a_connection_takes_the_hooks_verdict)
     // only after the client's half-close, and the client reads to the end.
     EXPECT_EQ(m[2], text) << context;
     const std::string peer = m[1];
-    const std::string frame = pellad_frame_of(conn.local);
+    const std::string frame = pellad_frame_of(conn.local, server);
     if (verdict == "PASS") {
         EXPECT_EQ(peer, conn.local) << "the server should see the client itself\n" << context;
         EXPECT_EQ(frame, "") << context;

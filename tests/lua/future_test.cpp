@@ -80,6 +80,42 @@ TEST_F(future_test, endless_sleeps_end_with_the_state)
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
 }
 
+TEST_F(future_test, sleeps_end_with_their_coroutine)
+{
+    // Each leaves an hour-long sleep behind: a session that ended, a future
+    // collected, and a sleep whose yield a plain coroutine swallowed before
+    // the script waited on something else. None may keep the loop busy.
+    struct case_t {
+        const char* name;
+        const char* code;
+        bool destroy; // the script ends by its destruction
+    } const cases[] = {
+        {"ended session", "morva.sleep(3600)", true},
+        {"collected future", "morva.async(function() morva.sleep(3600) end) collectgarbage() collectgarbage()", false},
+        {"wait given up", "coroutine.wrap(function() morva.sleep(3600) end)() morva.sleep(0)", false},
+    };
+    for (const auto& c : cases) {
+        auto& script = start(c.code);
+        if (c.destroy)
+            scripts.clear();
+        const auto begin = std::chrono::steady_clock::now();
+        io.run_for(5s);
+        EXPECT_TRUE(io.stopped()) << c.name << ": a timer still waits";
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s) << c.name;
+        io.restart();
+        if (!c.destroy) {
+            EXPECT_EQ(script.outcome, script_t::finished) << c.name << ": " << script.error;
+        }
+    }
+    // The cancelled waits released their timers' anchors: the collector takes the timers.
+    lua_gc(L, LUA_GCCOLLECT, 0);
+    lua_gc(L, LUA_GCCOLLECT, 0);
+    EXPECT_EQ(run_plain("local n = 0 for _, v in pairs(debug.getregistry()) do if type(v) == 'userdata' and "
+                        "getmetatable(v) == debug.getregistry()['kv.lua.morva.steady_timer_ptr_metatable'] then "
+                        "n = n + 1 end end assert(n == 0, n .. ' timers anchored')"),
+              "");
+}
+
 TEST_F(future_test, every_wait_gets_the_results)
 {
     const auto results = finish(R"(

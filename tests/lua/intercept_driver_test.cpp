@@ -95,6 +95,9 @@ TEST_F(intercept_driver_test, verdicts_and_failures)
         {"local u = ctx.user return 'pass'", PASS, "", root},
         // Stopped by the instruction budget, which ends the whole run at once.
         {"while true do end", CHECK, "test:2: instruction budget of 20000000 exceeded without a wait", {}},
+        // Described after the run: the description has a budget of its own.
+        {"error(setmetatable({}, { __tostring = function() while true do end end }))", CHECK,
+         "test:2: instruction budget of 20000000 exceeded without a wait", root},
         // Failures outside the hook's protected call lose the artifacts.
         {"coroutine.yield()", CHECK, "Coroutine tag not found", {}},
         {"coroutine.yield('not a tag')", CHECK, "Invalid coroutine tag", {}},

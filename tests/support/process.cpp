@@ -3,6 +3,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <sys/stat.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
@@ -80,6 +83,27 @@ std::string built(const std::string& relative)
 {
     const char* dir = std::getenv("MORVA_BUILD_DIR");
     return std::string(dir ? dir : ".") + "/" + relative;
+}
+
+reachable_copy_t::reachable_copy_t(const std::string& program)
+{
+    std::string dir = "/tmp/morva-test-exec-XXXXXX";
+    if (::mkdtemp(dir.data()) == nullptr)
+        throw std::runtime_error("reachable_copy_t: cannot create " + dir + ": " + std::strerror(errno));
+    dir_ = dir;
+    path_ = dir_ + "/" + std::filesystem::path(program).filename().string();
+    std::error_code ec;
+    std::filesystem::copy_file(program, path_, ec);
+    if (ec || ::chmod(dir_.c_str(), 0755) != 0 || ::chmod(path_.c_str(), 0755) != 0) {
+        std::filesystem::remove_all(dir_, ec);
+        throw std::runtime_error("reachable_copy_t: cannot copy " + program + " to " + path_);
+    }
+}
+
+reachable_copy_t::~reachable_copy_t()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
 }
 
 } // namespace morva_test

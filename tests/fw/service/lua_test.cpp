@@ -1,7 +1,9 @@
 // The Lua service: hook chunks that load or fail to, package paths, the chunk
 // run again by every configuration, sessions of the current hook, lookups
 // answered by a quisad peer, pid requests through the process finder.
+#include <algorithm>
 #include <fstream>
+#include <optional>
 
 #include <lua.hpp>
 
@@ -250,6 +252,23 @@ TEST_F(lua_test, a_failed_pid_request_reads_nil)
     for (const auto& line : lines)
         logged = logged || line.rfind("1 Session 9: Cannot get pid: ", 0) == 0;
     EXPECT_TRUE(logged);
+}
+
+TEST_F(lua_test, a_check_for_a_client_of_another_host_reads_nothing_of_processes)
+{
+    // As for a forwarded connection: the client address is on no interface here.
+    info.source = {boost::asio::ip::make_address("192.0.2.9"), 40000};
+    set_hook("function intercept_hook(ctx) return 'check' end");
+    lua.configure();
+    const auto d = decide("7");
+    EXPECT_EQ(d.verdict, CHECK);
+    EXPECT_EQ(d.artifacts.exe_path, std::nullopt);
+    EXPECT_EQ(d.artifacts.user, std::nullopt);
+    // The failed lookup of a client that is not found, but without opening the
+    // table: the missing file would have failed it with "Cannot open file".
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "1 Session 7: Cannot get pid: Cannot find inode in /proc/net/tcp"),
+              lines.end())
+        << testing::PrintToString(lines);
 }
 
 } // namespace

@@ -28,12 +28,15 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <optional>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -107,17 +110,30 @@ struct syn_drop_t {
     std::string rule;
 };
 
+// In a child: closes every descriptor inherited but `fd`, so that the child
+// holds no socket of its parent; returns where `fd` is now.
+int keep_only(int fd)
+{
+    if (fd != 3 && ::dup2(fd, 3) != 3)
+        ::_exit(1);
+    ::close_range(4, ~0u, 0);
+    return 3;
+}
+
 // A child process that holds a connection to `server` until it is killed.
 // `in_connect`: the child tells its endpoint first and then waits in a
-// blocking connect, as a client does while its SYN is held.
+// blocking connect, as a client does while its SYN is held. `uid`: the user
+// the child runs as.
 struct child_connection_t {
-    explicit child_connection_t(const endpoint_t& server, bool in_connect = false)
+    explicit child_connection_t(const endpoint_t& server, bool in_connect = false, uid_t uid = ::geteuid())
     {
         int ends[2];
         EXPECT_EQ(::pipe(ends), 0);
         pid = ::fork();
         if (pid == 0) {
-            ::close(ends[0]);
+            ends[1] = keep_only(ends[1]);
+            if (uid != ::geteuid() && (::setgid(uid) != 0 || ::setuid(uid) != 0))
+                ::_exit(1);
             scoped_fd_t fd(::socket(AF_INET, SOCK_STREAM, 0));
             const auto tell = [&] {
                 sockaddr_in self{};
@@ -228,7 +244,30 @@ TEST_P(process_finder_netns, finds_the_owner_of_each_kind_of_socket)
               std::string::npos);
 
     child_connection_t child(server_ep);
+    constexpr uid_t nobody = 65534;
+    child_connection_t other_user(server_ep, false, nobody);
     const bool by_proc = GetParam() == "/proc/net/tcp";
+
+    // A client that sent its SYN from an address of no interface here, as a
+    // transparent socket may: its address is not on this host, and its
+    // socket is not what a request for that client means.
+    const endpoint_t foreign_ep(boost::asio::ip::make_address("10.9.9.9"), 5555);
+    scoped_fd_t foreign = tcp_socket();
+    const int one = 1;
+    ASSERT_EQ(::setsockopt(foreign.get(), IPPROTO_IP, IP_TRANSPARENT, &one, sizeof one), 0);
+    const sockaddr_in foreign_a = address_of(foreign_ep);
+    ASSERT_EQ(::bind(foreign.get(), reinterpret_cast<const sockaddr*>(&foreign_a), sizeof foreign_a), 0);
+    ::fcntl(foreign.get(), F_SETFL, O_NONBLOCK);
+    ASSERT_EQ(::connect(foreign.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a), -1);
+    ASSERT_EQ(errno, EINPROGRESS);
+
+    // A client bound to a device, which the kernel's lookup of one
+    // connection passes over.
+    scoped_fd_t bound = tcp_socket();
+    ASSERT_EQ(::setsockopt(bound.get(), SOL_SOCKET, SO_BINDTODEVICE, "lo", 3), 0);
+    const sockaddr_in server_a = address_of(server_ep);
+    ASSERT_EQ(::connect(bound.get(), reinterpret_cast<const sockaddr*>(&server_a), sizeof server_a), 0);
+    scoped_fd_t bound_accepted(::accept4(server.get(), nullptr, nullptr, SOCK_CLOEXEC));
 
     auto finder = make_finder();
     EXPECT_EQ(finder->inode_getter().name(), GetParam());
@@ -244,6 +283,9 @@ TEST_P(process_finder_netns, finds_the_owner_of_each_kind_of_socket)
         {"established client", {local_of(client.get()), server_ep}, ::getpid(), nullptr},
         {"SYN_SENT client", {syn_sent_ep, unreachable_ep}, ::getpid(), nullptr},
         {"client in a child", {child.local, server_ep}, child.pid, nullptr},
+        {"client of another user", {other_user.local, server_ep}, other_user.pid, nullptr},
+        {"client bound to a device", {local_of(bound.get()), server_ep}, ::getpid(), nullptr},
+        {"client address not on this host", {foreign_ep, unreachable_ep}, 0, not_found.c_str()},
         // Only ESTABLISHED and SYN_SENT sockets are asked of sock_diag; /proc/net/tcp lists all.
         {"listening socket", {server_ep, nowhere}, by_proc ? ::getpid() : 0, not_found.c_str()},
         {"client on another host", {endpoint_t(boost::asio::ip::make_address("10.9.9.9"), 5555), server_ep}, 0,
@@ -268,9 +310,14 @@ TEST_P(process_finder_netns, finds_the_owner_of_each_kind_of_socket)
         }
     }
 
+    // Witness: the kernel holds the foreign client's socket in SYN_SENT.
+    EXPECT_NE(morva_test::sh("ss -Htn state syn-sent").find("10.9.9.9:5555"), std::string::npos);
+
     // What the connection context reads next about the owner.
-    for (int pid : {int(::getpid()), int(child.pid)}) {
-        EXPECT_EQ(fw::linux::read_proc_status_ids(pid), std::make_pair(unsigned(::geteuid()), unsigned(::getegid())));
+    const std::pair<unsigned, unsigned> own_ids(::geteuid(), ::getegid());
+    for (const auto& [pid, ids] : {std::make_pair(int(::getpid()), own_ids), std::make_pair(int(child.pid), own_ids),
+                                   std::make_pair(int(other_user.pid), std::make_pair(nobody, nobody))}) {
+        EXPECT_EQ(fw::linux::read_proc_status_ids(pid), ids);
         EXPECT_EQ(fw::linux::read_proc_exe(pid), boost::filesystem::read_symlink("/proc/self/exe"));
     }
 }
@@ -369,10 +416,13 @@ TEST_P(process_finder_netns, the_getter_gives_the_socket_inodes)
     std::sort(pairs.begin(), pairs.end());
     std::map<endpoint_t, unsigned> inode_by_client = {{local_of(first.get()), inode_of(first.get())},
                                                       {local_of(second.get()), inode_of(second.get())}};
-    const std::vector<unsigned> inodes = getter->get_inodes(pairs);
-    ASSERT_EQ(inodes.size(), 3u);
+    const auto sockets = getter->get_inodes(pairs);
+    ASSERT_EQ(sockets.size(), 3u);
+    // Only sock_diag tells the owning uid.
+    const std::optional<unsigned> uid = GetParam() == "netlink socket" ? std::optional<unsigned>(::geteuid())
+                                                                       : std::nullopt;
     for (std::size_t i = 0; i < pairs.size(); ++i)
-        EXPECT_EQ(inodes[i], inode_by_client[pairs[i].first]) << i;
+        EXPECT_EQ(sockets[i], (process_finder_t::socket_id_t{inode_by_client[pairs[i].first], uid})) << i;
 }
 
 TEST_P(process_finder_netns, answers_more_than_a_batch_of_connections)
@@ -393,13 +443,95 @@ TEST_P(process_finder_netns, answers_more_than_a_batch_of_connections)
     }
 }
 
+// A child that takes one descriptor passed over a UNIX socket and holds it
+// until it is killed.
+struct descriptor_keeper_t {
+    descriptor_keeper_t()
+    {
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+        pid = ::fork();
+        if (pid == 0) {
+            ends[1] = keep_only(ends[1]);
+            char byte;
+            iovec part{&byte, 1};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+            msghdr msg{};
+            msg.msg_iov = &part;
+            msg.msg_iovlen = 1;
+            msg.msg_control = control;
+            msg.msg_controllen = sizeof control;
+            if (::recvmsg(ends[1], &msg, 0) != 1 || ::write(ends[1], "k", 1) != 1)
+                ::_exit(1);
+            for (;;)
+                ::pause();
+        }
+        ::close(ends[1]);
+    }
+    ~descriptor_keeper_t()
+    {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        ::close(ends[0]);
+    }
+    // Returns once the child holds it.
+    void pass(int fd)
+    {
+        char byte = 'p';
+        iovec part{&byte, 1};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))]{};
+        msghdr msg{};
+        msg.msg_iov = &part;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr* header = CMSG_FIRSTHDR(&msg);
+        header->cmsg_level = SOL_SOCKET;
+        header->cmsg_type = SCM_RIGHTS;
+        header->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+        ASSERT_EQ(::sendmsg(ends[0], &msg, 0), 1);
+        ASSERT_EQ(::read(ends[0], &byte, 1), 1);
+    }
+    int ends[2] = {-1, -1};
+    pid_t pid = -1;
+};
+
+TEST_P(process_finder_netns, an_owner_found_before_counts_only_while_it_holds_the_socket)
+{
+    scoped_fd_t server = listener();
+    const endpoint_t server_ep = local_of(server.get());
+    scoped_fd_t client = connected_to(server_ep);
+    scoped_fd_t accepted(::accept4(server.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    const std::pair<endpoint_t, endpoint_t> pair(local_of(client.get()), server_ep);
+    auto finder = make_finder();
+
+    auto answers = ask(*finder, io, {pair});
+    ASSERT_TRUE(answers[0].called);
+    EXPECT_EQ(answers[0].pid, ::getpid());
+
+    // The socket moves to another process; its descriptor number here now
+    // names another socket.
+    descriptor_keeper_t keeper;
+    keeper.pass(client.get());
+    scoped_fd_t other = tcp_socket();
+    ASSERT_EQ(::dup2(other.get(), client.get()), client.get());
+    answers = ask(*finder, io, {pair});
+    ASSERT_TRUE(answers[0].called);
+    EXPECT_FALSE(answers[0].error) << message_of(answers[0].error);
+    EXPECT_EQ(answers[0].pid, keeper.pid);
+
+    // Asked again, the new owner is still the answer.
+    answers = ask(*finder, io, {pair});
+    EXPECT_EQ(answers[0].pid, keeper.pid);
+}
+
 // Makes the kernel refuse `syscall` (for socket: only netlink sockets of protocol 4) with `error`.
 bool refuse(long syscall, int error)
 {
     const bool socket_call = syscall == SYS_socket;
     std::vector<sock_filter> program = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(syscall), 0, socket_call ? 5u : 1u),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(syscall), 0, static_cast<__u8>(socket_call ? 5 : 1)),
     };
     if (socket_call) {
         program.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])));

@@ -82,7 +82,7 @@ public:
         static const std::string name = "fake table";
         return name;
     }
-    std::vector<unsigned> get_inodes(const pairs_t& pairs) override
+    std::vector<process_finder_t::socket_id_t> get_inodes(const pairs_t& pairs) override
     {
         std::unique_lock<std::mutex> lock(state_->mutex);
         state_->batches.push_back(pairs);
@@ -90,7 +90,10 @@ public:
         state_->changed.notify_all();
         state_->changed.wait(lock, [this] { return !state_->hold; });
         state_->inside = false;
-        return state_->answer(pairs);
+        std::vector<process_finder_t::socket_id_t> sockets;
+        for (unsigned inode : state_->answer(pairs))
+            sockets.push_back({inode, std::nullopt});
+        return sockets;
     }
 
 private:
@@ -272,6 +275,26 @@ TEST_F(process_finder_test, stopping_drops_queued_requests_unanswered)
     EXPECT_EQ(state->batches.size(), 1u);
 }
 
+TEST_F(process_finder_test, a_stop_does_not_wait_for_the_search_of_proc)
+{
+    // Held by no process: only reading every process's descriptors ends the search.
+    state->answer = [](const pairs_t& p) { return std::vector<unsigned>(p.size(), 4294967295u); };
+    state->hold = true;
+    ask(ep("127.0.0.1", 1), ep("127.0.0.1", 2), 0);
+    state->wait_inside();
+
+    auto stopped = std::async(std::launch::async, [this] { finder.reset(); });
+    // Let the destructor raise the stop flag before the worker leaves get_inodes.
+    EXPECT_EQ(stopped.wait_for(200ms), std::future_status::timeout);
+    state->release();
+    ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
+
+    // The search ended at the stop instead of answering "Cannot find paths";
+    // the worker is gone, so whatever it posted is queued by now.
+    io.poll();
+    EXPECT_EQ(answered, 0u);
+}
+
 TEST_F(process_finder_test, an_idle_worker_stops_at_once)
 {
     const auto start = std::chrono::steady_clock::now();
@@ -341,7 +364,12 @@ protected:
     {
         const auto path = (dir / "tcp").string();
         std::ofstream(path) << text;
-        return process_finder_t::proc_inode_getter_t(path).get_inodes(pairs);
+        std::vector<unsigned> inodes;
+        for (const auto& socket : process_finder_t::proc_inode_getter_t(path).get_inodes(pairs)) {
+            EXPECT_FALSE(socket.uid);
+            inodes.push_back(socket.inode);
+        }
+        return inodes;
     }
 };
 
@@ -368,12 +396,29 @@ TEST_F(proc_inode_getter_test, matches_lines_to_pairs)
     EXPECT_THROW(inodes(text, {key1, absent}), boost::bad_lexical_cast);
     EXPECT_EQ(inodes(tcp_header + tcp_line(client1, server, "01", "111"), {key1, absent}),
               (std::vector<unsigned>{111, 0}));
+
+    // A client whose address is not on this host owns no socket here, even
+    // when the file lists one (a transparent socket may take any address).
+    const char* remote_client = "0909090A:9C40"; // 10.9.9.9:40000
+    const auto remote_key = std::make_pair(ep("10.9.9.9", 40000), ep("127.0.0.1", 80));
+    EXPECT_EQ(inodes(tcp_header + tcp_line(remote_client, server, "01", "444") + tcp_line(client1, server, "01", "111"),
+                     {remote_key, key1}),
+              (std::vector<unsigned>{0, 111}));
+}
+
+TEST(proc_inode_getter, reads_nothing_for_clients_of_other_hosts)
+{
+    process_finder_t::proc_inode_getter_t getter("/nonexistent/tcp");
+    const pairs_t remote = {{ep("10.9.9.9", 40000), ep("127.0.0.1", 80)}, {ep("10.9.9.9", 40001), ep("127.0.0.1", 80)}};
+    EXPECT_EQ(getter.get_inodes(remote),
+              std::vector<process_finder_t::socket_id_t>(2));
+    EXPECT_TRUE(getter.get_inodes({}).empty());
 }
 
 TEST(proc_inode_getter, a_missing_file_fails_with_its_name)
 {
     try {
-        process_finder_t::proc_inode_getter_t("/nonexistent/tcp").get_inodes({});
+        process_finder_t::proc_inode_getter_t("/nonexistent/tcp").get_inodes({{ep("127.0.0.1", 1), ep("127.0.0.1", 2)}});
         ADD_FAILURE() << "read a missing file";
     } catch (const boost::system::system_error& e) {
         EXPECT_EQ(std::string(e.what()), "Cannot open file /nonexistent/tcp: " + e.code().message());

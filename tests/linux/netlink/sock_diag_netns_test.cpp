@@ -1,11 +1,13 @@
 // The socket-diagnostics request against this kernel: the filter passes exactly
-// the asked-for sockets, and their inodes agree with /proc/net/tcp.
+// the asked-for sockets, and their inodes agree with /proc/net/tcp; the exact
+// request finds the one socket of a pair.
 #include "linux/netlink/sock_diag.hpp"
 #include "linux/netlink/socket.hpp"
 #include "linux/netlink/sync_link.hpp"
 
 #include "tests/support/netns.hpp"
 
+#include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -15,6 +17,9 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <fstream>
@@ -89,18 +94,28 @@ struct drop_syn_t {
     ~drop_syn_t() { morva_test::sh_status("iptables-legacy -D " + rule); }
 };
 
-TEST(SockDiagKernel, FindsTheAskedForSocketsWithTheirInodes)
+scoped_fd_t listening_on_loopback()
 {
     scoped_fd_t listener = tcp_socket();
     sockaddr_in any_port = address_of({make_address("127.0.0.1"), 0});
-    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&any_port), sizeof any_port), 0);
-    ASSERT_EQ(::listen(listener.get(), 8), 0);
-    const tcp::endpoint server = local_of(listener.get());
-    sockaddr_in server_address = address_of(server);
+    EXPECT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&any_port), sizeof any_port), 0);
+    EXPECT_EQ(::listen(listener.get(), 8), 0);
+    return listener;
+}
 
-    scoped_fd_t client = tcp_socket(), other = tcp_socket();
-    ASSERT_EQ(::connect(client.get(), reinterpret_cast<sockaddr*>(&server_address), sizeof server_address), 0);
-    ASSERT_EQ(::connect(other.get(), reinterpret_cast<sockaddr*>(&server_address), sizeof server_address), 0);
+scoped_fd_t connected_to(const tcp::endpoint& server)
+{
+    scoped_fd_t fd = tcp_socket();
+    sockaddr_in server_address = address_of(server);
+    EXPECT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr*>(&server_address), sizeof server_address), 0);
+    return fd;
+}
+
+TEST(SockDiagKernel, FindsTheAskedForSocketsWithTheirInodes)
+{
+    scoped_fd_t listener = listening_on_loopback();
+    const tcp::endpoint server = local_of(listener.get());
+    scoped_fd_t client = connected_to(server), other = connected_to(server);
     scoped_fd_t accepted(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
     scoped_fd_t accepted_other(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
 
@@ -144,6 +159,52 @@ TEST(SockDiagKernel, FindsTheAskedForSocketsWithTheirInodes)
         EXPECT_EQ(it->second.first, inode_of(fd)) << pair.first << " -> " << pair.second;
         EXPECT_EQ(it->second.second, expected_state[i]);
         EXPECT_EQ(witness.at({proc_text(pair.first), proc_text(pair.second)}), it->second.first);
+    }
+}
+
+TEST(SockDiagKernel, ExactRequestFindsTheOneSocketOfThePair)
+{
+    scoped_fd_t listener = listening_on_loopback();
+    const tcp::endpoint server = local_of(listener.get());
+    scoped_fd_t client = connected_to(server);
+    scoped_fd_t accepted(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    const tcp::endpoint client_end = local_of(client.get());
+    const tcp::endpoint elsewhere(make_address("127.0.0.3"), 7);
+
+    struct case_t {
+        const char* name;
+        sock_diag::endpoint_pair_t pair;
+        int fd; // -1: none
+        int state;
+    };
+    const std::vector<case_t> cases = {
+        {"client", {client_end, server}, client.get(), TCP_ESTABLISHED},
+        {"accepted", {server, client_end}, accepted.get(), TCP_ESTABLISHED},
+        // With no connection of the pair, the kernel answers with a listener
+        // of the source endpoint: the caller checks the state.
+        {"listener in place of a connection", {server, elsewhere}, listener.get(), TCP_LISTEN},
+        {"no socket", {tcp::endpoint(make_address("127.0.0.1"), client_end.port() ^ 1), server}, -1, 0},
+    };
+    netlink::sync_link_t link(netlink::open_netlink_socket(NETLINK_SOCK_DIAG));
+    for (const auto& c : cases) {
+        const sock_diag::exact_request_message_t request(AF_INET, c.pair);
+        const auto* p = reinterpret_cast<const std::uint8_t*>(&request.header());
+        link.send(SOCK_DIAG_BY_FAMILY, std::vector<std::uint8_t>(p, p + sizeof(inet_diag_req_v2)), 0);
+        if (c.fd < 0) {
+            try {
+                link.receive_one();
+                ADD_FAILURE() << c.name << ": found a socket";
+            } catch (const boost::system::system_error& e) {
+                EXPECT_EQ(e.code().value(), ENOENT) << c.name;
+            }
+            continue;
+        }
+        const auto reply = link.receive_one();
+        ASSERT_EQ(reply.type, SOCK_DIAG_BY_FAMILY) << c.name;
+        sock_diag::response_message_t r(reply.payload.data.get(), reply.payload.size);
+        EXPECT_EQ(r.inode(), inode_of(c.fd)) << c.name;
+        EXPECT_EQ(r.state(), c.state) << c.name;
+        EXPECT_EQ(r.uid(), ::geteuid()) << c.name;
     }
 }
 

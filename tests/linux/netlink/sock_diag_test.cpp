@@ -86,6 +86,23 @@ TEST(SockDiagRequest, RejectsNonIpv4Endpoints)
     EXPECT_THROW(request_message_t(2, {{ep("10.0.0.1", 1), ep("::1", 2)}}, 6), boost::asio::ip::bad_address_cast);
 }
 
+TEST(SockDiagExactRequest, NamesTheOneSocket)
+{
+    const exact_request_message_t r(2, {ep("10.0.0.1", 40000), ep("10.0.0.2", 80)});
+    bytes_t all(sizeof(inet_diag_req_v2));
+    std::memcpy(all.data(), &r.header(), all.size());
+    const bytes_t expected = join({
+        {0x02, 0x06, 0x00, 0x00, 0xff, 0xff, 0xff, 0xff}, // family, TCP, no extensions, every state
+        {0x9C, 0x40, 0x00, 0x50},                         // ports, big-endian
+        {10, 0, 0, 1}, bytes_t(12, 0),                    // source
+        {10, 0, 0, 2}, bytes_t(12, 0),                    // destination
+        bytes_t(4, 0),                                    // any interface
+        bytes_t(8, 0xff),                                 // no cookie
+    });
+    EXPECT_EQ(all, expected);
+    EXPECT_THROW(exact_request_message_t(2, {ep("::1", 1), ep("10.0.0.1", 2)}), boost::asio::ip::bad_address_cast);
+}
+
 bytes_t diag_msg(std::size_t size)
 {
     bytes_t m(72, 0);

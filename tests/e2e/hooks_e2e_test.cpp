@@ -1,0 +1,221 @@
+// Hooks run by the real daemon: the facts a hook decides by (the executable
+// and the user of a local client, the subnet of a forwarded one), a lookup
+// with quisad answering, silent and absent, and hooks that fail in ways that
+// must neither stall nor end the daemon. Then revisions whose chunk the daemon
+// must refuse: it ends with 102 and leaves nothing behind.
+#include <csignal>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/filesystem/operations.hpp>
+#include <gtest/gtest.h>
+
+#include "tests/e2e/stack.hpp"
+#include "tests/support/process.hpp"
+
+namespace {
+
+using morva_test::stack_t;
+using morva_test::topology_t;
+
+// The server ports, one per kind of decision; every verdict of a port comes
+// from its function in the hook.
+const std::vector<std::string> hook_ports{"9101", "9102", "9103", "9104", "9105", "9106"};
+
+// @DEMO@ stands for the path of the demo program of the build.
+const char* const hook_template = R"lua(
+local morva = require("morva")
+local lookup = require("morva.lookup")
+
+local by_port = {
+  -- A local client: by its user, then by its executable.
+  [9101] = function(ctx)
+    if ctx.user == "nobody" then return "drop" end
+    if ctx.exe_path == "@DEMO@" then return "reject" end
+    return "pass"
+  end,
+  -- A forwarded client: by the subnet it comes from.
+  [9102] = function(ctx)
+    if ctx.src.ip.belongs("10.200.1.0/24") then return "pass" end
+    return "drop"
+  end,
+  [9103] = function(ctx)
+    if ctx.src.ip.belongs({"10.200.9.0/24", "192.0.2.0/24"}) then return "pass" end
+    return "reject"
+  end,
+  -- A lookup, and a decision of its own when quisad fails.
+  [9104] = function(ctx)
+    local ok, ports = pcall(lookup.lookup, "allmatch@hook_ports")
+    if not ok then
+      morva.warning("lookup failed: " .. tostring(ports))
+      return "reject"
+    end
+    for _, p in ipairs(ports) do
+      if p == "9104" then return "pass" end
+    end
+    return "drop"
+  end,
+  [9105] = function() while true do end end,
+  [9106] = function() error(setmetatable({}, { __tostring = function() error({}) end })) end,
+}
+
+function intercept_hook(ctx)
+  local decide = by_port[math.tointeger(ctx.dst.port)]
+  if decide then return decide(ctx) end
+  return "check"
+end
+)lua";
+
+// The stack's configuration with the hook read from `file`.
+std::string config_with_hook(stack_t& stack, const std::string& file)
+{
+    return std::regex_replace(stack.config(), std::regex("intercept_hook \\{[^}]*\\}"),
+                              "intercept_hook { file: \"" + file + "\" }");
+}
+
+// Text matched literally inside a regular expression.
+std::string quoted(const std::string& text)
+{
+    return std::regex_replace(text, std::regex("[.^$|()\\[\\]{}*+?\\\\]"), "\\$&");
+}
+
+std::string write_hook(stack_t& stack, const std::string& text)
+{
+    const std::string file = stack.path("hook.lua");
+    std::ofstream(file) << text;
+    return file;
+}
+
+struct case_t {
+    const char* name;
+    std::function<void(stack_t&)> before; // may be empty
+    bool forwarded;                       // from the client host, else a local client of the firewall host
+    bool as_nobody;                       // the client runs as uid 65534 (local clients)
+    bool from_copy;                       // the client is a copy of the demo program (local clients)
+    const char* port;
+    const char* verdict; // PASS, CHECK, DROP or REJECT, as the client sees it
+    // What follows "Session <id>: " in one of that session's lines.
+    std::string session_line;
+    const char* seconds = "10"; // the client's connect timeout
+};
+
+TEST(hooks_e2e, each_hook_decides_by_what_it_asks_for)
+{
+    stack_t stack("lookup allmatch hook_ports : 9104\n", hook_ports);
+    const std::string demo = boost::filesystem::canonical(stack_t::tool("demo")).string();
+    const std::string hook = std::regex_replace(hook_template, std::regex("@DEMO@"), demo);
+    stack.start(config_with_hook(stack, write_hook(stack, hook)));
+    // A copy of the demo that uid 65534 may run, wherever the build tree lies.
+    const morva_test::reachable_copy_t copy(stack_t::tool("demo"));
+
+    const std::string local_user = "user=root .*exe_path=";
+    const case_t cases[] = {
+        {"local client, the build's demo as root", {}, false, false, false, "9101", "REJECT",
+         "REJECT .*" + local_user + quoted(demo) + "\n"},
+        {"local client, another program as root", {}, false, false, true, "9101", "PASS",
+         "PASS .*" + local_user + quoted(copy.path()) + "\n"},
+        {"local client as nobody", {}, false, true, true, "9101", "DROP", "DROP .*user=nobody", "3"},
+        {"forwarded from the subnet", {}, true, false, false, "9102", "PASS", "PASS "},
+        {"forwarded from outside the subnets", {}, true, false, false, "9103", "REJECT", "REJECT "},
+        {"lookup answered", {}, true, false, false, "9104", "PASS", "PASS "},
+        // Stopped: the link stays up, the requests go out, no answer comes.
+        {"lookup, quisad silent", [](stack_t& s) { s.quisad().signal(SIGSTOP); }, true, false, false, "9104",
+         "REJECT", "Lua: lookup failed: Lookup: Quisad: no answer within 5000 ms: Connection timed out", "20"},
+        {"lookup, quisad absent", [](stack_t& s) { s.quisad().signal(SIGKILL); }, true, false, false, "9104",
+         "REJECT", "Lua: lookup failed: Lookup: Cannot connect to .*quisad.sock: Connection refused"},
+        {"looping hook", {}, true, false, false, "9105", "CHECK",
+         "cannot get verdict for intercepted connection: .*instruction budget of 20000000 exceeded without a wait; "
+         "falling back to CHECK"},
+        {"error that cannot be described", {}, true, false, false, "9106", "CHECK",
+         "cannot get verdict for intercepted connection: Unexpected error; falling back to CHECK"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.before)
+            c.before(stack);
+        const std::size_t seen = stack.daemon_output().size();
+        const std::string from = c.forwarded ? stack.hosts.client : stack.hosts.firewall;
+        std::vector<std::string> argv{c.from_copy ? copy.path() : demo, "connect", topology_t::server_address, c.port,
+                                      std::string("hello ") + c.name, c.seconds};
+        if (c.as_nobody)
+            argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+        morva_test::ns_process_t client(from, argv);
+        const auto conn = stack_t::finish_connect(client);
+        const std::string source = c.forwarded ? topology_t::client_address : topology_t::firewall_server_side;
+        const std::string server = std::string(topology_t::server_address) + ":" + c.port;
+        // The session of this connection, and its line; the daemon's output
+        // is read on a thread of its own, so it may come a little later.
+        const std::regex started("Session (\\S+): started " + source + ":\\d+ -> " + server);
+        std::string out;
+        bool found = false;
+        for (int tries = 0; tries < 200 && !found; ++tries) {
+            if (tries > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            out = stack.daemon_output().substr(seen);
+            std::smatch m;
+            found = std::regex_search(out, m, started)
+                    && std::regex_search(out, std::regex("Session " + quoted(m[1].str()) + ": " + c.session_line));
+        }
+        const std::string context = "client:\n" + conn.output + "\ndaemon:\n" + out;
+        EXPECT_TRUE(found) << "no session line: " << c.session_line << "\n" << context;
+
+        const std::string verdict = c.verdict;
+        if (verdict == "DROP") {
+            EXPECT_EQ(conn.status, 4) << context;
+        } else if (verdict == "REJECT") {
+            EXPECT_EQ(conn.status, 3) << context;
+        } else {
+            ASSERT_EQ(conn.status, 0) << context;
+            // A checked connection reaches the server through the daemon, a passed one as itself.
+            EXPECT_EQ(conn.reply.find("peer " + conn.local + " "), verdict == "PASS" ? 0u : std::string::npos)
+                << context;
+        }
+    }
+    // Nothing stalled the daemon: it acts on SIGTERM and removes everything.
+    EXPECT_EQ(stack.stop(), 0) << stack.daemon_output();
+    stack.expect_nothing_left();
+}
+
+TEST(hooks_e2e, a_revision_whose_chunk_gives_no_hook_ends_the_daemon_and_nothing_is_left)
+{
+    const struct {
+        const char* name;
+        const char* chunk;
+        const char* error;
+    } cases[] = {
+        // The old function stays defined as a global of the state.
+        {"misspelt hook", "function intercep_hook(ctx) return 'pass' end",
+         "Cannot load intercept hook: Cannot find function intercept_hook"},
+        {"error that cannot be described", "error(setmetatable({}, { __tostring = function() error({}) end }))",
+         "Cannot load intercept hook: Cannot execute chunk: Unexpected error"},
+        {"looping chunk", "while true do end",
+         "Cannot load intercept hook: Cannot execute chunk: .*instruction budget of 20000000 exceeded without a wait"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        stack_t stack("", hook_ports);
+        const std::string file = write_hook(stack, "function intercept_hook(ctx) return 'drop' end");
+        stack.start(config_with_hook(stack, file));
+        ASSERT_EQ(stack.connect(stack.hosts.client, topology_t::server_address, "9102", "revision 1", "2").status, 4)
+            << stack.daemon_output();
+
+        write_hook(stack, c.chunk);
+        stack.marend().signal(SIGHUP);
+        const auto status = stack.marend().wait();
+        ASSERT_TRUE(status) << stack.daemon_output();
+        EXPECT_EQ(*status, 102) << stack.daemon_output();
+        const std::string out = stack.daemon_output();
+        EXPECT_TRUE(std::regex_search(out, std::regex(std::string("Cannot apply configuration \\(revision 2\\): ")
+                                                      + c.error)))
+            << out;
+        EXPECT_EQ(out.find("PANIC"), std::string::npos) << out;
+        stack.expect_nothing_left();
+    }
+}
+
+} // namespace
