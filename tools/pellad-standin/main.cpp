@@ -212,14 +212,16 @@ private:
         descriptors_.pop_front();
         fw::util::scoped_fd_t server = std::move(descriptors_.front());
         descriptors_.pop_front();
-        std::vector<std::string> lines{label + ": " + pd::ClientMessage::ClientMessageTag_Name(message.tag()) + " "
-                                       + describe(message)};
-        for (const auto& variable : message.rule_set().variable())
-            lines.push_back(label + ": variable " + variable.ShortDebugString());
         // The relay first, the report after: the client's first bytes are
         // usually waiting already, and their forwarding is queued before it.
         relay(io_, std::move(client), std::move(server), label);
-        boost::asio::post(io_, [lines = std::move(lines)] { say(lines); });
+        boost::asio::post(io_, [label, message = std::move(message)] {
+            std::vector<std::string> lines{label + ": " + pd::ClientMessage::ClientMessageTag_Name(message.tag())
+                                           + " " + describe(message)};
+            for (const auto& variable : message.rule_set().variable())
+                lines.push_back(label + ": variable " + variable.ShortDebugString());
+            say(lines);
+        });
         return true;
     }
 
