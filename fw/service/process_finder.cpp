@@ -316,6 +316,14 @@ process_finder_t::~process_finder_t()
 
 void process_finder_t::find_pid(request_t request)
 {
+    // A client of another host owns no socket here: answer as a lookup that
+    // found nothing, without the round trip through the worker.
+    const boost::asio::ip::address& client = request.src.address();
+    if (client.is_v4() && !fw::linux::is_local_address(client.to_v4())) {
+        post(std::move(request.callback),
+             std::make_exception_ptr(std::runtime_error("Cannot find inode in " + getter_->name())), 0);
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
         requests_.push_back(std::move(request));

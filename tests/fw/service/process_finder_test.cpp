@@ -166,7 +166,8 @@ TEST_F(process_finder_test, answers_each_request_once_on_the_event_loop)
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
     const unsigned first = inode_of(ends[0]);
     const unsigned second = inode_of(ends[1]);
-    const auto a = ep("127.0.0.1", 1000), b = ep("127.0.0.1", 2000), c = ep("10.0.0.1", 3000);
+    // c is on no host's interface (TEST-NET-1).
+    const auto a = ep("127.0.0.1", 1000), b = ep("127.0.0.1", 2000), c = ep("192.0.2.1", 3000);
     state->answer = [&](const pairs_t& pairs) {
         std::vector<unsigned> inodes;
         for (const auto& pair : pairs)
@@ -192,6 +193,11 @@ TEST_F(process_finder_test, answers_each_request_once_on_the_event_loop)
     EXPECT_EQ(answers[2].pid, 0);
     for (const auto& answer : answers)
         EXPECT_EQ(answer.thread, std::this_thread::get_id());
+    // The client of another host was answered without asking the kernel.
+    std::lock_guard<std::mutex> lock(state->mutex);
+    for (const auto& batch : state->batches)
+        for (const auto& pair : batch)
+            EXPECT_NE(pair.first, c);
 }
 
 TEST_F(process_finder_test, failures_are_shared_by_the_batch)
@@ -240,7 +246,7 @@ TEST_F(process_finder_test, takes_at_most_128_requests_per_batch_in_sorted_order
     state->wait_inside();
     // Queued while the worker is busy, in descending order.
     for (std::size_t i = 1; i <= 200; ++i)
-        ask(ep("10.0.0.1", static_cast<unsigned short>(1000 - i)), ep("10.0.0.2", 80), i);
+        ask(ep("127.0.0.2", static_cast<unsigned short>(1000 - i)), ep("127.0.0.3", 80), i);
     state->release();
     run_until_answered(201);
 
