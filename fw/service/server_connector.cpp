@@ -57,10 +57,12 @@ void set_option(int fd, int level, int name, T value, const std::string& what)
     set_option(fd, level, name, &value, sizeof value, what);
 }
 
-void warn(const std::string& text)
+// Rate-limited, and the text built only when it is written: failures come in
+// floods when descriptors run out.
+void warn(const char* what)
 {
-    if (rate_limit_elapsed() && cf_log_threshold <= 3)
-        log_rate_limited(3, text + "; resetting the client");
+    if (cf_log_threshold <= 3 && rate_limit_elapsed())
+        log_rate_limited(3, std::string(what) + "; resetting the client");
 }
 
 } // namespace
@@ -260,7 +262,8 @@ void server_connector_t::on_connected(connection_handle connection, const boost:
     if (!descriptor) {
         // At the descriptor limit: this connection is given up like a failed one.
         const boost::system::error_code error(errno, boost::system::system_category());
-        warn(prefix + "dup failed: " + error.message());
+        if (cf_log_threshold <= 3 && rate_limit_elapsed())
+            log_rate_limited(3, prefix + "dup failed: " + error.message() + "; resetting the client");
         handler(error, util::scoped_fd_t());
         return;
     }

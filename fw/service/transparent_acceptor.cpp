@@ -47,12 +47,6 @@ public:
 // After running out of descriptors, the next accept is tried this much later.
 constexpr std::chrono::milliseconds accept_pause{100};
 
-void warn(const std::string& text)
-{
-    if (rate_limit_elapsed() && cf_log_threshold <= 3)
-        log_rate_limited(3, text);
-}
-
 void reset(tcp::socket& accepted)
 {
     boost::system::error_code ignored;
@@ -105,8 +99,7 @@ void transparent_acceptor_t::configure()
     // its mark must follow the marks, or the answers to new clients would meet
     // rules that no longer know it.
     if (acceptor_.is_open() && endpoint == endpoint_) {
-        if (listener_mark() != mark_)
-            set_mark(acceptor_.native_handle());
+        set_mark(acceptor_.native_handle());
         return;
     }
     if (acceptor_.is_open()) {
@@ -146,16 +139,10 @@ void transparent_acceptor_t::open(const tcp::endpoint& endpoint)
     endpoint_ = local;
 }
 
-std::uint32_t transparent_acceptor_t::listener_mark() const
-{
-    return marks_.client_packets_mark() | marks_.server_packets_mark();
-}
-
 void transparent_acceptor_t::set_mark(int fd)
 {
-    const std::uint32_t mark = listener_mark();
-    set_option(fd, SOL_SOCKET, SO_MARK, mark, "cannot set SO_MARK");
-    mark_ = mark;
+    set_option(fd, SOL_SOCKET, SO_MARK, std::uint32_t{marks_.client_packets_mark() | marks_.server_packets_mark()},
+               "cannot set SO_MARK");
 }
 
 void transparent_acceptor_t::start_accept()
@@ -187,7 +174,8 @@ void transparent_acceptor_t::on_accept(const boost::system::error_code& ec, tcp:
         if (!descriptor) {
             // At the descriptor limit: this client alone is given up.
             const boost::system::error_code error(errno, boost::system::system_category());
-            warn(prefix + "dup failed: " + error.message() + "; resetting the client");
+            if (cf_log_threshold <= 3 && rate_limit_elapsed())
+                log_rate_limited(3, prefix + "dup failed: " + error.message() + "; resetting the client");
             reset(accepted);
         } else {
             accepted.close();
@@ -196,7 +184,8 @@ void transparent_acceptor_t::on_accept(const boost::system::error_code& ec, tcp:
     } catch (const get_endpoint_error_t& e) {
         // ENOTCONN: the client reset its connection before we could read its endpoints.
         if (e.code() != boost::system::error_code(ENOTCONN, boost::system::system_category())) {
-            warn(std::string(e.what()) + "; resetting the client");
+            if (cf_log_threshold <= 3 && rate_limit_elapsed())
+                log_rate_limited(3, std::string(e.what()) + "; resetting the client");
             reset(accepted);
         } else {
             if (cf_log_threshold <= 0)
@@ -225,7 +214,8 @@ void transparent_acceptor_t::accept_failed(const boost::system::error_code& ec)
     const bool resources = among(out_of_resources);
     if (!resources && !among(per_connection))
         throw_if(ec, "accept failed");
-    warn(prefix + "accept failed: " + ec.message());
+    if (cf_log_threshold <= 3 && rate_limit_elapsed())
+        log_rate_limited(3, prefix + "accept failed: " + ec.message());
     if (!resources) {
         start_accept();
         return;

@@ -51,8 +51,8 @@ public:
 
 private:
     void open(const boost::asio::ip::tcp::endpoint& endpoint);
-    // ClientPacketsMark | ServerPacketsMark of the marks service now.
-    std::uint32_t listener_mark() const;
+    // ClientPacketsMark | ServerPacketsMark of the marks service now; set again
+    // on every configure that keeps the listener, since the marks may move.
     void set_mark(int fd);
     void start_accept();
     void on_accept(const boost::system::error_code& ec, boost::asio::ip::tcp::socket accepted);
@@ -64,8 +64,6 @@ private:
     marks_t& marks_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::ip::tcp::endpoint endpoint_;
-    // The mark the listener carries.
-    std::uint32_t mark_ = 0;
 };
 
 } // namespace fw::service
