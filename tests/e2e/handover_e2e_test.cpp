@@ -124,9 +124,10 @@ TEST_F(handover_e2e, an_attempt_abandoned_at_once_leaves_its_port_usable)
 
         // The same port again: a new attempt, decided anew once the listener
         // has had its time to claim the old socket.
+        // Decided anew: the hook ran again. How the old socket left the pool
+        // (closed as unclaimed, or taken by a late handshake of the first
+        // attempt) depends on timing and is not asserted.
         expect_checked(connect(c, "again", {"--from", from}, "15"), "again");
-        EXPECT_NE(stack_.daemon_output().find("closing unclaimed server socket " + client + " -> "),
-                  std::string::npos);
         EXPECT_EQ(hook_runs(c, client), 2u) << stack_.daemon_output();
     }
 }
