@@ -66,13 +66,6 @@ constexpr std::uint8_t syn = 0x02, syn_ack = 0x12;
 
 } // namespace
 
-const std::string& builtin_chain_name(int hook)
-{
-    static const std::array<std::string, 5> names{"PREROUTING", "INPUT", "FORWARD", "OUTPUT", "POSTROUTING"};
-    static const std::string none;
-    return hook >= 0 && hook < static_cast<int>(names.size()) ? names[static_cast<std::size_t>(hook)] : none;
-}
-
 // ---- rules -------------------------------------------------------------------
 
 namespace {
@@ -213,7 +206,7 @@ void remove_own_rules(ipt::ipt_table_t& table)
         }
     };
     for (const auto& [hook, chain] : table.builtin_chains)
-        refuse_references(builtin_chain_name(hook), chain.rules);
+        refuse_references(ipt::builtin_chain_name(hook), chain.rules);
     for (const auto& [name, chain] : table.user_chains)
         refuse_references(name, chain.rules);
     table.user_chains.erase(divert_chain);

@@ -32,9 +32,6 @@ const ipt_extensions_t& kernel_extensions();
 // Never created by the daemon, but removed whenever it is found unreferenced.
 inline constexpr std::string_view divert_user_chain = "morva-firewall-divert";
 
-// "PREROUTING" ... "POSTROUTING" for hooks 0 to 4.
-const std::string& builtin_chain_name(int hook);
-
 // The one "nat" rule, put first in POSTROUTING: locally delivered packets
 // leave "lo" untranslated.
 void add_nat_rules(linux::iptables::ipt_table_t& table, const steering_params_t& params,

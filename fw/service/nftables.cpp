@@ -32,8 +32,6 @@ using nft::utils::nft_msg_t;
 namespace {
 
 constexpr std::size_t nfgenmsg_size = 4;
-constexpr int netlink_netfilter = 12;
-constexpr std::uint8_t families[] = {nft::family_ip, nft::family_inet};
 constexpr std::uint8_t tcp_protocol = 6;
 constexpr std::uint16_t queue_bypass = 1; // NFT_QUEUE_FLAG_BYPASS
 constexpr std::int32_t base_chain_priority = -150;
@@ -245,7 +243,7 @@ void nftables_t::configure()
     }
     const steering_params_t current = params();
     if (!stop_socket_)
-        stop_socket_ = linux::netlink::open_netlink_socket(netlink_netfilter);
+        stop_socket_ = linux::netlink::open_netlink_socket(NETLINK_NETFILTER);
     checker_.set_params(current);
     clear_nft_rules();
     clear_nft_tables();
@@ -271,7 +269,7 @@ void nftables_t::configure()
 void clear_nft_rules(nft_msg_t& msg)
 {
     debug("start clear rules");
-    for (std::uint8_t family : families) {
+    for (std::uint8_t family : nft::ipv4_families) {
         msg.single_rule.begin_message(NFT_MSG_GETRULE, family, NLM_F_DUMP).end_message();
         for (const auto& reply : msg.receive_all()) {
             try {
@@ -300,7 +298,7 @@ void clear_nft_rules(const nft_socket_source_t& sockets) { clear_nft_rules(*new_
 void clear_nft_tables(nft_msg_t& msg)
 {
     debug("start clear tables");
-    for (std::uint8_t family : families) {
+    for (std::uint8_t family : nft::ipv4_families) {
         try {
             msg.table.begin_message(NFT_MSG_DELTABLE, family, 0).put_string(NFTA_TABLE_NAME, nft::own_table);
             msg.table.end_message();
@@ -335,7 +333,7 @@ void fix_local_path(const steering_params_t& params, const nft_socket_source_t& 
 {
     debug("start fix local path");
     auto msg = new_nft_transaction(sockets);
-    for (std::uint8_t family : families) {
+    for (std::uint8_t family : nft::ipv4_families) {
         for (const nft::nft_chain_t& chain : dump_chains(*msg, family)) {
             debug("check chain : " + name_or_empty(chain.name));
             // One batch per chain: the kernel refuses a whole batch for one

@@ -29,10 +29,8 @@ namespace nft = linux::nftables;
 
 namespace {
 
-constexpr int netlink_netfilter = 12;
 constexpr std::uint32_t nftables_group = 1u << (NFNLGRP_NFTABLES - 1);
 static_assert(nftables_group == 0x40);
-constexpr std::uint8_t families[] = {nft::family_ip, nft::family_inet};
 
 void debug(const std::string& line)
 {
@@ -97,7 +95,7 @@ nft_chain_checker_t::~nft_chain_checker_t() = default;
 
 void nft_chain_checker_t::listen()
 {
-    auto link = std::make_unique<linux::netlink::async::link_t>(io_, linux::netlink::open_netlink_socket(netlink_netfilter));
+    auto link = std::make_unique<linux::netlink::async::link_t>(io_, linux::netlink::open_netlink_socket(NETLINK_NETFILTER));
     sockaddr_nl address{};
     address.nl_family = AF_NETLINK;
     address.nl_pid = 0;
@@ -298,7 +296,7 @@ void nft_chain_checker_t::keep_every_chain_first()
     std::vector<std::pair<std::uint8_t, nft::nft_chain_t>> chains;
     try {
         auto msg = new_nft_transaction(sockets_);
-        for (std::uint8_t family : families)
+        for (std::uint8_t family : nft::ipv4_families)
             for (nft::nft_chain_t& chain : dump_chains(*msg, family))
                 if (gets_local_path(chain))
                     chains.emplace_back(family, std::move(chain));

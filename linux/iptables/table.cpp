@@ -1,6 +1,7 @@
 #include "linux/iptables/table.hpp"
 
 #include <arpa/inet.h>
+#include <array>
 #include <cerrno>
 #include <limits>
 #include <optional>
@@ -93,8 +94,6 @@ const char* const error_target_name = XT_ERROR_TARGET;
 // The lowest standard verdict the kernel takes: -NF_STOP - 1.
 constexpr std::int32_t lowest_kernel_verdict = -NF_MAX_VERDICT - 1;
 static_assert(lowest_kernel_verdict == -6);
-
-const char* const hook_names[NF_INET_NUMHOOKS] = {"PREROUTING", "INPUT", "FORWARD", "OUTPUT", "POSTROUTING"};
 
 bool is_unconditional(const ipt_rule_t& rule)
 {
@@ -196,12 +195,12 @@ private:
                 continue;
             if (hook < 0 || hook >= NF_INET_NUMHOOKS)
                 malformed();
-            place_.chain = hook_names[hook];
+            place_.chain = builtin_chain_name(hook);
             place_.rule = 1;
             if (table_.builtin_chains.contains(hook))
                 malformed();
             end_open_chain(offset);
-            enter_chain(&table_.builtin_chains[hook].rules, hook_names[hook]);
+            enter_chain(&table_.builtin_chains[hook].rules, builtin_chain_name(hook));
             break;
         }
         if (!current_)
@@ -290,7 +289,7 @@ private:
     void close_chains()
     {
         for (auto& [hook, chain] : table_.builtin_chains) {
-            const ipt_verdict_t policy = take_tail(hook_names[hook], chain.rules, chain.counters);
+            const ipt_verdict_t policy = take_tail(builtin_chain_name(hook), chain.rules, chain.counters);
             if (policy == ipt_verdict_t::RETURN)
                 malformed();
             chain.policy = policy;
@@ -603,6 +602,14 @@ void write_ipt_table(sockopt_t& socket, const std::string& name, const ipt_table
     std::memcpy(buffer.data() + abi::counters_info_size, counters.data(), counters.size() * abi::counters_size);
     if (const int error = socket.set(IPT_SO_SET_ADD_COUNTERS, buffer.data(), static_cast<socklen_t>(buffer.size())))
         fail(error, "Cannot set IP table counters");
+}
+
+const std::string& builtin_chain_name(int hook)
+{
+    static const std::array<std::string, NF_INET_NUMHOOKS> names{"PREROUTING", "INPUT", "FORWARD", "OUTPUT",
+                                                               "POSTROUTING"};
+    static const std::string none;
+    return hook >= 0 && hook < NF_INET_NUMHOOKS ? names[static_cast<std::size_t>(hook)] : none;
 }
 
 bool is_table_missing(const boost::system::error_code& code)

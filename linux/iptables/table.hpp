@@ -131,6 +131,9 @@ ipt_table_t read_ipt_table(sockopt_t& socket, const std::string& name);
 void write_ipt_table(const std::string& name, const ipt_table_t& table);
 void write_ipt_table(sockopt_t& socket, const std::string& name, const ipt_table_t& table);
 
+// "PREROUTING" ... "POSTROUTING" for hooks 0 to 4, empty for any other.
+const std::string& builtin_chain_name(int hook);
+
 // True for ENOENT and ENOPROTOOPT: the table, or the iptables core, is not loaded.
 bool is_table_missing(const boost::system::error_code& code);
 

@@ -17,5 +17,8 @@ inline constexpr std::string_view output_chain = "output";
 // Families the daemon writes and reads (NFPROTO_IPV4, NFPROTO_INET).
 inline constexpr std::uint8_t family_ip = 2;
 inline constexpr std::uint8_t family_inet = 1;
+// The families whose tables see IPv4 packets: where foreign chains and marks
+// that concern the daemon stand.
+inline constexpr std::uint8_t ipv4_families[] = {family_ip, family_inet};
 
 } // namespace fw::linux::nftables
