@@ -318,10 +318,8 @@ bool routing_t::remove_installed(const rule_record_t& record)
     const bool route_gone = remove_logged(
         changes, RTM_DELROUTE,
         [&] {
-            return loopback_index_ ? make_route_message(record.table_id, record.metric.has_value(),
-                                                        record.metric.value_or(0), loopback_index_)
-                                   : make_route_message(record.table_id, record.metric.has_value(),
-                                                        record.metric.value_or(0));
+            return make_route_message(record.table_id, record.metric.has_value(), record.metric.value_or(0),
+                                      loopback_index_ ? loopback_index_ : loopback_index());
         },
         "Local delivery route uninstalled " + route, "Cannot uninstall local delivery route " + route);
     step(routing_step_t::route_removed);
