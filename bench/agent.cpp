@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "bench/cpus.hpp"
 #include "bench/interrupt.hpp"
 #include "bench/net.hpp"
 
@@ -48,6 +49,7 @@ agent_t::agent_t(std::string name, const std::string& ns, const std::vector<std:
     out_ = out[0];
     if (read_line() != "ready")
         throw std::runtime_error(name_ + " did not start");
+    pin(pid_, cpu_sets().load);
 }
 
 agent_t::~agent_t()

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "bench/cpus.hpp"
 #include "bench/ports.hpp"
 
 namespace bench {
@@ -82,6 +83,8 @@ daemon_t::daemon_t(const morva_test::topology_t& hosts, const std::string& dir)
     if (!marend_.wait_for("MY_INFO_NOTIFICATION: revision 1", std::chrono::seconds(20)))
         throw std::runtime_error("the daemon did not apply its configuration:\n" + tail(marend_.output()));
     pid_ = only_child(marend_.pid());
+    pin(marend_.pid(), cpu_sets().load);
+    pin(pid_, cpu_sets().service);
 }
 
 daemon_t::~daemon_t()
@@ -100,10 +103,10 @@ void daemon_t::stop()
                                  + tail(marend_.output()));
 }
 
-std::uint64_t daemon_t::cpu_ns() const
+std::uint64_t cpu_ns(pid_t pid)
 {
     // Per thread, in nanoseconds (the tick counts of /proc/PID/stat are too coarse for short arms).
-    const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
     std::uint64_t total = 0;
     if (DIR* dir = ::opendir(tasks.c_str())) {
         while (const dirent* e = ::readdir(dir)) {

@@ -1,6 +1,7 @@
 #pragma once
 // The daemon under the marend stand-in on the firewall host, from its start
-// (first revision applied) to its stop, with its CPU time and memory.
+// (first revision applied) to its stop, with its CPU time and memory; it runs
+// on the service CPU, the stand-in with the load.
 #include <sys/types.h>
 
 #include <cstdint>
@@ -16,6 +17,9 @@ std::string program(const std::string& relative);
 // The hook (deciding by the server's port) and the configuration in `dir`.
 void write_daemon_files(const std::string& dir);
 
+// CPU time of all the threads of a process so far.
+std::uint64_t cpu_ns(pid_t pid);
+
 class daemon_t {
 public:
     daemon_t(const morva_test::topology_t& hosts, const std::string& dir);
@@ -25,7 +29,7 @@ public:
 
     void stop();
     // CPU time of all its threads so far.
-    std::uint64_t cpu_ns() const;
+    std::uint64_t cpu_ns() const { return bench::cpu_ns(pid_); }
     // Resident set size now.
     double rss_mb() const;
     pid_t pid() const { return pid_; }

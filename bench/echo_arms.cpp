@@ -17,7 +17,8 @@ struct echo_arm_t {
     int in_flight;
 };
 
-// The daemon's arms; each has its direct counterpart "<path>.direct".
+// The daemon's arms; each has its direct counterpart "<path>.direct", the
+// PASS arms one at a time also their floor "<path>.floor".
 const echo_arm_t daemon_arms[] = {
     {"fwd1.pass", "pass", false, pass_port, 1},      {"out1.pass", "pass", true, pass_port, 1},
     {"fwd32.pass", "pass", false, pass_port, 32},    {"fwd512.pass", "pass", false, pass_port, 512},
@@ -25,12 +26,14 @@ const echo_arm_t daemon_arms[] = {
     {"out1.exe", "exe", true, exe_port, 1},          {"out32.exe", "exe", true, exe_port, 32},
 };
 
+bool has_floor(const echo_arm_t& arm) { return arm.port == pass_port && arm.in_flight == 1; }
+
 std::string path_of(const std::string& key) { return key.substr(0, key.find('.')); }
 
-void run_arm(run_context_t& run, const echo_arm_t& arm, const std::string& key, int port, daemon_t* daemon)
+void run_arm(run_context_t& run, const echo_arm_t& arm, const std::string& key, int port, pid_t queue_reader)
 {
     auto& agent = arm.local ? *run.hosts.local : *run.hosts.client;
-    run.report.add(key, measure_echo(run, agent, port, arm.in_flight, daemon));
+    run.report.add(key, measure_echo(run, agent, port, arm.in_flight, queue_reader));
 }
 
 } // namespace
@@ -44,7 +47,7 @@ void pause_for(double seconds)
     }
 }
 
-arm_sample_t measure_echo(run_context_t& run, agent_t& agent, int port, int in_flight, daemon_t* daemon)
+arm_sample_t measure_echo(run_context_t& run, agent_t& agent, int port, int in_flight, pid_t queue_reader)
 {
     const auto command = [&](double seconds) {
         return "echo " + std::string(server_address) + " " + std::to_string(port) + " " + std::to_string(in_flight)
@@ -54,9 +57,9 @@ arm_sample_t measure_echo(run_context_t& run, agent_t& agent, int port, int in_f
     if (run.options.warmup > 0)
         agent.ask(command(run.options.warmup));
     const auto queue_before = run.hosts.queue_counters();
-    const auto cpu_before = daemon ? daemon->cpu_ns() : 0;
+    const auto cpu_before = queue_reader ? cpu_ns(queue_reader) : 0;
     const auto words = agent.ask(command(run.options.seconds));
-    const auto cpu_after = daemon ? daemon->cpu_ns() : 0;
+    const auto cpu_after = queue_reader ? cpu_ns(queue_reader) : 0;
     const auto queue_after = run.hosts.queue_counters();
     if (words.size() < 6)
         throw std::runtime_error("short answer from a load generator");
@@ -67,7 +70,7 @@ arm_sample_t measure_echo(run_context_t& run, agent_t& agent, int port, int in_f
     s.p50_us = done_total > 0 ? std::stod(words[4]) : NAN;
     for (std::size_t i = 6; i < words.size(); ++i)
         s.error += (i > 6 ? " " : "") + words[i];
-    if (daemon) {
+    if (queue_reader) {
         s.cpu_us = done_total > 0 ? static_cast<double>(cpu_after - cpu_before) / 1000 / done_total : NAN;
         s.lost = queue_after.lost - queue_before.lost;
         s.queue_full = queue_after.queue_full - queue_before.queue_full;
@@ -81,7 +84,7 @@ void direct_echo_arms(run_context_t& run)
     for (const auto& arm : daemon_arms) {
         const std::string key = path_of(arm.key) + ".direct";
         if (run.options.wants(arm.row) && done.insert(key).second)
-            run_arm(run, arm, key, direct_port, nullptr);
+            run_arm(run, arm, key, direct_port, 0);
     }
 }
 
@@ -89,7 +92,14 @@ void daemon_echo_arms(run_context_t& run, daemon_t& daemon)
 {
     for (const auto& arm : daemon_arms)
         if (run.options.wants(arm.row))
-            run_arm(run, arm, arm.key, arm.port, &daemon);
+            run_arm(run, arm, arm.key, arm.port, daemon.pid());
+}
+
+void floor_echo_arms(run_context_t& run, pid_t floor)
+{
+    for (const auto& arm : daemon_arms)
+        if (run.options.wants(arm.row) && has_floor(arm))
+            run_arm(run, arm, path_of(arm.key) + ".floor", arm.port, floor);
 }
 
 void declare_arms(report_t& report, const options_t& o)
@@ -110,7 +120,10 @@ void declare_arms(report_t& report, const options_t& o)
             continue;
         const std::string path = path_of(arm.key), verdict = std::string(arm.key).substr(path.size() + 1);
         report.arm(path + ".direct", paths.at(path) + ", no daemon", "conn/s");
-        report.arm(arm.key, paths.at(path) + ", " + verdicts.at(verdict), "conn/s", path + ".direct");
+        if (has_floor(arm))
+            report.arm(path + ".floor", paths.at(path) + ", floor (minimal queue program)", "conn/s", path + ".direct");
+        report.arm(arm.key, paths.at(path) + ", " + verdicts.at(verdict), "conn/s", path + ".direct",
+                   has_floor(arm) ? path + ".floor" : "");
     }
     if (o.wants("lookup")) {
         report.arm("lookup.0", "process lookup added p50, nothing held", "ms");

@@ -4,6 +4,7 @@
 #include <functional>
 #include <sstream>
 
+#include "bench/cpus.hpp"
 #include "bench/daemon.hpp"
 #include "bench/net.hpp"
 #include "bench/ports.hpp"
@@ -73,9 +74,11 @@ hosts_t::hosts_t(const options_t& o) : elsewhere(elsewhere_name())
         pellad_.emplace(topology.firewall, std::vector<std::string>{program("tools/pellad-standin"), o.work + "/pellad.sock"});
         quisad_.emplace(topology.firewall, std::vector<std::string>{program("tools/quisad-standin"), o.work + "/quisad.sock",
                                                                    o.work + "/quisad.table"});
-        for (auto* p : {&*pellad_, &*quisad_})
+        for (auto* p : {&*pellad_, &*quisad_}) {
             if (!p->wait_for("listening"))
                 throw std::runtime_error("a stand-in did not start: " + p->output());
+            pin(p->pid(), cpu_sets().load);
+        }
     } catch (...) {
         morva_test::sh_status("ip netns del " + elsewhere);
         throw;

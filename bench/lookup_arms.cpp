@@ -12,12 +12,12 @@ void lookup_arms(run_context_t& run, daemon_t& daemon)
     if (!run.options.wants("lookup"))
         return;
     auto& local = *run.hosts.local;
-    const auto exe = [&] { return measure_echo(run, local, exe_port, 1, &daemon); };
+    const auto exe = [&] { return measure_echo(run, local, exe_port, 1, daemon.pid()); };
     const auto added = [](arm_sample_t s, double base_us) {
         s.value = (s.p50_us - base_us) / 1000;
         return s;
     };
-    const double pass_us = measure_echo(run, local, pass_port, 1, &daemon).p50_us;
+    const double pass_us = measure_echo(run, local, pass_port, 1, daemon.pid()).p50_us;
     const auto nothing_held = exe();
     run.report.add("lookup.0", added(nothing_held, pass_us));
     for (const auto& [key, count] : {std::pair<const char*, long>{"lookup.1k", 1000}, {"lookup.10k", 10000},

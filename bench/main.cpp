@@ -1,8 +1,10 @@
 // What diverting connections through the daemon costs, measured as a user
 // would on the end-to-end hosts (client --- firewall --- server, see
-// hosts.hpp): every row of the measure in one run, in rounds that alternate
-// between a phase without the daemon and one with a freshly started daemon
-// (ABBA order), so that the machine's noise falls on every arm alike.
+// hosts.hpp): every row of the measure in one run, in rounds of a phase
+// without the daemon, one with a freshly started daemon and one with the
+// floor program on the daemon's rules (the daemon in the middle, the others
+// swapping ends from round to round), so that the machine's noise falls on
+// every arm alike and each daemon arm is compared with its own round's.
 // tools/bench builds and runs it.
 #include <sys/resource.h>
 #include <unistd.h>
@@ -17,6 +19,7 @@
 #include <boost/filesystem.hpp>
 
 #include "bench/arms.hpp"
+#include "bench/cpus.hpp"
 #include "bench/interrupt.hpp"
 #include "bench/net.hpp"
 #include "bench/ports.hpp"
@@ -31,6 +34,21 @@ std::string load_average()
     std::string one, five, fifteen;
     in >> one >> five >> fifteen;
     return one + " " + five + " " + fifteen;
+}
+
+std::string pinning()
+{
+    const auto& sets = cpu_sets();
+    if (!sets.pinned)
+        return "nothing pinned (one CPU)";
+    const auto list = [](const cpu_set_t& set) {
+        std::string text;
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+            if (CPU_ISSET(cpu, &set))
+                text += (text.empty() ? "" : ",") + std::to_string(cpu);
+        return text;
+    };
+    return "the daemon and the floor program on CPU " + list(sets.service) + ", the load on " + list(sets.load);
 }
 
 bool wants_daemon_phase(const options_t& o)
@@ -50,6 +68,8 @@ void direct_phase(run_context_t& run)
 void daemon_phase(run_context_t& run)
 {
     daemon_t daemon(run.hosts.topology, run.options.work);
+    if (!run.rules && run.options.wants("pass"))
+        run.rules = daemon_rules_t::capture(run.hosts.topology.firewall, run.baseline_rules);
     pause_for(0.3);
     run.report.add("rss.idle", arm_sample_t::of(daemon.rss_mb()));
     daemon_syn_arms(run, daemon);
@@ -57,6 +77,14 @@ void daemon_phase(run_context_t& run)
     lookup_arms(run, daemon);
     run.report.add("rss.end", arm_sample_t::of(daemon.rss_mb()));
     daemon.stop();
+}
+
+void floor_phase(run_context_t& run)
+{
+    if (!run.rules)
+        return;
+    floor_t floor(run.hosts.topology.firewall, *run.rules, run.options.work);
+    floor_echo_arms(run, floor.pid());
 }
 
 // An arm that measured the wrong path would make its figures lies: a checked
@@ -83,15 +111,15 @@ void run(const options_t& o, const std::string& command)
     report_t report;
     declare_arms(report, o);
     hosts_t hosts(o);
-    run_context_t context{o, hosts, report};
+    run_context_t context{o, hosts, report,
+                          morva_test::topology_t::sh_in(hosts.topology.firewall, "ip -4 rule show"), {}};
     for (int round = 0; round < o.rounds; ++round) {
+        // The first round's daemon leaves its rules to the floor phase.
         const bool direct_first = round % 2 == 0;
-        for (int phase = 0; phase < 2; ++phase) {
-            if ((phase == 0) == direct_first)
-                direct_phase(context);
-            else if (wants_daemon_phase(o))
-                daemon_phase(context);
-        }
+        (direct_first ? direct_phase : floor_phase)(context);
+        if (wants_daemon_phase(o))
+            daemon_phase(context);
+        (direct_first ? floor_phase : direct_phase)(context);
         std::cerr << "round " << round + 1 << "/" << o.rounds << " done, load average " << load_average()
                   << std::endl;
     }
@@ -99,7 +127,7 @@ void run(const options_t& o, const std::string& command)
     verify_paths(hosts);
     std::cout << "\n" << command << "\nnproc " << std::thread::hardware_concurrency() << ", load average " << load_before
               << " before the run, " << load_average() << " after it; " << o.workers
-              << " threads per load generator\n";
+              << " threads per load generator; " << pinning() << "\n";
     report.print(std::cout, o);
 }
 

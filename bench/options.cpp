@@ -23,7 +23,7 @@ options_t parse_options(int argc, char** argv)
         ("server-threads", po::value(&o.server_threads)->default_value(o.server_threads), "threads of the server")
         ("hold", po::value(&o.hold)->default_value(o.hold), "checked connections held open for the memory row")
         ("rows", po::value(&rows)->default_value(rows),
-         "rows to measure (comma-separated): syn (SYN decisions per second), pass (PASS one at a time, 32 and 512 in "
+         "rows to measure (comma-separated): syn (SYN decisions per second), pass (PASS one at a time, also on the floor, 32 and 512 in "
          "flight), check (CHECK one at a time), exe (PASS with a hook reading the executable path), lookup (process "
          "lookups on a busy machine), memory (RSS idle and with connections held open)")
         ("quick", "short rounds for a quick look: 2 rounds of 0.3 s arms, 1000 held connections")
