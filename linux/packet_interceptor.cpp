@@ -154,10 +154,11 @@ void packet_interceptor_t::start(delegate_t* delegate)
     link_->start(this);
 }
 
-void packet_interceptor_t::send_verdict(std::uint32_t packet_id, std::uint32_t verdict, const std::uint32_t* mark)
+void packet_interceptor_t::send_verdict(std::uint32_t packet_id, std::uint32_t verdict, const std::uint32_t* mark,
+                                        bool at_once)
 {
     const verdict_bytes_t payload = make_verdict(queue_, packet_id, verdict, mark);
-    link_->send(verdict_type, payload.bytes.data(), payload.size, 0);
+    link_->send(verdict_type, payload.bytes.data(), payload.size, 0, at_once);
 }
 
 void packet_interceptor_t::send_drop_verdict(std::uint32_t packet_id)
@@ -175,22 +176,24 @@ std::optional<std::uint32_t> packet_interceptor_t::take(const std::weak_ptr<pack
     return id;
 }
 
-void packet_interceptor_t::accept(const std::weak_ptr<packet_entry_t>& entry)
+void packet_interceptor_t::give_verdict(const std::weak_ptr<packet_entry_t>& entry, std::uint32_t verdict,
+                                        const std::uint32_t* mark)
 {
-    if (auto id = take(entry))
-        send_verdict(*id, NF_ACCEPT);
+    const auto id = take(entry);
+    if (!id)
+        return;
+    // The last packet held: no other verdict is coming to share its datagram,
+    // so it need not wait for the end of the turn.
+    send_verdict(*id, verdict, mark, pending_.empty());
 }
 
-void packet_interceptor_t::drop(const std::weak_ptr<packet_entry_t>& entry)
-{
-    if (auto id = take(entry))
-        send_drop_verdict(*id);
-}
+void packet_interceptor_t::accept(const std::weak_ptr<packet_entry_t>& entry) { give_verdict(entry, NF_ACCEPT); }
+
+void packet_interceptor_t::drop(const std::weak_ptr<packet_entry_t>& entry) { give_verdict(entry, NF_DROP); }
 
 void packet_interceptor_t::repeat_with_mark(const std::weak_ptr<packet_entry_t>& entry, std::uint32_t mark)
 {
-    if (auto id = take(entry))
-        send_verdict(*id, NF_REPEAT, &mark);
+    give_verdict(entry, NF_REPEAT, &mark);
 }
 
 void packet_interceptor_t::on_message(std::uint16_t type, const std::uint8_t* payload, std::size_t size)

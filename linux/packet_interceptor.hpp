@@ -84,8 +84,11 @@ public:
     void on_error_reply(const nlmsghdr& request, boost::system::error_code error) override;
 
 private:
-    void send_verdict(std::uint32_t packet_id, std::uint32_t verdict, const std::uint32_t* mark = nullptr);
+    void send_verdict(std::uint32_t packet_id, std::uint32_t verdict, const std::uint32_t* mark = nullptr,
+                      bool at_once = false);
     void send_drop_verdict(std::uint32_t packet_id);
+    void give_verdict(const std::weak_ptr<packet_entry_t>& entry, std::uint32_t verdict,
+                      const std::uint32_t* mark = nullptr);
     // Removes the entry and returns its packet id, or nothing for an expired one.
     std::optional<std::uint32_t> take(const std::weak_ptr<packet_entry_t>& entry);
     void deliver(const std::uint8_t* payload, std::size_t size);

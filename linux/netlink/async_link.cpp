@@ -9,6 +9,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -64,6 +65,16 @@ link_t::link_t(boost::asio::io_context& io, fw::util::scoped_fd_t fd) : socket_(
 {
     assigned(socket_, std::move(fd));
     buffer_ = make_receive_buffer(socket_.native_handle());
+    const std::size_t slots = std::clamp<std::size_t>(buffer_.size / max_kernel_datagram, 1, receive_batch);
+    slot_size_ = buffer_.size / slots;
+    slots_.resize(slots);
+    slot_buffers_.resize(slots);
+    for (std::size_t i = 0; i < slots; ++i) {
+        slot_buffers_[i] = {buffer_.data.get() + i * slot_size_, slot_size_};
+        slots_[i].msg_hdr = {};
+        slots_[i].msg_hdr.msg_iov = &slot_buffers_[i];
+        slots_[i].msg_hdr.msg_iovlen = 1;
+    }
 }
 
 link_t::~link_t()
@@ -97,16 +108,17 @@ void link_t::send(std::uint16_t type, netlink_payload_t payload, completion_t co
         flags |= NLM_F_ACK;
         pending_[seq_] = std::move(completion);
     }
-    enqueue(type, payload_data(payload), payload_size(payload), seq_++, flags);
+    enqueue(type, payload_data(payload), payload_size(payload), seq_++, flags, false);
 }
 
-void link_t::send(std::uint16_t type, const std::uint8_t* payload, std::size_t size, std::uint16_t flags)
+void link_t::send(std::uint16_t type, const std::uint8_t* payload, std::size_t size, std::uint16_t flags,
+                  bool at_once)
 {
-    enqueue(type, payload, size, seq_++, static_cast<std::uint16_t>(flags | NLM_F_REQUEST));
+    enqueue(type, payload, size, seq_++, static_cast<std::uint16_t>(flags | NLM_F_REQUEST), at_once);
 }
 
 void link_t::enqueue(std::uint16_t type, const std::uint8_t* payload, std::size_t size, std::uint32_t seq,
-                     std::uint16_t flags)
+                     std::uint16_t flags, bool at_once)
 {
     const nlmsghdr header = message_header(type, size, seq, flags);
     const std::size_t length = align4(NLMSG_HDRLEN + size);
@@ -121,8 +133,13 @@ void link_t::enqueue(std::uint16_t type, const std::uint8_t* payload, std::size_
     if (size)
         std::memcpy(datagram.data() + at + NLMSG_HDRLEN, payload, size);
     std::memset(datagram.data() + at + NLMSG_HDRLEN + size, 0, length - NLMSG_HDRLEN - size);
-    // Whatever else the event loop's current turn sends goes along.
-    if (!sending_ && !flush_posted_) {
+    // Whatever else the event loop's current turn sends goes along; during a
+    // received batch, what its messages cause leaves after it.
+    if (sending_ || dispatching_)
+        return;
+    if (at_once)
+        return flush();
+    if (!flush_posted_) {
         flush_posted_ = true;
         boost::asio::post(socket_.get_executor(), guard_.wrap([this] {
                               flush_posted_ = false;
@@ -134,14 +151,26 @@ void link_t::enqueue(std::uint16_t type, const std::uint8_t* payload, std::size_
 void link_t::flush()
 {
     // A failed link keeps its queue until it is destroyed.
-    if (sending_ || queue_.empty() || !socket_.is_open())
-        return;
-    sending_ = true;
-    const auto& datagram = queue_.front();
-    socket_.async_send_to(boost::asio::buffer(datagram.data(), datagram.size()), kernel_endpoint(), 0,
-                          guard_.wrap([this](boost::system::error_code error, std::size_t bytes) {
-                              on_sent(error, bytes);
-                          }));
+    while (!sending_ && !queue_.empty() && socket_.is_open()) {
+        auto& datagram = queue_.front();
+        // The kernel takes a netlink datagram at once: sent here, it costs no
+        // turn of the event loop for its completion.
+        const ssize_t sent = ::sendto(socket_.native_handle(), datagram.data(), datagram.size(), MSG_DONTWAIT,
+                                      kernel_endpoint().data(), static_cast<socklen_t>(kernel_endpoint().size()));
+        if (sent == static_cast<ssize_t>(datagram.size())) {
+            spare_ = std::move(datagram);
+            spare_.clear();
+            queue_.pop_front();
+            continue;
+        }
+        // Anything else takes the event loop's way, which waits where it must
+        // and reports a failure from the loop, not from the caller's send.
+        sending_ = true;
+        socket_.async_send_to(boost::asio::buffer(datagram.data(), datagram.size()), kernel_endpoint(), 0,
+                              guard_.wrap([this](boost::system::error_code error, std::size_t bytes) {
+                                  on_sent(error, bytes);
+                              }));
+    }
 }
 
 void link_t::on_sent(boost::system::error_code error, std::size_t bytes)
@@ -160,35 +189,41 @@ void link_t::on_sent(boost::system::error_code error, std::size_t bytes)
 
 void link_t::receive_next()
 {
-    socket_.async_receive(boost::asio::buffer(buffer_.data.get(), buffer_.size), 0,
-                          guard_.wrap([this](boost::system::error_code error, std::size_t bytes) {
-                              on_receive(error, bytes);
-                          }));
+    socket_.async_wait(socket_t::wait_read,
+                       guard_.wrap([this](boost::system::error_code error) { on_readable(error); }));
 }
 
-void link_t::on_receive(boost::system::error_code error, std::size_t bytes)
+void link_t::on_readable(boost::system::error_code error)
 {
-    // The datagrams already waiting are read now, a bounded number, so that
-    // the verdicts and other work they cause get their turn in between.
-    for (int count = 0;; ++count) {
-        if (error)
-            return fail(error);
-        if (!dispatch(bytes))
-            return;
-        if (count + 1 == receive_batch)
-            break;
-        const ssize_t n = ::recv(socket_.native_handle(), buffer_.data.get(), buffer_.size, MSG_DONTWAIT);
+    if (error)
+        return fail(error);
+    // Read in batches until one does not fill every slot (the socket is then
+    // empty) or this turn has read its share, so that the verdicts and other
+    // work the datagrams cause get their turn in between.
+    const int slots = static_cast<int>(slots_.size());
+    for (int read = 0; read < receive_batch;) {
+        const int n = ::recvmmsg(socket_.native_handle(), slots_.data(), static_cast<unsigned>(slots), MSG_DONTWAIT,
+                                 nullptr);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-            break;
+            return receive_next();
         if (n < 0)
-            error = system_error_code(errno);
-        else
-            bytes = static_cast<std::size_t>(n);
+            return fail(system_error_code(errno));
+        dispatching_ = true;
+        for (int i = 0; i < n; ++i)
+            if (!dispatch(static_cast<const std::uint8_t*>(slot_buffers_[static_cast<std::size_t>(i)].iov_base),
+                          slots_[static_cast<std::size_t>(i)].msg_len))
+                return;
+        dispatching_ = false;
+        flush();
+        if (n < slots)
+            return receive_next();
+        read += n;
     }
-    receive_next();
+    // More may be waiting: the next turn goes on.
+    boost::asio::post(socket_.get_executor(), guard_.wrap([this] { on_readable({}); }));
 }
 
-bool link_t::dispatch(std::size_t bytes)
+bool link_t::dispatch(const std::uint8_t* datagram, std::size_t bytes)
 {
     bool alive = false;
     auto probe = guard_.wrap([&alive] { alive = true; });
@@ -201,7 +236,7 @@ bool link_t::dispatch(std::size_t bytes)
     if (!delegate_)
         return false;
 
-    const std::uint8_t* p = buffer_.data.get();
+    const std::uint8_t* p = datagram;
     for (std::size_t remaining = bytes; remaining >= NLMSG_HDRLEN;) {
         const nlmsghdr header = read_header(p);
         if (header.nlmsg_len < NLMSG_HDRLEN || header.nlmsg_len > remaining)
@@ -266,6 +301,7 @@ void link_t::fail(boost::system::error_code error)
     // The completions these wait for will not run.
     sending_ = false;
     flush_posted_ = false;
+    dispatching_ = false;
     delegate_t* delegate = std::exchange(delegate_, nullptr);
     // A link that fails before anyone listens must not fail silently.
     if (!delegate)

@@ -2,8 +2,11 @@
 // One netlink socket on the event loop: receives continuously and hands every
 // message to a delegate; sends in order without blocking, optionally with a
 // completion that runs when the kernel acknowledges the message.
-// Under load it reads the datagrams that are ready in one go, and the messages
-// sent meanwhile leave together, several in one datagram.
+// It reads the datagrams that are ready in batches (one system call each) and
+// reads again only after a batch that filled every slot: a short batch means
+// the socket is empty, so an idle link never reads in vain. The messages sent
+// while a batch is dispatched or during one turn of the event loop leave
+// together, several in one datagram.
 #include "common/scoped_fd.hpp"
 #include "linux/netlink/byte_array.hpp"
 #include "linux/netlink/message.hpp"
@@ -14,6 +17,8 @@
 #include <boost/system/error_code.hpp>
 
 #include <linux/netlink.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -62,26 +67,33 @@ public:
     // A non-empty completion asks for an acknowledgement and runs with its error.
     // The message leaves from the event loop, with the others sent until then.
     void send(std::uint16_t type, netlink_payload_t payload, completion_t completion, std::uint16_t flags);
-    // The same without a completion, for a payload the caller keeps.
-    void send(std::uint16_t type, const std::uint8_t* payload, std::size_t size, std::uint16_t flags);
+    // The same without a completion, for a payload the caller keeps. With
+    // `at_once` it leaves now with what is queued rather than at the end of
+    // the turn (unless a datagram is in flight or a received batch is being
+    // dispatched), for a caller that knows nothing else will follow soon.
+    void send(std::uint16_t type, const std::uint8_t* payload, std::size_t size, std::uint16_t flags,
+              bool at_once = false);
 
     std::uint32_t next_sequence() const noexcept { return seq_; }
     int native_handle() noexcept { return socket_.native_handle(); }
 
     // Datagrams read in one turn of the event loop before others get theirs.
     static constexpr int receive_batch = 16;
+    // The longest datagram the kernel sends (a dump's); the receive buffer is
+    // cut into slots of at least this size, one datagram each.
+    static constexpr std::size_t max_kernel_datagram = 32768;
     // Messages gathered into one datagram up to this size (a longer one goes alone).
     static constexpr std::size_t send_batch_bytes = 16384;
 
 private:
     void enqueue(std::uint16_t type, const std::uint8_t* payload, std::size_t size, std::uint32_t seq,
-                 std::uint16_t flags);
+                 std::uint16_t flags, bool at_once);
     void flush();
     void on_sent(boost::system::error_code error, std::size_t bytes);
     void receive_next();
-    void on_receive(boost::system::error_code error, std::size_t bytes);
+    void on_readable(boost::system::error_code error);
     // Walks one datagram; false once the link failed, was destroyed or lost its delegate.
-    bool dispatch(std::size_t bytes);
+    bool dispatch(const std::uint8_t* datagram, std::size_t bytes);
     void fail(boost::system::error_code error);
 
     kv::util::callback_wrapper_t guard_;
@@ -93,7 +105,11 @@ private:
     std::vector<std::uint8_t> spare_;
     bool sending_ = false;
     bool flush_posted_ = false;
+    bool dispatching_ = false;
     byte_array_t buffer_;
+    std::size_t slot_size_ = 0;
+    std::vector<mmsghdr> slots_;
+    std::vector<iovec> slot_buffers_;
     std::uint32_t seq_ = 0;
     bool in_sequence_ = false;
     std::map<std::uint32_t, completion_t> pending_;
