@@ -255,6 +255,23 @@ TEST_F(PacketInterceptor, EachVerdictOnceInOrder)
         EXPECT_TRUE(d.entry.expired());
 }
 
+TEST_F(PacketInterceptor, TheLastHeldPacketsVerdictLeavesWithoutWaitingForTheTurn)
+{
+    kernel_sends(concat({packet_message(7), packet_message(8)}));
+    settle();
+    ASSERT_EQ(delivered.size(), 2u);
+    std::vector<std::uint8_t> buffer(1 << 16);
+    const auto sent_now = [&] { return ::recv(peer, buffer.data(), buffer.size(), MSG_DONTWAIT); };
+    // Another packet is held: its verdict may still share the datagram.
+    interceptor->accept(delivered[0].entry);
+    EXPECT_EQ(sent_now(), -1);
+    // The last one: both leave now, in one datagram, without the loop running.
+    interceptor->drop(delivered[1].entry);
+    ASSERT_EQ(sent_now(), 64);
+    EXPECT_EQ(bytes_t(buffer.begin(), buffer.begin() + 32), verdict(0, 1, 7));
+    EXPECT_EQ(bytes_t(buffer.begin() + 32, buffer.begin() + 64), verdict(1, 0, 8));
+}
+
 TEST_F(PacketInterceptor, MalformedMessagesAreDroppedWhenTheirIdIsKnown)
 {
     const bytes_t hdr = packet_hdr(0x11);

@@ -117,6 +117,20 @@ TEST_F(AsyncLink, CutDatagramDeliversTheWholeMessagesOnly)
     EXPECT_EQ(delegate.calls, (calls_t{"768:whole", "768:next"}));
 }
 
+TEST_F(AsyncLink, TheLongestKernelDatagramsArriveWholeInOneBatch)
+{
+    // A dump's datagrams, several waiting at once: each is read whole, in order.
+    link->start(&delegate);
+    const std::size_t payload = link_t::max_kernel_datagram - NLMSG_HDRLEN;
+    calls_t expected;
+    for (char c : {'a', 'b', 'c'}) {
+        kernel_sends(message(0x300, 0, std::string(payload, c)));
+        expected.push_back("768:" + std::string(payload, c));
+    }
+    settle();
+    EXPECT_EQ(delegate.calls, expected);
+}
+
 TEST_F(AsyncLink, ErrorRepliesWithoutARequestDoNotStopTheLink)
 {
     link->start(&delegate);
