@@ -45,11 +45,6 @@ ipt::xt_blob_t ipt_extensions_t::connmark_match(std::uint32_t mark, std::uint32_
     return ipt::make_connmark_match(mark, mask, invert);
 }
 
-ipt::xt_blob_t ipt_extensions_t::transparent_socket_match() const
-{
-    return ipt::make_transparent_socket_match();
-}
-
 const ipt_extensions_t& kernel_extensions()
 {
     static const ipt_extensions_t extensions;
@@ -60,7 +55,7 @@ const ipt_extensions_t& kernel_extensions()
 
 namespace {
 
-constexpr int prerouting = 0, input = 1, forward = 2, output = 3, postrouting = 4;
+constexpr int prerouting = 0, input = 1, output = 3, postrouting = 4;
 constexpr std::uint16_t tcp = 6;
 constexpr std::uint8_t syn = 0x02, syn_ack = 0x12;
 
@@ -139,30 +134,6 @@ void add_mangle_rules(ipt::ipt_table_t& table, const steering_params_t& params,
     for (const steering_divert_t& divert : params.diverts)
         append(divert.hook, own_rule(tcp, {ipt::make_tcp_match(syn_ack, syn), extensions.mark_match(0, ours, false)},
                                      nfqueue_target(extensions, divert.queue)));
-    // A forwarded client that reopens a checked connection while the accepted
-    // socket of the old one is in TIME_WAIT here: the kernel hands its SYN to
-    // that socket and then refuses to forward it, so it never reaches FORWARD.
-    // Queued here instead, its re-sent SYN reopens the connection at the
-    // listener (TPROXY ends the TIME_WAIT socket for a SYN).
-    // -p tcp --tcp-flags SYN,ACK SYN -m mark --mark 0/CP|SP -m addrtype ! --dst-type LOCAL
-    //   -m socket --transparent -j NFQUEUE --queue-bypass
-    // When the hook passes such a SYN, the TPROXY target ends the TIME_WAIT
-    // socket; this SYN is still not forwarded, but the client's next try is.
-    // -p tcp --tcp-flags SYN,ACK SYN -m mark --mark CP|SP/CP|SP -m addrtype ! --dst-type LOCAL
-    //   -m socket --transparent -j TPROXY --tproxy-mark 0/0
-    for (const steering_divert_t& divert : params.diverts) {
-        if (divert.hook != forward)
-            continue;
-        auto meets_own_socket = [&](std::uint32_t mark, ipt::ipt_target_t target) {
-            return own_rule(tcp,
-                            {ipt::make_tcp_match(syn_ack, syn), extensions.mark_match(mark, ours, false),
-                             ipt::make_nonlocal_destination_match(), extensions.transparent_socket_match()},
-                            std::move(target));
-        };
-        append(prerouting, meets_own_socket(0, nfqueue_target(extensions, divert.queue)));
-        append(prerouting,
-               meets_own_socket(ours, extensions.tproxy_target(params.tproxy_address, params.tproxy_port, 0, 0)));
-    }
     // -m mark --mark CP/CP|SP -j CONNMARK --set-xmark CP/0xffffffff
     append(output, own_rule(0, {extensions.mark_match(cp, ours, false)}, connmark_set(cp, 0xFFFFFFFF)));
     // -m mark --mark SP/CP|SP -j CONNMARK --set-xmark SP/0xffffffff

@@ -420,42 +420,6 @@ void install_nft_rules(const steering_params_t& params, const nft_socket_source_
                      });
             }
         }
-        // A forwarded client that reopens a checked connection while the
-        // accepted socket of the old one is in TIME_WAIT here: the kernel
-        // hands its SYN to that socket and then refuses to forward it, so it
-        // never reaches the forward chain. Queued here instead, its re-sent
-        // SYN reopens the connection at the listener (tproxy ends the
-        // TIME_WAIT socket for a SYN). Written first, so it follows the tproxy rule.
-        // When the hook passes such a SYN, tproxy ends the TIME_WAIT socket;
-        // this SYN is still not forwarded, but the client's next try is.
-        for (const steering_divert_t& divert : params.diverts) {
-            if (divert.hook != 2)
-                continue;
-            auto meets_own_socket = [&](nft::message_writer_t& w, std::uint32_t value) {
-                tcp(w);
-                nft::match_tcp_flags(w, 0x12, 0x02);
-                mark(w, value, both);
-                nft::match_nonlocal_destination(w);
-                nft::match_transparent_socket(w);
-            };
-            rule(prerouting->name.value(),
-                 "tcp flags & (syn|ack) == syn mark & (CP|SP) == CP|SP fib daddr type != local socket transparent 1 "
-                 "tproxy counter accept",
-                 [&](nft::message_writer_t& w) {
-                     meets_own_socket(w, both);
-                     nft::add_tproxy(w, params.tproxy_address, params.tproxy_port, NFPROTO_IPV4);
-                     nft::add_counter(w);
-                     nft::add_verdict(w, NF_ACCEPT);
-                 });
-            rule(prerouting->name.value(),
-                 "tcp flags & (syn|ack) == syn mark & (CP|SP) == 0 fib daddr type != local socket transparent 1 "
-                 "counter queue " + std::to_string(divert.queue),
-                 [&](nft::message_writer_t& w) {
-                     meets_own_socket(w, 0);
-                     nft::add_counter(w);
-                     nft::add_queue(w, divert.queue, queue_bypass);
-                 });
-        }
         rule(prerouting->name.value(),
              "tcp mark & (CP|SP) != CP|SP ct mark & (CP|SP) == CP tproxy meta mark set mark | LD counter accept",
              [&](nft::message_writer_t& w) {

@@ -80,8 +80,10 @@ tcp::endpoint configured_endpoint(const kv::LinuxFirewallConfig& config)
 } // namespace
 
 transparent_acceptor_t::transparent_acceptor_t(boost::asio::io_context& io, delegate_t& delegate,
-                                               const kv::LinuxFirewallConfig& config, marks_t& marks)
-    : delegate_(delegate), config_(config), marks_(marks), acceptor_(io), endpoint_(tcp::v4(), 0)
+                                               const kv::LinuxFirewallConfig& config, marks_t& marks,
+                                               std::chrono::milliseconds reap_period)
+    : delegate_(delegate), config_(config), marks_(marks), acceptor_(io), endpoint_(tcp::v4(), 0),
+      reaper_(io, reap_period)
 {
 }
 
@@ -90,6 +92,8 @@ transparent_acceptor_t::~transparent_acceptor_t()
     boost::system::error_code ignored;
     acceptor_.close(ignored);
     disarm();
+    reaper_.stop();
+    reaper_.reap(reaped_mark_);
 }
 
 void transparent_acceptor_t::configure()
@@ -98,10 +102,30 @@ void transparent_acceptor_t::configure()
     // Reopening would change the listener under rules that still point at it;
     // its mark must follow the marks, or the answers to new clients would meet
     // rules that no longer know it.
-    if (acceptor_.is_open() && endpoint == endpoint_) {
+    if (acceptor_.is_open() && endpoint == endpoint_)
         set_mark(acceptor_.native_handle());
-        return;
-    }
+    else
+        reopen(endpoint);
+    follow_time_wait();
+}
+
+void transparent_acceptor_t::follow_time_wait()
+{
+    const std::uint32_t mark = marks_.client_packets_mark() | marks_.server_packets_mark();
+    const bool forward = config_.forward_divert_enable();
+    // Sockets that kept a mark given up are no longer found under the new
+    // one; with the forward divert off, nothing ends them later.
+    if (reaped_mark_ != mark || (reaper_.running() && !forward))
+        reaper_.reap(reaped_mark_);
+    reaped_mark_ = mark;
+    if (forward)
+        reaper_.start(mark);
+    else
+        reaper_.stop();
+}
+
+void transparent_acceptor_t::reopen(const tcp::endpoint& endpoint)
+{
     if (acceptor_.is_open()) {
         acceptor_.close();
         // The pending accept completes with an abort; it must not accept again.

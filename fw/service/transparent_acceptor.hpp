@@ -13,6 +13,7 @@
 
 #include "common/scoped_fd.hpp"
 #include "fw/service/service.hpp"
+#include "fw/service/time_wait_reaper.hpp"
 #include "links/callback_wrapper.hpp"
 
 namespace kv {
@@ -37,12 +38,20 @@ public:
                                        util::scoped_fd_t&& descriptor) = 0;
     };
 
+    // reap_period: how often the accepted sockets' TIME_WAIT leftovers are
+    // ended while the forward divert is on.
     transparent_acceptor_t(boost::asio::io_context& io, delegate_t& delegate,
-                           const kv::LinuxFirewallConfig& config, marks_t& marks);
+                           const kv::LinuxFirewallConfig& config, marks_t& marks,
+                           std::chrono::milliseconds reap_period = time_wait_reaper_t::default_period);
+    // Also ends the accepted sockets left in TIME_WAIT, so that a stopped
+    // daemon blackholes no forwarded client reusing a port.
     ~transparent_acceptor_t() override;
 
     // Opens the listener on tproxy_listen_address, or keeps it when that is
     // where it already listens; a kept listener takes on changed marks.
+    // While the forward divert is on, accepted sockets in TIME_WAIT are ended
+    // every reap period; those of a mark given up, or of a forward divert
+    // turned off, at once.
     void configure() override;
 
     // Where the listener is bound, as read back from the socket (0.0.0.0:0 before
@@ -54,6 +63,9 @@ private:
     // ClientPacketsMark | ServerPacketsMark of the marks service now; set again
     // on every configure that keeps the listener, since the marks may move.
     void set_mark(int fd);
+    void reopen(const boost::asio::ip::tcp::endpoint& endpoint);
+    // After the listener is set: the reaper follows the forward divert and the mark.
+    void follow_time_wait();
     void start_accept();
     void on_accept(const boost::system::error_code& ec, boost::asio::ip::tcp::socket accepted);
     // A failed accept: a Warning and the next accept, unless the listener itself is broken.
@@ -64,6 +76,10 @@ private:
     marks_t& marks_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::ip::tcp::endpoint endpoint_;
+    time_wait_reaper_t reaper_;
+    // The mark accepted sockets carried as of the last configure that set
+    // the listener; 0 before.
+    std::uint32_t reaped_mark_ = 0;
 };
 
 } // namespace fw::service

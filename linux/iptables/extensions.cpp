@@ -60,8 +60,6 @@ revision_cell_t mark_target_revision{"MARK", IPT_SO_GET_REVISION_TARGET, 2, 2};
 revision_cell_t connmark_target_revision{"CONNMARK", IPT_SO_GET_REVISION_TARGET, 1, 2};
 revision_cell_t mark_match_revision{"mark", IPT_SO_GET_REVISION_MATCH, 1, 1};
 revision_cell_t connmark_match_revision{"connmark", IPT_SO_GET_REVISION_MATCH, 1, 1};
-// Revisions 1 to 3 share the layout; the host's iptables prints only the newest.
-revision_cell_t socket_match_revision{"socket", IPT_SO_GET_REVISION_MATCH, 1, 3};
 
 } // namespace
 
@@ -145,15 +143,6 @@ std::optional<std::uint32_t> first_word(const xt_blob_t& blob, const char* name)
 } // namespace
 
 namespace xt {
-
-xt_blob_t transparent_socket_match(std::uint8_t revision)
-{
-    if (revision < 1 || revision > 3)
-        no_layout("socket", revision);
-    return make_ext<xt_socket_mtinfo1>("socket", revision, [](xt_socket_mtinfo1& info) {
-        info.flags = XT_SOCKET_TRANSPARENT;
-    });
-}
 
 xt_blob_t tproxy_target(std::uint8_t revision, std::uint32_t address, std::uint16_t port,
                         std::uint32_t mark_value, std::uint32_t mark_mask)
@@ -313,19 +302,6 @@ xt_blob_t make_mark_match(std::uint32_t mark, std::uint32_t mask, bool invert)
 xt_blob_t make_connmark_match(std::uint32_t mark, std::uint32_t mask, bool invert)
 {
     return xt::connmark_match(connmark_match_revision.get(), mark, mask, invert);
-}
-
-xt_blob_t make_transparent_socket_match()
-{
-    return xt::transparent_socket_match(socket_match_revision.get());
-}
-
-xt_blob_t make_nonlocal_destination_match()
-{
-    return make_ext<xt_addrtype_info_v1>("addrtype", 1, [](xt_addrtype_info_v1& info) {
-        info.dest = XT_ADDRTYPE_LOCAL;
-        info.flags = XT_ADDRTYPE_INVERT_DEST;
-    });
 }
 
 xt_blob_t make_comment_match(std::string_view text)

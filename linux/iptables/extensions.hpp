@@ -37,12 +37,6 @@ xt_blob_t make_connmark_target(std::uint8_t mode, std::uint32_t ctmark, std::uin
 xt_blob_t make_tcp_match(std::uint8_t flag_mask, std::uint8_t flag_cmp);
 xt_blob_t make_mark_match(std::uint32_t mark, std::uint32_t mask, bool invert);
 xt_blob_t make_connmark_match(std::uint32_t mark, std::uint32_t mask, bool invert);
-// -m socket --transparent: a transparent local socket owns the packet's
-// addresses (a connection, one in TIME_WAIT included, or a listener bound to
-// them; listeners bound to any address do not count).
-xt_blob_t make_transparent_socket_match();
-// -m addrtype ! --dst-type LOCAL
-xt_blob_t make_nonlocal_destination_match();
 // Texts of 256 bytes or more do not fit the match: runtime_error.
 xt_blob_t make_comment_match(std::string_view text);
 
@@ -69,7 +63,6 @@ xt_blob_t connmark_target(std::uint8_t revision, std::uint8_t mode, std::uint32_
                           std::uint32_t nfmask, std::uint32_t ctmask);
 xt_blob_t mark_match(std::uint8_t revision, std::uint32_t mark, std::uint32_t mask, bool invert);
 xt_blob_t connmark_match(std::uint8_t revision, std::uint32_t mark, std::uint32_t mask, bool invert);
-xt_blob_t transparent_socket_match(std::uint8_t revision);
 
 std::optional<std::uint32_t> mark_of_target(const xt_blob_t& target);
 std::optional<std::uint32_t> mark_of_match(const xt_blob_t& match);

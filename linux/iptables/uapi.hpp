@@ -11,10 +11,8 @@
 #include <linux/netfilter/xt_MARK.h>
 #include <linux/netfilter/xt_NFQUEUE.h>
 #include <linux/netfilter/xt_TPROXY.h>
-#include <linux/netfilter/xt_addrtype.h>
 #include <linux/netfilter/xt_comment.h>
 #include <linux/netfilter/xt_connmark.h>
 #include <linux/netfilter/xt_mark.h>
-#include <linux/netfilter/xt_socket.h>
 #include <linux/netfilter/xt_tcpudp.h>
 #include <linux/netfilter_ipv4/ip_tables.h>

@@ -7,7 +7,6 @@
 #include <linux/netfilter/nf_tables.h>
 #include <linux/netfilter/nfnetlink.h>
 #include <linux/netlink.h>
-#include <linux/rtnetlink.h>
 
 
 #include <algorithm>
@@ -433,29 +432,6 @@ message_writer_t& match_l4proto(message_writer_t& w, std::uint8_t protocol)
     std::uint32_t value;
     std::memcpy(&value, bytes, sizeof value);
     return match_meta_u32(w, NFT_META_L4PROTO, value);
-}
-
-message_writer_t& match_nonlocal_destination(message_writer_t& w)
-{
-    // fib daddr type != local; the type is a 32-bit value in host order
-    {
-        expression_scope_t e(w, "fib");
-        put_register(w, NFTA_FIB_DREG, mark_register);
-        w.put_be32(NFTA_FIB_RESULT, NFT_FIB_RESULT_ADDRTYPE);
-        w.put_be32(NFTA_FIB_FLAGS, NFTA_FIB_F_DADDR);
-    }
-    return add_cmp(w, mark_register, RTN_LOCAL, cmp_op_t::neq);
-}
-
-message_writer_t& match_transparent_socket(message_writer_t& w)
-{
-    // socket transparent 1; without a socket the rule ends here
-    {
-        expression_scope_t e(w, "socket");
-        w.put_be32(NFTA_SOCKET_KEY, NFT_SOCKET_TRANSPARENT);
-        put_register(w, NFTA_SOCKET_DREG, mark_register);
-    }
-    return add_cmp_u8(w, mark_register, 1, cmp_op_t::eq);
 }
 
 message_writer_t& match_nfproto_ipv4(message_writer_t& w)

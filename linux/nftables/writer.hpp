@@ -136,10 +136,5 @@ message_writer_t& match_oif(message_writer_t& w, std::uint32_t index);
 message_writer_t& match_iif(message_writer_t& w, std::uint32_t index);
 message_writer_t& match_l4proto(message_writer_t& w, std::uint8_t protocol);
 message_writer_t& match_nfproto_ipv4(message_writer_t& w);
-// fib daddr type != local
-message_writer_t& match_nonlocal_destination(message_writer_t& w);
-// socket transparent 1: a transparent local socket owns the packet's addresses
-// (a connection, one in TIME_WAIT included, or a listener bound to them).
-message_writer_t& match_transparent_socket(message_writer_t& w);
 
 } // namespace fw::linux::nftables

@@ -1,11 +1,14 @@
 // Client and server ends of the demo's TCP connections, used by tools/run and
 // the end-to-end tests (the machines they run on have neither nc nor socat).
 //
-//   demo serve ADDRESS PORT...         listen; answer each connection, once the
+//   demo serve ADDRESS PORT... [--transparent]
+//                                      listen; answer each connection, once the
 //                                      client has half-closed or sent a line
 //                                      break, with
 //                                      `peer <client endpoint> sent "<bytes>"`
-//                                      (the line break left out), then close
+//                                      (the line break left out), then close;
+//                                      --transparent: as a TPROXY proxy's
+//                                      listener (IP_TRANSPARENT)
 //   demo connect ADDRESS PORT TEXT [SECONDS] [OPTION...]
 //                                      connect (SECONDS, default 3), send TEXT,
 //                                      half-close, print the answer
@@ -231,8 +234,11 @@ void answer(int fd, std::string server)
     ::close(fd);
 }
 
-int serve_command(const std::string& address, const std::vector<std::string>& ports)
+int serve_command(const std::string& address, std::vector<std::string> ports)
 {
+    const bool transparent = !ports.empty() && ports.back() == "--transparent";
+    if (transparent)
+        ports.pop_back();
     std::vector<pollfd> listeners;
     std::vector<std::string> names;
     for (const auto& port : ports) {
@@ -240,6 +246,7 @@ int serve_command(const std::string& address, const std::vector<std::string>& po
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const int on = 1;
         if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0
+            || (transparent && ::setsockopt(fd, IPPROTO_IP, IP_TRANSPARENT, &on, sizeof on) != 0)
             || ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 || ::listen(fd, 64) != 0)
             fail_errno("listen on " + text_of(local));
         listeners.push_back({fd, POLLIN, 0});
@@ -264,7 +271,7 @@ int serve_command(const std::string& address, const std::vector<std::string>& po
 
 int usage()
 {
-    std::cerr << "usage: demo serve ADDRESS PORT...\n"
+    std::cerr << "usage: demo serve ADDRESS PORT... [--transparent]\n"
                  "       demo connect ADDRESS PORT TEXT [SECONDS] [--from PORT] [--fastopen] [--server-closes]\n"
                  "       demo abandon ADDRESS PORT FROM_PORT\n";
     return 2;

@@ -48,19 +48,6 @@ inline std::string m3(const std::string& chain, int queue, const std::string& by
         + " --queue-num " + std::to_string(queue) + bypass;
 }
 
-// The forward divert's rules for SYNs that meet a transparent local socket (a
-// checked connection's client side in TIME_WAIT): queued when unmarked, the
-// socket ended by TPROXY when passed.
-inline std::string m9(int queue, const std::string& bypass = " --queue-bypass")
-{
-    return "-A PREROUTING -p tcp" + own + " -m tcp --tcp-flags SYN,ACK SYN -m mark --mark 0x0/0x6"
-        + " -m addrtype ! --dst-type LOCAL -m socket --transparent -j NFQUEUE --queue-num " + std::to_string(queue)
-        + bypass;
-}
-inline const std::string m10 = "-A PREROUTING -p tcp" + own
-    + " -m tcp --tcp-flags SYN,ACK SYN -m mark --mark 0x6/0x6 -m addrtype ! --dst-type LOCAL -m socket --transparent"
-      " -j TPROXY --on-port 8080 --on-ip 127.0.0.1 --tproxy-mark 0x0/0x0";
-
 // M7 and M8 of a divert with mark dv.
 inline std::string m7(std::uint32_t dv)
 {

@@ -67,14 +67,6 @@ inline std::string match(const xt_blob_t& blob)
         const auto info = data_of<xt_tcp>(blob);
         return "-m tcp --tcp-flags " + tcp_flags(info.flg_mask) + " " + tcp_flags(info.flg_cmp);
     }
-    // Only the forms the daemon writes.
-    if (name == "addrtype" && blob[31] == 1) {
-        const auto info = data_of<xt_addrtype_info_v1>(blob);
-        if (info.dest == XT_ADDRTYPE_LOCAL && info.source == 0 && info.flags == XT_ADDRTYPE_INVERT_DEST)
-            return "-m addrtype ! --dst-type LOCAL";
-    }
-    if (name == "socket" && blob[31] >= 1 && data_of<xt_socket_mtinfo1>(blob).flags == XT_SOCKET_TRANSPARENT)
-        return "-m socket --transparent";
     return "-m " + name + " (unknown)";
 }
 

@@ -95,25 +95,6 @@ inline rule_t n3(const test_marks_t& m)
     return own("prerouting", tcp() + mark(m.both(), m.both(), "neq") + ct_mark(m.cp, m.both())
                                  + tproxy(0x0100007f, 0x901f) + set_mark_or(m.ld) + counter() + accept());
 }
-// The forward divert's rules for SYNs that meet a transparent local socket (a
-// checked connection's client side in TIME_WAIT): queued when unmarked, the
-// socket ended by tproxy when passed.
-inline std::string meets_own_socket(const test_marks_t& m, std::uint32_t value)
-{
-    return tcp() + tcp_flags(0x02, 0x12) + mark(value, m.both()) + line("fib daddr type => reg 10")
-        + line("cmp neq reg 10 0x00000002") + line("socket load transparent => reg 10") + line("cmp eq reg 10 0x00000001");
-}
-
-inline rule_t n9(const test_marks_t& m, std::uint16_t q)
-{
-    return own("prerouting", meets_own_socket(m, 0) + counter() + queue(q));
-}
-
-inline rule_t n10(const test_marks_t& m)
-{
-    return own("prerouting", meets_own_socket(m, m.both()) + tproxy(0x0100007f, 0x901f) + counter() + accept());
-}
-
 inline rule_t n4(const test_marks_t& m)
 {
     return own("prerouting", mark(0, m.both()) + ct_mark(m.sp, m.both()) + set_mark_or(m.ld) + counter());

@@ -429,4 +429,89 @@ TEST_F(transparent_acceptor_netns, destruction_closes_the_listener_and_disarms_t
     EXPECT_TRUE(delegate_.accepted.empty());
 }
 
+
+// ---------------------------------------------------------------------------
+// TIME_WAIT sockets of accepted connections
+
+// A connection to `port` whose accepted side closed first: the accepted
+// socket is left in TIME_WAIT with the listener's mark.
+void leave_time_wait(const std::function<scoped_fd_t()>& accept, unsigned short port)
+{
+    scoped_fd_t client = client_socket(0);
+    ASSERT_EQ(connect_to(client.get(), "127.0.0.1", port), 0);
+    accept().reset();
+    char byte;
+    ASSERT_EQ(::read(client.get(), &byte, 1), 0);
+}
+
+// The TIME_WAIT sockets on `port` (the kernel's view, with their marks).
+std::string time_wait_on(unsigned short port)
+{
+    return morva_test::sh("ss -tanoeH state time-wait sport = :" + std::to_string(port));
+}
+
+class acceptor_time_wait;
+
+struct time_wait_case_t {
+    const char* name;
+    std::chrono::milliseconds period;
+    // What happens once the accepted socket is in TIME_WAIT.
+    std::function<void(acceptor_time_wait&)> then;
+};
+
+class acceptor_time_wait : public transparent_acceptor_netns,
+                           public testing::WithParamInterface<time_wait_case_t> {
+public:
+    void forward(bool on)
+    {
+        config_.set_forward_divert_enable(on);
+        acceptor_->configure();
+    }
+    void change_marks()
+    {
+        set_marks(8, 16);
+        acceptor_->configure();
+    }
+    void destroy() { acceptor_.reset(); }
+    void run_a_while() { io_.run_for(200ms); }
+};
+
+TEST_P(acceptor_time_wait, the_listeners_marked_sockets_are_ended_and_no_other)
+{
+    acceptor_ = std::make_unique<transparent_acceptor_t>(io_, delegate_, config_, marks_, GetParam().period);
+    config_.set_forward_divert_enable(true);
+    listen_at("127.0.0.1", 47101);
+    // Another program's listeners: one unmarked, one whose mark holds the daemon's bits and more.
+    std::vector<scoped_fd_t> others;
+    for (std::uint32_t mark : {0u, 2u | 4u | 1u}) {
+        others.push_back(client_socket(mark));
+        ASSERT_EQ(::listen(others.back().get(), 8), 0);
+        const unsigned short port = local_endpoint(others.back().get()).port();
+        leave_time_wait([&] { return scoped_fd_t(::accept4(others.back().get(), nullptr, nullptr, SOCK_CLOEXEC)); },
+                        port);
+        ASSERT_NE(time_wait_on(port), "");
+    }
+    leave_time_wait(
+        [&] {
+            EXPECT_TRUE(run_until([&] { return delegate_.accepted.size() == 1; }));
+            return delegate_.accepted.empty() ? scoped_fd_t() : std::move(delegate_.accepted.back().descriptor);
+        },
+        47101);
+    ASSERT_NE(time_wait_on(47101).find("fwmark:0x6"), std::string::npos) << "the situation under test";
+
+    GetParam().then(*this);
+    EXPECT_EQ(time_wait_on(47101), "");
+    for (const auto& other : others)
+        EXPECT_NE(time_wait_on(local_endpoint(other.get()).port()), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, acceptor_time_wait,
+    testing::Values(
+        time_wait_case_t{"every_period_while_forward_is_on", 20ms, [](auto& t) { t.run_a_while(); }},
+        time_wait_case_t{"at_once_when_forward_is_turned_off", 1h, [](auto& t) { t.forward(false); }},
+        time_wait_case_t{"at_once_when_the_marks_change", 1h, [](auto& t) { t.change_marks(); }},
+        time_wait_case_t{"at_destruction", 1h, [](auto& t) { t.destroy(); }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 } // namespace

@@ -146,6 +146,28 @@ TEST(SockDiagResponse, ReadsTheSocket)
     EXPECT_TRUE(response_message_t(bare.data(), bare.size()).attributes().empty());
 }
 
+TEST(SockDiagRequest, MarkedSocketsFilter)
+{
+    const request_message_t r = request_message_t::marked(2, 1u << 6, 0x6, 0xffffffff);
+    bytes_t all = r.serialize();
+    ASSERT_EQ(all.size(), 56u + 16u);
+    EXPECT_EQ(bytes_t(all.begin(), all.begin() + 8), (bytes_t{0x02, 0x06, 0x00, 0x00, 0x40, 0x00, 0x00, 0x00}));
+    // MARK_COND (10): passed, to the end; failed, 4 bytes past it. Then mark and mask.
+    EXPECT_EQ(program_of(r), join({{0x10, 0x00, 0x01, 0x00}, op(10, 12, 16), {6, 0, 0, 0}, bytes_t(4, 0xff)}));
+}
+
+TEST(SockDiagExactRequest, NamesAReportedSocketByItsWholeId)
+{
+    bytes_t in = diag_msg(72);
+    in[1] = 6; // TIME_WAIT
+    const std::uint8_t id_tail[] = {7, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8}; // interface, cookie
+    std::memcpy(&in[40], id_tail, sizeof id_tail);
+    const exact_request_message_t r{response_message_t(in.data(), in.size())};
+    bytes_t all(sizeof(inet_diag_req_v2));
+    std::memcpy(all.data(), &r.header(), all.size());
+    EXPECT_EQ(all, join({{0x02, 0x06, 0x00, 0x00, 0xff, 0xff, 0xff, 0xff}, bytes_t(in.begin() + 4, in.begin() + 52)}));
+}
+
 TEST(SockDiagResponse, RejectsMalformedReplies)
 {
     bytes_t short_msg = diag_msg(71);

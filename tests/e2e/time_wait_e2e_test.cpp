@@ -1,0 +1,154 @@
+// A forwarded client that reuses its port while the firewall host holds the
+// old connection in TIME_WAIT: another program's transparent proxy keeps such
+// clients, whichever of its rule and the daemon's came first, and the
+// daemon's own TIME_WAIT sockets blackhole nobody once it has stopped or its
+// forward divert is off.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/e2e/stack.hpp"
+
+namespace {
+
+using morva_test::topology_t;
+
+const std::string checked_port = "8080";
+
+std::size_t occurrences(const std::string& text, const std::string& needle)
+{
+    std::size_t n = 0;
+    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
+// Another TPROXY proxy on the firewall host: a transparent listener on a
+// wildcard address, its own mark, policy route and rule, none the daemon's.
+class other_proxy_t {
+public:
+    static constexpr const char* port = "9999";
+
+    explicit other_proxy_t(const morva_test::stack_t& stack)
+        : firewall_(stack.hosts.firewall),
+          listener_(firewall_, {morva_test::stack_t::tool("demo"), "serve", "0.0.0.0", port, "--transparent"})
+    {
+        if (!listener_.wait_for("listening"))
+            throw std::runtime_error("the other proxy did not start: " + listener_.output());
+        topology_t::sh_in(firewall_, "ip rule add fwmark 0x10000/0x10000 lookup 3000 && "
+                                     "ip route add local 0.0.0.0/0 dev lo table 3000");
+    }
+
+    void add_rule() const
+    {
+        topology_t::sh_in(firewall_, std::string("iptables-legacy -t mangle -A PREROUTING -p tcp -s ")
+                                         + topology_t::client_address + " --dport " + checked_port
+                                         + " -j TPROXY --on-port " + port + " --tproxy-mark 0x10000/0x10000");
+    }
+
+    std::size_t accepted(const std::string& client) { return occurrences(listener_.output(), "accepted " + client); }
+
+private:
+    std::string firewall_;
+    morva_test::ns_process_t listener_;
+};
+
+class time_wait_e2e : public testing::Test {
+protected:
+    morva_test::connection_t connect(const std::string& from, const std::string& text, const std::string& seconds)
+    {
+        return stack_.connect(stack_.hosts.client, topology_t::server_address, checked_port, text, seconds,
+                              {"--from", from, "--server-closes"});
+    }
+
+    std::size_t forward_hook_runs(const std::string& client)
+    {
+        return occurrences(stack_.daemon_output(), "hook: forward " + client + " -> ");
+    }
+
+    std::string time_wait_on_firewall() const
+    {
+        return topology_t::sh_in(stack_.hosts.firewall, "ss -tanH state time-wait");
+    }
+
+    morva_test::stack_t stack_;
+};
+
+struct proxy_case_t {
+    const char* name;
+    bool rule_after_the_daemon;
+};
+
+class other_proxy_e2e : public time_wait_e2e, public testing::WithParamInterface<proxy_case_t> {};
+
+TEST_P(other_proxy_e2e, keeps_a_client_reusing_its_port_while_the_proxy_holds_it_in_time_wait)
+{
+    other_proxy_t proxy(stack_);
+    if (!GetParam().rule_after_the_daemon)
+        proxy.add_rule();
+    // The forward divert alone: the proxy's clients are forwarded traffic to it.
+    stack_.start(stack_.config({false, false, true}));
+    if (GetParam().rule_after_the_daemon)
+        proxy.add_rule();
+
+    const std::string from = "43001", client = std::string(topology_t::client_address) + ":" + from;
+    for (const char* text : {"first", "second"}) {
+        SCOPED_TRACE(text);
+        // The proxy closes first: its accepted socket stays in TIME_WAIT.
+        const auto c = connect(from, text, "10");
+        ASSERT_EQ(c.status, 0) << c.output << stack_.daemon_output();
+        EXPECT_EQ(c.reply, "peer " + client + " sent \"" + text + "\"") << "not the proxy's answer";
+        if (text == std::string("first"))
+            EXPECT_NE(time_wait_on_firewall().find(":" + from), std::string::npos)
+                << "the situation under test: the proxy's connection in TIME_WAIT on the firewall host";
+    }
+    EXPECT_EQ(proxy.accepted(client), 2u);
+    EXPECT_EQ(forward_hook_runs(client), 0u) << stack_.daemon_output();
+    EXPECT_EQ(stack_.stop(), 0) << stack_.daemon_output();
+}
+
+INSTANTIATE_TEST_SUITE_P(orders, other_proxy_e2e,
+                         testing::Values(proxy_case_t{"proxy_rule_after_the_daemon", true},
+                                         proxy_case_t{"proxy_rule_before_the_daemon", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct leaving_case_t {
+    const char* name;
+    bool stop; // else a SIGHUP turns the forward divert off
+};
+
+class forward_left_e2e : public time_wait_e2e, public testing::WithParamInterface<leaving_case_t> {};
+
+TEST_P(forward_left_e2e, a_client_reusing_a_checked_port_goes_straight_to_the_server)
+{
+    stack_.start(stack_.config());
+    const std::string from = "44001", client = std::string(topology_t::client_address) + ":" + from;
+    const auto checked = connect(from, "checked", "10");
+    ASSERT_EQ(checked.status, 0) << checked.output << stack_.daemon_output();
+    ASSERT_EQ(checked.reply.find("peer " + client + " "), std::string::npos) << "not checked: " << checked.reply;
+
+    if (GetParam().stop) {
+        ASSERT_EQ(stack_.stop(), 0) << stack_.daemon_output();
+    } else {
+        stack_.write_config(stack_.config({true, true, false}));
+        stack_.marend().signal(SIGHUP);
+        ASSERT_TRUE(stack_.marend().wait_for("MY_INFO_NOTIFICATION: revision 2")) << stack_.daemon_output();
+    }
+
+    // Within the client's first SYN retry: nothing of the daemon holds the port.
+    const auto direct = connect(from, "direct", "1.5");
+    ASSERT_EQ(direct.status, 0) << direct.output << time_wait_on_firewall() << stack_.daemon_output();
+    EXPECT_EQ(direct.reply, "peer " + client + " sent \"direct\"");
+    if (!GetParam().stop) {
+        EXPECT_EQ(stack_.stop(), 0) << stack_.daemon_output();
+        stack_.expect_nothing_left();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(ways, forward_left_e2e,
+                         testing::Values(leaving_case_t{"after_sigterm", true},
+                                         leaving_case_t{"after_sighup_turning_forward_off", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
