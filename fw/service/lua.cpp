@@ -8,6 +8,7 @@
 #include "fw/service/process_finder.hpp"
 #include "linux_firewall_config.pb.h"
 #include "links/quisad/quisad.hpp"
+#include "lua/bytecode_check.hpp"
 #include "lua/coroutine_make.hpp"
 #include "lua/intercept_driver.hpp"
 #include "lua/instruction_budget.hpp"
@@ -63,10 +64,20 @@ void load_hook_chunk(lua_State* L, const kv::LuaChunk& chunk)
 {
     switch (chunk.chunk_case()) {
     case kv::LuaChunk::kBuffer:
+        try {
+            kv::lua::check_precompiled(chunk.buffer());
+        } catch (const std::runtime_error& e) {
+            throw std::runtime_error(std::string("Cannot load chunk: ") + e.what());
+        }
         if (budgeted(L, [&] { return kv::lua::load_chunk(L, chunk.buffer().c_str(), chunk.buffer()); }) != LUA_OK)
             throw std::runtime_error("Cannot load chunk: " + kv::lua::error_text(L));
         return;
     case kv::LuaChunk::kFile:
+        try {
+            kv::lua::check_precompiled_file(chunk.file().c_str());
+        } catch (const std::runtime_error& e) {
+            throw std::runtime_error("Cannot load file " + chunk.file() + ": " + e.what());
+        }
         if (budgeted(L, [&] { return luaL_loadfilex(L, chunk.file().c_str(), nullptr); }) != LUA_OK)
             throw std::runtime_error("Cannot load file " + chunk.file() + ": " + kv::lua::error_text(L));
         return;

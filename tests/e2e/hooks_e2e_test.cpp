@@ -141,7 +141,8 @@ TEST(hooks_e2e, each_hook_decides_by_what_it_asks_for)
          "cannot get verdict for intercepted connection: .*instruction budget of 20000000 exceeded without a wait; "
          "falling back to CHECK"},
         {"allocating hook", {}, true, false, false, "9108", "CHECK",
-         "cannot get verdict for intercepted connection: not enough memory; falling back to CHECK"},
+         "cannot get verdict for intercepted connection: .*hook.lua:\\d+: not enough memory for buffer allocation; "
+         "falling back to CHECK"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

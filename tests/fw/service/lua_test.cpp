@@ -293,6 +293,7 @@ TEST_F(lua_test, precompiled_chunks_load_and_broken_ones_are_refused)
     renamed.replace(renamed.find("reject"), 6, "rejext");
 
     const std::string prefix = "Cannot load intercept hook: Cannot load chunk: binary string: ";
+    const std::string corrupt = "Cannot load intercept hook: Cannot load chunk: corrupt precompiled chunk: ";
     struct case_t {
         const char* name;
         std::string chunk;
@@ -306,10 +307,12 @@ TEST_F(lua_test, precompiled_chunks_load_and_broken_ones_are_refused)
         {"truncated to its first byte", stripped.substr(0, 1), prefix + "truncated precompiled chunk"},
         {"truncated in the signature", stripped.substr(0, 4), prefix + "truncated precompiled chunk"},
         {"truncated in the header", stripped.substr(0, 20), prefix + "truncated precompiled chunk"},
-        {"truncated after the header", stripped.substr(0, 34), prefix + "truncated precompiled chunk"},
-        {"truncated in the code", stripped.substr(0, sizecode_at + 6), prefix + "truncated precompiled chunk"},
-        {"truncated by half", full.substr(0, full.size() / 2), prefix + "truncated precompiled chunk"},
-        {"its last byte missing", stripped.substr(0, stripped.size() - 1), prefix + "truncated precompiled chunk"},
+        // Past the header the check finds the end missing, before Lua's load
+        // could act on what precedes it.
+        {"truncated after the header", stripped.substr(0, 34), corrupt + "truncated"},
+        {"truncated in the code", stripped.substr(0, sizecode_at + 6), corrupt + "truncated"},
+        {"truncated by half", full.substr(0, full.size() / 2), corrupt + "truncated"},
+        {"its last byte missing", stripped.substr(0, stripped.size() - 1), corrupt + "truncated"},
         {"signature", changed(2, 'x'), prefix + "not a precompiled chunk"},
         {"version", changed(4, 0x52), prefix + "version mismatch in precompiled chunk"},
         {"format", changed(5, 1), prefix + "format mismatch in precompiled chunk"},
@@ -318,10 +321,13 @@ TEST_F(lua_test, precompiled_chunks_load_and_broken_ones_are_refused)
         {"size of size_t", changed(13, 4), prefix + "size_t size mismatch in precompiled chunk"},
         {"integer check", changed(17, 0x12), prefix + "endianness mismatch in precompiled chunk"},
         {"float check", changed(30, 0x12), prefix + "float format mismatch in precompiled chunk"},
-        // Counts that announce more than the chunk holds: refused by the
-        // memory limit before Lua reads past the end.
-        {"code count", huge_count(sizecode_at), "Cannot load intercept hook: Cannot load chunk: not enough memory"},
-        {"constant count", huge_count(sizek_at), "Cannot load intercept hook: Cannot load chunk: not enough memory"},
+        // Counts that announce more than the chunk holds.
+        {"code count", huge_count(sizecode_at), corrupt + "truncated"},
+        {"constant count", huge_count(sizek_at), corrupt + "truncated"},
+        // Operands out of their function, which Lua's virtual machine would follow.
+        {"parameters", changed(sizecode_at - 3, char(200)), corrupt + "more parameters than registers"},
+        {"registers", changed(sizecode_at - 1, 0), corrupt + "register out of the frame"},
+        {"trailing bytes", stripped + "x", corrupt + "bytes after its end"},
         {"altered constant", renamed, "", CHECK, "incorrect return value: rejext"},
     };
     for (const auto& c : cases) {
