@@ -228,7 +228,7 @@ TEST(hooks_e2e, a_revision_whose_chunk_gives_no_hook_ends_the_daemon_and_nothing
     }
 }
 
-TEST(hooks_e2e, a_stop_while_hooks_backtrack_is_served_at_once_and_nothing_is_left)
+TEST(hooks_e2e, a_stop_while_a_hook_backtracks_is_served_and_nothing_is_left)
 {
     stack_t stack("", hook_ports);
     const std::string file = write_hook(stack, R"lua(
@@ -238,17 +238,16 @@ function intercept_hook(ctx)
 end
 )lua");
     stack.start(config_with_hook(stack, file));
-    // Connections in a row keep the hook busy: each run backtracks until its budget is spent.
-    std::vector<std::unique_ptr<morva_test::ns_process_t>> clients;
-    for (int i = 0; i < 4; ++i)
-        clients.push_back(stack.start_connect(stack.hosts.client, topology_t::server_address, "9101",
-                                              "backtracking " + std::to_string(i), "30"));
+    // Without its matching charged to the budget, this run would last for hours.
+    const auto client = stack.start_connect(stack.hosts.client, topology_t::server_address, "9101", "backtracking", "30");
     ASSERT_TRUE(stack.marend().wait_for(": started " + std::string(topology_t::client_address)))
         << stack.daemon_output();
 
     stack.marend().signal(SIGTERM);
-    const auto status = stack.marend().wait(std::chrono::seconds(10));
-    ASSERT_TRUE(status) << "no stop within 10 s\n" << stack.daemon_output();
+    // The run ends within its budget (a fraction of a second, more under a
+    // sanitizer on a loaded machine), then the stop is served.
+    const auto status = stack.marend().wait(std::chrono::seconds(30));
+    ASSERT_TRUE(status) << "no stop within 30 s\n" << stack.daemon_output();
     EXPECT_EQ(*status, 0) << stack.daemon_output();
     const std::string out = stack.daemon_output();
     EXPECT_NE(out.find("daemon exited with status 107"), std::string::npos) << out;
