@@ -1,5 +1,6 @@
 #include "lua/instruction_budget.hpp"
 
+#include <cstdlib>
 #include <string>
 
 namespace kv::lua {
@@ -15,15 +16,13 @@ thread_local long long instructions_left = 0;
 // The error of the run once its budget is spent, raised again unchanged.
 thread_local std::string exceeded;
 
-void count_hook(lua_State* L, lua_Debug*)
+void count_hook(lua_State* L, lua_Debug*);
+
+// level: of the function whose position the error names.
+[[noreturn]] void raise_exceeded(lua_State* L, int level)
 {
-    if (depth == 0)
-        return;
-    instructions_left -= lua_gethookcount(L);
-    if (instructions_left >= 0)
-        return;
     if (exceeded.empty()) {
-        luaL_where(L, 0); // the running function's position
+        luaL_where(L, level);
         exceeded = std::string(lua_tostring(L, -1)) + "instruction budget of " + std::to_string(instruction_budget)
                    + " exceeded without a wait";
         lua_pop(L, 1);
@@ -33,6 +32,16 @@ void count_hook(lua_State* L, lua_Debug*)
     lua_sethook(L, count_hook, LUA_MASKCOUNT, 1);
     lua_pushlstring(L, exceeded.data(), exceeded.size());
     lua_error(L);
+    std::abort(); // not reached: a Lua error unwinds
+}
+
+void count_hook(lua_State* L, lua_Debug*)
+{
+    if (depth == 0)
+        return;
+    instructions_left -= lua_gethookcount(L);
+    if (instructions_left < 0)
+        raise_exceeded(L, 0); // the running function's position
 }
 
 } // namespace
@@ -49,6 +58,20 @@ budget_scope_t::budget_scope_t(lua_State* L)
 budget_scope_t::~budget_scope_t()
 {
     --depth;
+}
+
+bool in_budgeted_run() noexcept
+{
+    return depth > 0;
+}
+
+void charge_budget(lua_State* L, long long work)
+{
+    if (depth == 0)
+        return;
+    instructions_left -= work;
+    if (instructions_left < 0)
+        raise_exceeded(L, 1); // the position of the Lua code that called the C function
 }
 
 } // namespace kv::lua

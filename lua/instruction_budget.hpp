@@ -5,8 +5,9 @@
 // otherwise hold the event loop, and with it every other connection and the
 // daemon's own stop. A run past its budget gets a Lua error, raised again at
 // every following instruction until the run has unwound, so a pcall in the
-// script cannot keep it going. Work inside one C function (a huge
-// string.rep, a pattern match) is not counted.
+// script cannot keep it going. Work inside one C function is not seen by
+// Lua's count hook: the pattern functions charge theirs explicitly; others
+// (string.rep, table.concat) are bounded by the state's memory limit.
 #include <lua.hpp>
 
 namespace kv::lua {
@@ -27,5 +28,13 @@ public:
     budget_scope_t(const budget_scope_t&) = delete;
     budget_scope_t& operator=(const budget_scope_t&) = delete;
 };
+
+// True while a run is going on (on this thread).
+bool in_budgeted_run() noexcept;
+
+// Charges work done inside a C function called by L, in units about as costly
+// as a Lua instruction, to the budget of the current run; past the budget
+// raises the run's error like the count hook. Nothing is charged outside a run.
+void charge_budget(lua_State* L, long long work);
 
 } // namespace kv::lua

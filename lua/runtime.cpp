@@ -7,6 +7,7 @@
 
 #include "common/log_hook.hpp"
 #include "lua/instruction_budget.hpp"
+#include "lua/memory_limit.hpp"
 #include "lua/registry.hpp"
 
 namespace kv::lua {
@@ -109,10 +110,10 @@ void load_or_throw(lua_State* L, const char* name, std::string_view text)
 
 state_ptr_t new_state()
 {
-    lua_State* L = luaL_newstate();
+    lua_State* L = new_limited_state();
     if (L == nullptr)
         throw std::runtime_error("Cannot create Lua state: Not enough memory");
-    return state_ptr_t(L, &lua_close);
+    return state_ptr_t(L, &close_limited_state);
 }
 
 void init_registry(lua_State* L)
@@ -155,9 +156,10 @@ void apply_make_const(lua_State* L)
 
 int load_chunk(lua_State* L, const char* name, std::string_view text)
 {
-    // Text only: Lua does not verify precompiled chunks, and a crafted one
-    // can corrupt memory.
-    return luaL_loadbufferx(L, text.data(), text.size(), name, "t");
+    // Source or precompiled: chunks come from the administrator, who may
+    // compile them with luac. Lua refuses a precompiled chunk whose header
+    // does not fit this build or that ends early.
+    return luaL_loadbufferx(L, text.data(), text.size(), name, nullptr);
 }
 
 int cache_field(lua_State* L)

@@ -17,7 +17,8 @@ namespace kv::lua {
 
 using state_ptr_t = std::unique_ptr<lua_State, void (*)(lua_State*)>;
 
-// Throws std::runtime_error "Cannot create Lua state: Not enough memory".
+// A state with the memory limit of memory_limit.hpp. Throws
+// std::runtime_error "Cannot create Lua state: Not enough memory".
 state_ptr_t new_state();
 
 // Creates the runtime's registry entries; after luaL_openlibs, before any module.
@@ -26,8 +27,8 @@ void init_registry(lua_State* L);
 // Replaces the value on top by its read-only proxy.
 void apply_make_const(lua_State* L);
 
-// Loads a chunk held as text under the given chunk name, refusing precompiled
-// chunks; pushes the function or the error message and returns Lua's status.
+// Loads a chunk (source or precompiled) held in memory under the given chunk
+// name; pushes the function or the error message and returns Lua's status.
 int load_chunk(lua_State* L, const char* name, std::string_view text);
 
 // With a table at 1, a key at 2 and a value on top (3): table[key] = value

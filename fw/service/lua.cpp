@@ -8,12 +8,14 @@
 #include "fw/service/process_finder.hpp"
 #include "linux_firewall_config.pb.h"
 #include "links/quisad/quisad.hpp"
+#include "lua/bytecode_check.hpp"
 #include "lua/coroutine_make.hpp"
 #include "lua/intercept_driver.hpp"
 #include "lua/instruction_budget.hpp"
 #include "lua/intercept_types.hpp"
 #include "lua/morva.hpp"
 #include "lua/registry.hpp"
+#include "lua/string_patterns.hpp"
 
 namespace fw::service {
 
@@ -46,16 +48,37 @@ void set_package_paths(lua_State* L, const kv::LinuxFirewallConfig& config)
     lua_pop(L, 1);
 }
 
+// Loading and running the chunk are script work: the instruction budget and
+// the memory limit apply (a corrupt precompiled chunk may announce a huge
+// array). Only Lua's protected calls run inside: a refused allocation must be
+// their error, never one outside every protected call.
+template <typename F>
+int budgeted(lua_State* L, F&& protected_call)
+{
+    const kv::lua::budget_scope_t budget(L);
+    return protected_call();
+}
+
 // Leaves the chunk's function on the stack.
 void load_hook_chunk(lua_State* L, const kv::LuaChunk& chunk)
 {
     switch (chunk.chunk_case()) {
     case kv::LuaChunk::kBuffer:
-        if (kv::lua::load_chunk(L, chunk.buffer().c_str(), chunk.buffer()) != LUA_OK)
+        try {
+            kv::lua::check_precompiled(chunk.buffer());
+        } catch (const std::runtime_error& e) {
+            throw std::runtime_error(std::string("Cannot load chunk: ") + e.what());
+        }
+        if (budgeted(L, [&] { return kv::lua::load_chunk(L, chunk.buffer().c_str(), chunk.buffer()); }) != LUA_OK)
             throw std::runtime_error("Cannot load chunk: " + kv::lua::error_text(L));
         return;
     case kv::LuaChunk::kFile:
-        if (luaL_loadfilex(L, chunk.file().c_str(), "t") != LUA_OK)
+        try {
+            kv::lua::check_precompiled_file(chunk.file().c_str());
+        } catch (const std::runtime_error& e) {
+            throw std::runtime_error("Cannot load file " + chunk.file() + ": " + e.what());
+        }
+        if (budgeted(L, [&] { return luaL_loadfilex(L, chunk.file().c_str(), nullptr); }) != LUA_OK)
             throw std::runtime_error("Cannot load file " + chunk.file() + ": " + kv::lua::error_text(L));
         return;
     case kv::LuaChunk::CHUNK_NOT_SET:
@@ -74,11 +97,8 @@ void load_hook(lua_State* L, const kv::LinuxFirewallConfig& config)
     lua_pushnil(L);
     lua_rawset(L, -3);
     lua_pop(L, 1);
-    {
-        const kv::lua::budget_scope_t budget(L);
-        if (lua_pcall(L, 0, 0, 0) != LUA_OK)
-            throw std::runtime_error("Cannot execute chunk: " + kv::lua::error_text(L));
-    }
+    if (budgeted(L, [&] { return lua_pcall(L, 0, 0, 0); }) != LUA_OK)
+        throw std::runtime_error("Cannot execute chunk: " + kv::lua::error_text(L));
     push_global(L, "intercept_hook");
     if (!lua_isfunction(L, -1)) {
         lua_pop(L, 1);
@@ -95,6 +115,7 @@ lua_t::lua_t(boost::asio::io_context& io, const kv::LinuxFirewallConfig& config,
 {
     lua_State* L = state_.get();
     luaL_openlibs(L);
+    kv::lua::register_string_patterns(L);
     kv::lua::init_registry(L);
     kv::lua::register_coroutine_make(L);
     kv::lua::morva::init_registry(L, io_);

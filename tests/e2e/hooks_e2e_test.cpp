@@ -2,10 +2,12 @@
 // and the user of a local client, the subnet of a forwarded one), a lookup
 // with quisad answering, silent and absent, and hooks that fail in ways that
 // must neither stall nor end the daemon. Then revisions whose chunk the daemon
-// must refuse: it ends with 102 and leaves nothing behind.
+// must refuse: it ends with 102 and leaves nothing behind; and a stop while
+// hooks backtrack.
 #include <csignal>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <regex>
 #include <chrono>
 #include <string>
@@ -25,7 +27,7 @@ using morva_test::topology_t;
 
 // The server ports, one per kind of decision; every verdict of a port comes
 // from its function in the hook.
-const std::vector<std::string> hook_ports{"9101", "9102", "9103", "9104", "9105", "9106"};
+const std::vector<std::string> hook_ports{"9101", "9102", "9103", "9104", "9105", "9106", "9107", "9108"};
 
 // @DEMO@ stands for the path of the demo program of the build.
 const char* const hook_template = R"lua(
@@ -62,6 +64,8 @@ local by_port = {
   end,
   [9105] = function() while true do end end,
   [9106] = function() error(setmetatable({}, { __tostring = function() error({}) end })) end,
+  [9107] = function() return string.rep("a", 30000):find(".-.-.-.-.-.-b") end,
+  [9108] = function() return string.rep("x", 2^31 - 1) end,
 }
 
 function intercept_hook(ctx)
@@ -133,6 +137,12 @@ TEST(hooks_e2e, each_hook_decides_by_what_it_asks_for)
          "falling back to CHECK"},
         {"error that cannot be described", {}, true, false, false, "9106", "CHECK",
          "cannot get verdict for intercepted connection: Unexpected error; falling back to CHECK"},
+        {"backtracking hook", {}, true, false, false, "9107", "CHECK",
+         "cannot get verdict for intercepted connection: .*instruction budget of 20000000 exceeded without a wait; "
+         "falling back to CHECK"},
+        {"allocating hook", {}, true, false, false, "9108", "CHECK",
+         "cannot get verdict for intercepted connection: .*hook.lua:\\d+: not enough memory for buffer allocation; "
+         "falling back to CHECK"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -216,6 +226,33 @@ TEST(hooks_e2e, a_revision_whose_chunk_gives_no_hook_ends_the_daemon_and_nothing
         EXPECT_EQ(out.find("PANIC"), std::string::npos) << out;
         stack.expect_nothing_left();
     }
+}
+
+TEST(hooks_e2e, a_stop_while_a_hook_backtracks_is_served_and_nothing_is_left)
+{
+    stack_t stack("", hook_ports);
+    const std::string file = write_hook(stack, R"lua(
+function intercept_hook(ctx)
+  string.rep("a", 30000):find(".-.-.-.-.-.-b")
+  return "pass"
+end
+)lua");
+    stack.start(config_with_hook(stack, file));
+    // Without its matching charged to the budget, this run would last for hours.
+    const auto client = stack.start_connect(stack.hosts.client, topology_t::server_address, "9101", "backtracking", "30");
+    ASSERT_TRUE(stack.marend().wait_for(": started " + std::string(topology_t::client_address)))
+        << stack.daemon_output();
+
+    stack.marend().signal(SIGTERM);
+    // The run ends within its budget (a fraction of a second, more under a
+    // sanitizer on a loaded machine), then the stop is served.
+    const auto status = stack.marend().wait(std::chrono::seconds(30));
+    ASSERT_TRUE(status) << "no stop within 30 s\n" << stack.daemon_output();
+    EXPECT_EQ(*status, 0) << stack.daemon_output();
+    const std::string out = stack.daemon_output();
+    EXPECT_NE(out.find("daemon exited with status 107"), std::string::npos) << out;
+    EXPECT_EQ(out.find("PANIC"), std::string::npos) << out;
+    stack.expect_nothing_left();
 }
 
 } // namespace

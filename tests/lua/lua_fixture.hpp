@@ -23,6 +23,7 @@
 #include "lua/morva.hpp"
 #include "lua/registry.hpp"
 #include "lua/runtime.hpp"
+#include "lua/string_patterns.hpp"
 
 namespace morva_test {
 
@@ -100,6 +101,7 @@ public:
     lua_fixture()
     {
         luaL_openlibs(L);
+        kv::lua::register_string_patterns(L);
         kv::lua::init_registry(L);
         kv::lua::register_coroutine_make(L);
         kv::lua::morva::init_registry(L, io);

@@ -2,11 +2,17 @@
 // run again by every configuration, sessions of the current hook, lookups
 // answered by a quisad peer, pid requests through the process finder.
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <iterator>
 #include <optional>
+#include <regex>
 
 #include <lua.hpp>
 
+#include "lua/memory_limit.hpp"
 #include "tests/fw/service/lua_service_fixture.hpp"
 
 namespace {
@@ -43,21 +49,17 @@ public:
         return "";
     }
 
-    // The chunk compiled to Lua bytecode.
-    std::string precompiled(const std::string& code)
+    // The output of luac5.3 (stripped of debug information or not) for code.
+    std::string luac(const std::string& code, bool strip)
     {
-        lua_State* L = lua.state();
-        EXPECT_EQ(luaL_loadstring(L, code.c_str()), LUA_OK);
-        std::string bytes;
-        lua_dump(
-            L,
-            [](lua_State*, const void* p, std::size_t size, void* out) {
-                static_cast<std::string*>(out)->append(static_cast<const char*>(p), size);
-                return 0;
-            },
-            &bytes, 0);
-        lua_pop(L, 1);
-        return bytes;
+        const auto source = dir / "luac-in.lua";
+        const auto output = dir / "luac-out.luac";
+        write_file(source, code);
+        const std::string command = std::string("luac5.3 ") + (strip ? "-s " : "") + "-o '" + output.string() + "' '"
+                                    + source.string() + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command << " (tools/setup installs luac5.3)";
+        std::ifstream in(output.string(), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
     std::string global_string(const char* table, const char* field)
@@ -75,11 +77,7 @@ TEST_F(lua_test, chunks_that_do_not_give_a_hook)
 {
     const std::string missing = (dir / "missing.lua").string();
     const std::string broken = (dir / "broken.lua").string();
-    const std::string binary_file = (dir / "binary.luac").string();
     write_file(broken, "function intercept_hook(\n");
-    // A precompiled chunk: Lua does not verify bytecode, so hooks are text only.
-    const std::string binary = precompiled("function intercept_hook(ctx) return 'pass' end");
-    write_file(binary_file, binary);
     struct case_t {
         const char* buffer; // null: file, or no chunk when `file` is null too
         const std::string* file;
@@ -96,9 +94,6 @@ TEST_F(lua_test, chunks_that_do_not_give_a_hook)
          "Cannot load intercept hook: Cannot load file " + broken + ": " + broken + ":2: <name> or '...' expected near <eof>"},
         {"error('not today')", nullptr,
          "Cannot load intercept hook: Cannot execute chunk: [string \"error('not today')\"]:1: not today"},
-        {binary.c_str(), nullptr, "Cannot load intercept hook: Cannot load chunk: attempt to load a binary chunk (mode is 't')"},
-        {nullptr, &binary_file,
-         "Cannot load intercept hook: Cannot load file " + binary_file + ": attempt to load a binary chunk (mode is 't')"},
         // Errors that cannot be described: "__tostring" fails; described in a protected call all the same.
         {"error(setmetatable({}, { __tostring = function() error({}) end }))", nullptr,
          "Cannot load intercept hook: Cannot execute chunk: Unexpected error"},
@@ -112,9 +107,7 @@ TEST_F(lua_test, chunks_that_do_not_give_a_hook)
     };
     for (const auto& c : cases) {
         config.clear_intercept_hook();
-        if (c.buffer == binary.c_str())
-            set_hook(binary); // holds zero bytes
-        else if (c.buffer != nullptr)
+        if (c.buffer != nullptr)
             set_hook(c.buffer);
         else if (c.file != nullptr)
             config.mutable_intercept_hook()->set_file(*c.file);
@@ -269,6 +262,140 @@ TEST_F(lua_test, a_check_for_a_client_of_another_host_reads_nothing_of_processes
     EXPECT_NE(std::find(lines.begin(), lines.end(), "1 Session 7: Cannot get pid: Cannot find inode in /proc/net/tcp"),
               lines.end())
         << testing::PrintToString(lines);
+}
+
+TEST_F(lua_test, precompiled_chunks_load_and_broken_ones_are_refused)
+{
+    const std::string code = "function intercept_hook(ctx) return ctx.divert == 'output' and 'reject' or 'pass' end";
+    const std::string full = luac(code, false);
+    const std::string stripped = luac(code, true);
+    ASSERT_GT(stripped.size(), 60u);
+    // Byte i (from 0) of the stripped chunk changed to v.
+    auto changed = [&](std::size_t i, char v) {
+        std::string bytes = stripped;
+        bytes[i] = v;
+        return bytes;
+    };
+    // A 4-byte count of the stripped main function set to 2^31-1 (little endian).
+    auto huge_count = [&](std::size_t at) {
+        std::string bytes = stripped;
+        bytes.replace(at, 4, std::string("\xff\xff\xff\x7f", 4));
+        return bytes;
+    };
+    // After the 33-byte header: upvalue count (1), source (1 when stripped),
+    // two line numbers (4 each), three bytes, then the code's count and code.
+    constexpr std::size_t sizecode_at = 46;
+    std::uint32_t sizecode = 0;
+    std::memcpy(&sizecode, stripped.data() + sizecode_at, 4);
+    const std::size_t sizek_at = sizecode_at + 4 + 4 * std::size_t(sizecode);
+    ASSERT_LT(sizek_at + 4, stripped.size());
+    std::string renamed = stripped; // a constant string of the body altered
+    renamed.replace(renamed.find("reject"), 6, "rejext");
+
+    const std::string prefix = "Cannot load intercept hook: Cannot load chunk: binary string: ";
+    const std::string corrupt = "Cannot load intercept hook: Cannot load chunk: corrupt precompiled chunk: ";
+    struct case_t {
+        const char* name;
+        std::string chunk;
+        std::string error; // empty: loads, and the hook decides `verdict`
+        fw::lua::intercept::verdict_t verdict = REJECT;
+        std::string session_error = "";
+    } const cases[] = {
+        {"source", code, ""},
+        {"precompiled", full, ""},
+        {"precompiled, stripped", stripped, ""},
+        {"truncated to its first byte", stripped.substr(0, 1), prefix + "truncated precompiled chunk"},
+        {"truncated in the signature", stripped.substr(0, 4), prefix + "truncated precompiled chunk"},
+        {"truncated in the header", stripped.substr(0, 20), prefix + "truncated precompiled chunk"},
+        // Past the header the check finds the end missing, before Lua's load
+        // could act on what precedes it.
+        {"truncated after the header", stripped.substr(0, 34), corrupt + "truncated"},
+        {"truncated in the code", stripped.substr(0, sizecode_at + 6), corrupt + "truncated"},
+        {"truncated by half", full.substr(0, full.size() / 2), corrupt + "truncated"},
+        {"its last byte missing", stripped.substr(0, stripped.size() - 1), corrupt + "truncated"},
+        {"signature", changed(2, 'x'), prefix + "not a precompiled chunk"},
+        {"version", changed(4, 0x52), prefix + "version mismatch in precompiled chunk"},
+        {"format", changed(5, 1), prefix + "format mismatch in precompiled chunk"},
+        {"conversion check bytes", changed(8, '\n'), prefix + "corrupted precompiled chunk"},
+        {"size of int", changed(12, 8), prefix + "int size mismatch in precompiled chunk"},
+        {"size of size_t", changed(13, 4), prefix + "size_t size mismatch in precompiled chunk"},
+        {"integer check", changed(17, 0x12), prefix + "endianness mismatch in precompiled chunk"},
+        {"float check", changed(30, 0x12), prefix + "float format mismatch in precompiled chunk"},
+        // Counts that announce more than the chunk holds.
+        {"code count", huge_count(sizecode_at), corrupt + "truncated"},
+        {"constant count", huge_count(sizek_at), corrupt + "truncated"},
+        // Operands out of their function, which Lua's virtual machine would follow.
+        {"parameters", changed(sizecode_at - 3, char(200)), corrupt + "more parameters than registers"},
+        {"registers", changed(sizecode_at - 1, 0), corrupt + "register out of the frame"},
+        {"trailing bytes", stripped + "x", corrupt + "bytes after its end"},
+        {"altered constant", renamed, "", CHECK, "incorrect return value: rejext"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const bool from_file : {false, true}) {
+            SCOPED_TRACE(from_file ? "file" : "buffer");
+            config.clear_intercept_hook();
+            const std::string file = (dir / "hook.luac").string();
+            if (from_file) {
+                write_file(file, c.chunk);
+                config.mutable_intercept_hook()->set_file(file);
+            } else
+                set_hook(c.chunk);
+            std::string expected = c.error;
+            if (from_file && !expected.empty())
+                expected = "Cannot load intercept hook: Cannot load file " + file + ": "
+                           + std::regex_replace(expected.substr(expected.find("Cannot load chunk: ") + 19),
+                                                std::regex("^binary string"), file);
+            EXPECT_EQ(configure_error(), expected);
+            EXPECT_EQ(lua_gettop(lua.state()), 0);
+            if (!c.error.empty())
+                continue;
+            const auto d = decide();
+            EXPECT_EQ(d.verdict, c.verdict);
+            EXPECT_EQ(d.error, c.session_error);
+        }
+    }
+}
+
+TEST_F(lua_test, hooks_that_backtrack_or_allocate_without_bound_fail_and_the_next_connection_is_decided)
+{
+    set_hook(R"(
+        local by_port = {
+            [81] = function() return string.rep("a", 30000):find(".-.-.-.-.-.-b") end,
+            [82] = function(ctx) return ("a"):rep(30000):gsub(".-.-.-.-.-.-b", "") end,
+            [83] = function() return string.rep("x", 2^31 - 1) end,
+            [84] = function() local t = {} while true do t[#t + 1] = ("x"):rep(4096) .. #t end end,
+        }
+        function intercept_hook(ctx)
+            local run = by_port[math.tointeger(ctx.dst.port)]
+            if run then run(ctx) end
+            return "pass"
+        end
+    )");
+    lua.configure();
+    lua_State* L = lua.state();
+    lua_gc(L, LUA_GCCOLLECT, 0);
+    const std::size_t start = kv::lua::memory_in_use(L);
+    const std::string budget = "instruction budget of 20000000 exceeded without a wait";
+    const struct {
+        unsigned short port;
+        std::string error;
+    } cases[] = {
+        {81, "]:3: " + budget}, {82, "]:4: " + budget}, {83, "not enough memory"}, {84, "not enough memory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.port);
+        info.destination.port(c.port);
+        const auto failed = decide("f");
+        EXPECT_EQ(failed.verdict, CHECK);
+        EXPECT_NE(failed.error.find(c.error), std::string::npos) << failed.error;
+        info.destination.port(80);
+        const auto next = decide("n");
+        EXPECT_EQ(next.verdict, PASS);
+        EXPECT_EQ(next.error, "");
+        lua_gc(L, LUA_GCCOLLECT, 0);
+        EXPECT_LT(kv::lua::memory_in_use(L), start + (1u << 20));
+    }
 }
 
 } // namespace

@@ -1,0 +1,26 @@
+#pragma once
+// Lua 5.3 loads a precompiled chunk without verifying it, and its virtual
+// machine trusts every operand: a register past the frame, a constant or
+// upvalue past its array, a jump out of the code, a debug count larger than
+// its array all reach memory outside the function. A precompiled hook is
+// checked before it is loaded, so a corrupt one is refused with a clear error
+// instead of crashing the daemon. The check follows the layout of Lua 5.3's
+// dump and the operand modes of its instructions; it bounds every operand to
+// the function it belongs to, yet proves nothing about what the code does
+// with the values (as Lua's own, long removed, verifier did not either).
+#include <string_view>
+
+namespace kv::lua {
+
+// Throws std::runtime_error "corrupt precompiled chunk: <what>" when `chunk`
+// is a precompiled chunk for this build that ends early or whose structure
+// or operands are out of bounds. Anything else passes (source text, a header
+// Lua itself refuses: Lua's load reports those).
+void check_precompiled(std::string_view chunk);
+
+// The same for the file that luaL_loadfile would load (after an optional
+// byte order mark and a first line starting with "#"). A file that cannot be
+// read passes: the load reports it.
+void check_precompiled_file(const char* path);
+
+} // namespace kv::lua

@@ -1,0 +1,78 @@
+#include "lua/memory_limit.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "lua/instruction_budget.hpp"
+
+namespace kv::lua {
+
+namespace {
+
+struct allocation_count_t {
+    std::size_t in_use = 0;
+    std::size_t limit = 0;
+};
+
+void* allocate(void* ud, void* block, std::size_t old_size, std::size_t new_size)
+{
+    auto* count = static_cast<allocation_count_t*>(ud);
+    // For a new block Lua passes the kind of object instead of a size.
+    const std::size_t held = block != nullptr ? old_size : 0;
+    if (new_size == 0) {
+        std::free(block);
+        count->in_use -= held;
+        return nullptr;
+    }
+    if (new_size > held && in_budgeted_run() && new_size - held > count->limit - std::min(count->limit, count->in_use))
+        return nullptr;
+    void* moved = std::realloc(block, new_size);
+    if (moved != nullptr)
+        count->in_use = count->in_use - held + new_size;
+    return moved;
+}
+
+// As Lua's auxiliary library does for its own states: say why, then abort.
+int panic(lua_State* L)
+{
+    const char* text = lua_tostring(L, -1);
+    std::fprintf(stderr, "PANIC: unprotected error in call to Lua API (%s)\n",
+                 text != nullptr ? text : "error object is not a string");
+    return 0;
+}
+
+allocation_count_t* count_of(lua_State* L)
+{
+    void* ud = nullptr;
+    lua_getallocf(L, &ud);
+    return static_cast<allocation_count_t*>(ud);
+}
+
+} // namespace
+
+lua_State* new_limited_state(std::size_t limit)
+{
+    auto* count = new allocation_count_t{0, limit};
+    lua_State* L = lua_newstate(allocate, count);
+    if (L == nullptr) {
+        delete count;
+        return nullptr;
+    }
+    lua_atpanic(L, panic);
+    return L;
+}
+
+void close_limited_state(lua_State* L)
+{
+    allocation_count_t* count = count_of(L);
+    lua_close(L);
+    delete count;
+}
+
+std::size_t memory_in_use(lua_State* L)
+{
+    return count_of(L)->in_use;
+}
+
+} // namespace kv::lua
