@@ -1,5 +1,6 @@
 #include "fw/service/server_socket_pool.hpp"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -12,6 +13,7 @@
 
 #include "common/endpoint_text.hpp"
 #include "common/log.hpp"
+#include "common/reset_connection.hpp"
 #include "rules.pb.h"
 
 namespace fw::service {
@@ -24,7 +26,19 @@ using std::chrono::steady_clock;
 const std::string prefix = "Server socket pool: ";
 
 // The part of an entry that leaves with it; the key fields stay constant.
+// A server socket the pool drops unclaimed is reset: the server frees the
+// connection at once instead of waiting in CLOSE_WAIT for its application,
+// and the daemon's side keeps no TIME_WAIT, which under a flood would use up
+// the local ports of its connects to that server.
 struct owned_t {
+    owned_t(util::scoped_fd_t descriptor, const kv::RuleSet& rules) : descriptor(std::move(descriptor)), rules(rules) {}
+    owned_t(owned_t&&) = default;
+    ~owned_t()
+    {
+        if (descriptor)
+            util::reset_connection(std::move(descriptor));
+    }
+
     util::scoped_fd_t descriptor;
     kv::RuleSet rules;
 };
@@ -49,6 +63,19 @@ using container_t = mi::multi_index_container<
                            mi::composite_key<entry_t, mi::member<entry_t, tcp::endpoint, &entry_t::client>,
                                              mi::member<entry_t, tcp::endpoint, &entry_t::server>>>>>;
 
+// Removes the entries that are `age` old or older, oldest first; their number.
+std::size_t erase_older(container_t& container, std::chrono::nanoseconds age)
+{
+    auto& by_created = container.get<by_age>();
+    const auto now = steady_clock::now();
+    auto young = by_created.begin();
+    std::size_t erased = 0;
+    for (; young != by_created.end() && now - young->created >= age; ++young)
+        ++erased;
+    by_created.erase(by_created.begin(), young);
+    return erased;
+}
+
 } // namespace
 
 struct server_socket_pool_t::entries_t {
@@ -60,9 +87,10 @@ struct server_socket_pool_t::entries_t {
 };
 
 server_socket_pool_t::server_socket_pool_t(boost::asio::io_context& io, delegate_t& delegate, unsigned limit,
-                                           std::chrono::nanoseconds expiry, std::chrono::nanoseconds claim_time)
+                                           std::chrono::nanoseconds expiry, std::chrono::nanoseconds claim_time,
+                                           std::chrono::nanoseconds abandon_time)
     : delegate_(delegate), entries_(std::make_unique<entries_t>(io)), limit_(limit), expiry_(expiry),
-      claim_time_(claim_time)
+      claim_time_(claim_time), abandon_time_(abandon_time)
 {
 }
 
@@ -86,33 +114,35 @@ bool server_socket_pool_t::has_server_socket(const tcp::endpoint& client, const 
 
 void server_socket_pool_t::erase_expired()
 {
-    auto& by_created = entries_->container.get<by_age>();
-    const auto now = steady_clock::now();
-    auto young = by_created.begin();
-    std::size_t expired = 0;
-    for (; young != by_created.end() && now - young->created >= expiry_; ++young)
-        ++expired;
-    if (expired > 0) {
-        if (cf_log_threshold <= 1)
-            cf_log(1, prefix + "erasing " + std::to_string(expired) + " expired server sockets");
-        by_created.erase(by_created.begin(), young);
-    }
+    const std::size_t expired = erase_older(entries_->container, expiry_);
+    if (expired > 0 && cf_log_threshold <= 1)
+        cf_log(1, prefix + "erasing " + std::to_string(expired) + " expired server sockets");
 }
 
-void server_socket_pool_t::arm_expiry()
+void server_socket_pool_t::close_abandoned()
+{
+    const std::size_t abandoned = erase_older(entries_->container, abandon_time_);
+    if (abandoned > 0 && cf_log_threshold <= 1)
+        cf_log(1, prefix + "closing " + std::to_string(abandoned) + " abandoned server sockets");
+}
+
+void server_socket_pool_t::arm_timer(steady_clock::time_point not_before)
 {
     const auto& by_created = entries_->container.get<by_age>();
     if (entries_->timer_pending || by_created.empty())
         return;
-    entries_->timer.expires_at(by_created.begin()->created
-                               + std::chrono::duration_cast<steady_clock::duration>(expiry_));
+    const auto lifetime = std::chrono::duration_cast<steady_clock::duration>(std::min(expiry_, abandon_time_));
+    entries_->timer.expires_at(std::max(by_created.begin()->created + lifetime, not_before));
     entries_->timer_pending = true;
-    entries_->timer.async_wait(wrap([this](const boost::system::error_code& ec) {
+    entries_->timer.async_wait(wrap([this, lifetime](const boost::system::error_code& ec) {
         entries_->timer_pending = false;
         if (ec)
             return;
         erase_expired();
-        arm_expiry();
+        close_abandoned();
+        // Under a flood the next wake gathers the sockets of a share of the
+        // lifetime instead of waking once for each.
+        arm_timer(steady_clock::now() + lifetime / 8);
     }));
 }
 
@@ -134,7 +164,7 @@ void server_socket_pool_t::new_server_socket(const tcp::endpoint& client, const 
                           " open files; pushing out the oldest server socket");
         by_created.erase(by_created.begin());
     }
-    arm_expiry();
+    arm_timer();
 }
 
 void server_socket_pool_t::new_client_socket(const tcp::endpoint& peer, const tcp::endpoint& local,

@@ -3,7 +3,9 @@
 // socket waits here under (client endpoint, server endpoint) until the client's
 // connection arrives at the transparent acceptor; then both go on to pellad.
 // A socket whose client never comes (a forged SYN, a client gone at once) is
-// closed by a timer, or as soon as the client tries that pair again.
+// reset after a few seconds by a timer, or as soon as the client tries that
+// pair again: a SYN flood must not become a flood of connections held open
+// against the server.
 #include <chrono>
 #include <memory>
 
@@ -52,11 +54,19 @@ public:
     // handshake with the listener takes a round trip on the firewall host;
     // the bound stays under the time to the client's second SYN retry.
     static constexpr std::chrono::nanoseconds default_claim_time = std::chrono::seconds(2);
+    // How long a server socket waits for its client at all. A client claims
+    // it one round trip after the re-sent SYN reached the listener, and after
+    // 3 s when the listener has had to repeat its SYN-ACK twice; by then the
+    // client's own second SYN retry (about 3 s after its first SYN) has made
+    // the pair a new attempt under the claim time. A socket still waiting
+    // after 4 s serves nobody.
+    static constexpr std::chrono::nanoseconds default_abandon_time = std::chrono::seconds(4);
 
     server_socket_pool_t(boost::asio::io_context& io, delegate_t& delegate, unsigned limit,
                          std::chrono::nanoseconds expiry = default_expiry,
-                         std::chrono::nanoseconds claim_time = default_claim_time);
-    // Closes every waiting server socket; the delegate hears nothing.
+                         std::chrono::nanoseconds claim_time = default_claim_time,
+                         std::chrono::nanoseconds abandon_time = default_abandon_time);
+    // Resets every waiting server socket; the delegate hears nothing.
     ~server_socket_pool_t() override;
 
     // Whether a server socket for exactly this pair waits for its client. One
@@ -76,14 +86,17 @@ private:
     struct entries_t;
 
     void erase_expired();
-    // Wakes when the oldest entry expires, unless a wake is already pending.
-    void arm_expiry();
+    void close_abandoned();
+    // Wakes when the oldest entry expires or is abandoned, unless a wake is
+    // already pending; not before `not_before`.
+    void arm_timer(std::chrono::steady_clock::time_point not_before = {});
 
     delegate_t& delegate_;
     std::unique_ptr<entries_t> entries_;
     unsigned limit_;
     std::chrono::nanoseconds expiry_;
     std::chrono::nanoseconds claim_time_;
+    std::chrono::nanoseconds abandon_time_;
 };
 
 } // namespace fw::service

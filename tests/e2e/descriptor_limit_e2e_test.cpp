@@ -46,11 +46,6 @@ private:
     rlimit saved_{};
 };
 
-pid_t daemon_pid(morva_test::stack_t& stack)
-{
-    return std::stoi(morva_test::sh("pgrep -P " + std::to_string(stack.marend().pid())));
-}
-
 // How many of the descriptor numbers below the limit the process has open: at
 // the limit, all of them (descriptors it inherited above the limit aside).
 std::size_t open_below_limit(pid_t pid)
@@ -73,7 +68,7 @@ TEST(descriptor_limit_e2e, a_pellad_that_stops_reading_ends_neither_the_daemon_n
         inherited_limit_t low(descriptor_limit);
         stack.start(stack.config());
     }
-    const pid_t daemon = daemon_pid(stack);
+    const pid_t daemon = stack.daemon_pid();
     stack.pellad().signal(SIGSTOP);
 
     // Checked connections in waves, until the link to pellad holds no more and

@@ -8,12 +8,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <boost/filesystem/operations.hpp>
+
+#include "net/checksum.hpp"
 #include "tests/e2e/namespace_thread.hpp"
 #include "tests/e2e/stack.hpp"
 #include "tests/net/ipv4_tcp_packet.hpp"
@@ -22,35 +29,52 @@ namespace {
 
 using fw::util::scoped_fd_t;
 using morva_test::topology_t;
+using namespace std::chrono_literals;
 
-// A SYN with a correct TCP checksum, so the firewall's conntrack takes it as new.
-std::vector<std::uint8_t> forged_syn(const std::string& source, const std::string& destination,
-                                     std::uint16_t port)
+// A segment with correct checksums, so the firewall's conntrack takes it in.
+std::vector<std::uint8_t> forged(const morva_test::ipv4_tcp_packet_t& segment)
 {
-    morva_test::ipv4_tcp_packet_t syn{.source = source, .destination = destination, .source_port = 40000,
-                                      .destination_port = port};
-    std::vector<std::uint8_t> p = syn.bytes();
-    std::uint32_t sum = 6 + 20;
-    for (std::size_t i = 12; i < 20; i += 2)
-        sum += p[i] << 8 | p[i + 1];
-    for (std::size_t i = 20; i < 40; i += 2)
-        sum += p[i] << 8 | p[i + 1];
-    while (sum >> 16)
-        sum = (sum & 0xffff) + (sum >> 16);
-    p[36] = static_cast<std::uint8_t>(~sum >> 8);
-    p[37] = static_cast<std::uint8_t>(~sum);
+    std::vector<std::uint8_t> p = segment.bytes();
+    fw::net::reseal_tcp_datagram(p.data(), p.size());
     return p;
 }
 
-void send_raw(const std::vector<std::uint8_t>& datagram, const std::string& destination)
+void send_raw(const std::vector<std::vector<std::uint8_t>>& datagrams, const std::string& destination)
 {
     scoped_fd_t fd(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW));
     sockaddr_in to{};
     to.sin_family = AF_INET;
     ::inet_pton(AF_INET, destination.c_str(), &to.sin_addr);
-    if (!fd || ::sendto(fd.get(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                        sizeof to) != static_cast<ssize_t>(datagram.size()))
-        throw std::runtime_error("cannot send the forged SYN");
+    for (const auto& datagram : datagrams)
+        if (!fd || ::sendto(fd.get(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                            sizeof to) != static_cast<ssize_t>(datagram.size()))
+            throw std::runtime_error("cannot send a forged segment");
+}
+
+std::size_t open_descriptors(pid_t pid)
+{
+    const boost::filesystem::path fds("/proc/" + std::to_string(pid) + "/fd");
+    return static_cast<std::size_t>(std::distance(boost::filesystem::directory_iterator(fds),
+                                                  boost::filesystem::directory_iterator()));
+}
+
+// Whether `done` holds within `timeout`, asked every 100 ms.
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout)
+{
+    for (const auto end = std::chrono::steady_clock::now() + timeout; !done();) {
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(100ms);
+    }
+    return true;
+}
+
+std::size_t occurrences(const std::string& text, const std::string& needle)
+{
+    std::size_t n = 0;
+    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++n;
+    return n;
 }
 
 // The daemon still checks a connection, end to end.
@@ -73,7 +97,9 @@ TEST(hostile_traffic_e2e, a_forged_syn_decided_reject_whose_reset_cannot_leave_c
 
     // The demo hook rejects port 8003; the firewall has no route back to 10.250.0.5.
     morva_test::in_namespace(stack.hosts.client, [] {
-        send_raw(forged_syn("10.250.0.5", topology_t::server_address, 8003), topology_t::server_address);
+        send_raw({forged({.source = "10.250.0.5", .destination = topology_t::server_address, .source_port = 40000,
+                          .destination_port = 8003})},
+                 topology_t::server_address);
     });
     ASSERT_TRUE(stack.marend().wait_for("Warning: Raw sender: sendto failed: Network is unreachable; dropping TCP "
                                         "RST,ACK 10.200.2.2:8003 -> 10.250.0.5:40000"))
@@ -119,6 +145,80 @@ TEST(hostile_traffic_e2e, a_server_connect_failing_at_once_in_the_security_optio
     }
     EXPECT_NE(reply.find("sent \"x\""), std::string::npos) << reply;
 
+    EXPECT_EQ(stack.stop(), 0) << stack.daemon_output();
+    stack.expect_nothing_left();
+}
+
+TEST(hostile_traffic_e2e, checked_connections_whose_clients_never_complete_hold_nothing_for_long)
+{
+    constexpr int batch = 50;
+    constexpr std::uint16_t checked = 8080;
+    // Clients that make the daemon connect to the server for them and never
+    // come for that connection.
+    struct {
+        const char* name;
+        std::function<void(const std::string& client_host)> send;
+    } const kinds[] = {
+        {"SYN then reset from forged sources",
+         [](const std::string& client_host) {
+             std::vector<std::vector<std::uint8_t>> segments;
+             for (int i = 0; i < batch; ++i)
+                 for (const std::uint16_t flags : {0x02, 0x04})
+                     segments.push_back(forged({.source = "10.250.0." + std::to_string(i + 1),
+                                                .destination = topology_t::server_address,
+                                                .source_port = static_cast<std::uint16_t>(40000 + i),
+                                                .destination_port = checked,
+                                                .sequence = flags == 0x02 ? 1000u : 1001u,
+                                                .flags = flags}));
+             morva_test::in_namespace(client_host, [&] { send_raw(segments, topology_t::server_address); });
+         }},
+        {"connect then close",
+         [](const std::string& client_host) {
+             morva_test::in_namespace(client_host, [] {
+                 for (int i = 0; i < batch; ++i)
+                     morva_test::start_tcp_connect(topology_t::server_address, checked);
+             });
+         }},
+    };
+
+    morva_test::stack_t stack;
+    // The forged sources must reach the queue: no reverse-path filter on the firewall.
+    topology_t::sh_in(stack.hosts.firewall,
+                      "sysctl -q -w net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.to-client.rp_filter=0");
+    stack.start(stack.config());
+    const pid_t daemon = stack.daemon_pid();
+    const std::string held_by_server =
+        "ss -Htn state connected exclude time-wait \"( sport = :" + std::to_string(checked) + " )\"";
+
+    for (const auto& kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        const std::size_t descriptors_before = open_descriptors(daemon);
+        const std::string added = "Server socket pool: new server socket ";
+        const std::size_t added_before = occurrences(stack.daemon_output(), added);
+
+        kind.send(stack.hosts.client);
+        // The situation under test: the daemon has connected to the server
+        // for every one of them.
+        ASSERT_TRUE(eventually([&] { return occurrences(stack.daemon_output(), added) >= added_before + batch; },
+                               30s))
+            << stack.daemon_output();
+
+        // Within the pool's bound of a few seconds plus a margin (not its 300 s
+        // expiry), nothing of them is left with the daemon or with the server.
+        std::size_t descriptors = 0;
+        std::string server_connections;
+        eventually(
+            [&] {
+                descriptors = open_descriptors(daemon);
+                server_connections = topology_t::sh_in(stack.hosts.server, held_by_server);
+                return descriptors <= descriptors_before + 3 && server_connections.empty();
+            },
+            12s);
+        EXPECT_LE(descriptors, descriptors_before + 3) << "before: " << descriptors_before;
+        EXPECT_EQ(server_connections, "");
+
+        expect_serving(stack, std::string("after ") + kind.name);
+    }
     EXPECT_EQ(stack.stop(), 0) << stack.daemon_output();
     stack.expect_nothing_left();
 }

@@ -162,6 +162,8 @@ public:
     // Everything the marend stand-in and the daemon printed so far.
     std::string daemon_output() { return marend_->output(); }
     ns_process_t& marend() { return *marend_; }
+    // The daemon, the marend stand-in's child.
+    pid_t daemon_pid() const { return std::stoi(sh("pgrep -P " + std::to_string(marend_->pid()))); }
     ns_process_t& pellad() { return *pellad_; }
     ns_process_t& quisad() { return *quisad_; }
     std::string servers_output() { return server_->output() + firewall_server_->output(); }

@@ -1,11 +1,16 @@
 // The server socket pool with a recording delegate: pairing by endpoint pair,
-// duplicates, the limit and the expiry, watched through the descriptors it
-// holds, closes and hands on.
+// duplicates, the limit, the expiry and the abandon time, watched through the
+// descriptors it holds, closes and hands on.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 
+#include <cerrno>
 #include <chrono>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,6 +48,41 @@ bool fd_open(int fd)
 {
     return ::fcntl(fd, F_GETFD) != -1;
 }
+
+// Both ends of a TCP connection over loopback: `ours` as the daemon's server
+// socket, `server` as the server's end, which shows how the connection ended.
+struct tcp_connection_t {
+    tcp_connection_t()
+    {
+        scoped_fd_t listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (!listener || ::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), size) != 0
+            || ::listen(listener.get(), 1) != 0
+            || ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
+            throw std::runtime_error("cannot listen on loopback");
+        ours = scoped_fd_t(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (!ours || ::connect(ours.get(), reinterpret_cast<sockaddr*>(&address), size) != 0)
+            throw std::runtime_error("cannot connect on loopback");
+        server = scoped_fd_t(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (!server)
+            throw std::runtime_error("cannot accept on loopback");
+    }
+
+    // The errno of a read of the server's end: ECONNRESET after a reset, 0 at
+    // an orderly end of stream, EAGAIN while the connection is open.
+    int server_read_error() const
+    {
+        char byte;
+        const ssize_t n = ::recv(server.get(), &byte, 1, MSG_DONTWAIT);
+        return n == 0 ? 0 : n < 0 ? errno : -1;
+    }
+
+    scoped_fd_t ours;
+    scoped_fd_t server;
+};
 
 kv::RuleSet rules_named(const std::string& user)
 {
@@ -266,6 +306,36 @@ TEST_F(server_socket_pool_test, a_server_socket_unclaimed_for_the_claim_time_giv
         EXPECT_EQ(delegate.pairs[0].server.descriptor.get(), second);
         EXPECT_EQ(delegate.pairs[0].rules.variable(0).user_name(), "second");
     }
+}
+
+TEST_F(server_socket_pool_test, a_server_socket_nobody_claims_is_reset_after_the_abandon_time)
+{
+    // The claim time below the abandon time, as by default.
+    server_socket_pool_t pool(io, delegate, 100, server_socket_pool_t::default_expiry, 100ms, 1s);
+    const tcp::endpoint abandoned_client = ep("192.0.2.1", 1);
+    const tcp::endpoint claimed_client = ep("192.0.2.2", 2);
+    tcp_connection_t abandoned, claimed;
+    pool.new_server_socket(abandoned_client, server, rules_named("u"), std::move(abandoned.ours));
+    pool.new_server_socket(claimed_client, server, rules_named("u"), std::move(claimed.ours));
+    pool.new_client_socket(claimed_client, server, new_fd());
+    ASSERT_EQ(delegate.pairs.size(), 1u);
+    lines();
+
+    // Past the claim time the socket still waits: only a SYN of its pair
+    // would close it now.
+    io.run_for(150ms);
+    io.restart();
+    EXPECT_EQ(abandoned.server_read_error(), EAGAIN);
+
+    // The timer alone ends it, and the server sees a reset.
+    int error = EAGAIN;
+    ASSERT_TRUE(morva_test::run_until(io, [&] { return (error = abandoned.server_read_error()) != EAGAIN; }, 5s));
+    EXPECT_EQ(error, ECONNRESET);
+    EXPECT_FALSE(pool.has_server_socket(abandoned_client, server));
+    EXPECT_EQ(lines(), std::vector<std::string>{"1 Server socket pool: closing 1 abandoned server sockets"});
+    // The claimed one went on with its client, untouched.
+    EXPECT_EQ(claimed.server_read_error(), EAGAIN);
+    EXPECT_TRUE(fd_open(delegate.pairs[0].server.descriptor.get()));
 }
 
 TEST_F(server_socket_pool_test, destruction_closes_every_waiting_server_socket_unannounced)
