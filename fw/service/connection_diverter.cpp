@@ -115,62 +115,85 @@ void connection_diverter_t::stop_divert(int divert_kind, const char* what)
     log_debug(what + divert_chain_name(divert_kind) + ": stopped");
 }
 
+// Whether a running entry must let its queue go before any divert binds a
+// new one: its divert is switched off, wants another number, or searches for
+// one (automatic, or nothing selected) while another divert asks for the
+// number it holds by hand, as a first start would have given it.
+bool connection_diverter_t::leaves_queue(const divert_config_t& record,
+                                         const std::vector<divert_config_t>& configs) const
+{
+    const auto& entry = entries_[record.divert_kind];
+    if (!record.enable)
+        return true;
+    if (is_manual(record.number))
+        return entry->queue() != record.number.manual();
+    if (record.number.num_case() != kv::NfqueueNumber::kAuto && entry->queue() != 0)
+        return true;
+    return std::any_of(configs.begin(), configs.end(), [&](const divert_config_t& other) {
+        return other.divert_kind != record.divert_kind && other.enable && is_manual(other.number)
+            && other.number.manual() == entry->queue();
+    });
+}
+
 void connection_diverter_t::configure()
 {
     auto configs = make_divert_configs(config_);
     std::stable_sort(configs.begin(), configs.end(), divert_config_less);
 
+    // Every queue that is let go is unbound before any is bound, so that a
+    // number moving from one divert to another is free when its new divert
+    // asks for it.
+    for (const auto& record : configs)
+        if (entries_[record.divert_kind] && leaves_queue(record, configs))
+            stop_divert(record.divert_kind, "divert ");
+
     for (auto& record : configs) {
         const std::string& name = divert_chain_name(record.divert_kind);
         auto& slot = entries_[record.divert_kind];
-
-        if (!record.enable) {
-            if (slot)
-                stop_divert(record.divert_kind, "divert ");
+        if (!record.enable)
             continue;
-        }
 
-        const bool automatic = record.number.num_case() == kv::NfqueueNumber::kAuto;
-        if (automatic && !config_.autoconfigure_iptables())
+        if (record.number.num_case() == kv::NfqueueNumber::kAuto && !config_.autoconfigure_iptables())
             throw std::runtime_error("Manual iptables configuration requested along with automatic NFQUEUE number for "
                                      + name + " divert");
 
         if (slot) {
-            const std::uint32_t wanted = is_manual(record.number) ? record.number.manual() : 0;
-            if (automatic || slot->queue() == wanted) {
-                slot->set_options(record.connect_transparently, config_.process_ip_security_option());
-                continue;
-            }
-            stop_divert(record.divert_kind, "divert ");
+            slot->set_options(record.connect_transparently, config_.process_ip_security_option());
+            continue;
         }
+        start_divert(record);
+    }
+}
 
-        std::uint32_t number = is_manual(record.number) ? record.number.manual() : 0;
-        try {
-            util::scoped_fd_t fd;
-            if (is_manual(record.number)) {
-                // A number the kernel cannot address must not quietly become another queue.
-                if (number > std::numeric_limits<std::uint16_t>::max())
-                    throw std::runtime_error("NFQUEUE numbers range from 0 to 65535");
-                fd = linux::nfqueue::open_queue(static_cast<std::uint16_t>(number), kernel_queue_length);
-            } else {
-                fd = open_free_queue(number);
-                record.number.set_manual(number);
-            }
-            auto link = std::make_unique<linux::netlink::async::link_t>(io_, std::move(fd));
-            log_debug("connected to nfqueue " + std::to_string(number) + " for divert " + name);
-            auto interceptor = std::make_unique<linux::nfqueue::packet_interceptor_t>(
-                std::move(link), static_cast<std::uint16_t>(number),
-                linux::nfqueue::packet_interceptor_t::default_pending_limit);
-            auto entry = std::make_unique<divert_entry_t>(*this, record.divert_kind, std::move(interceptor),
-                                                          record.connect_transparently,
-                                                          config_.process_ip_security_option());
-            entry->start();
-            slot = std::move(entry);
-            log_debug("divert " + name + ": started");
-        } catch (const std::runtime_error& e) {
-            throw std::runtime_error("Cannot connect to nfqueue " + std::to_string(number) + " for divert " + name
-                                     + ": " + describe_exception(e));
+void connection_diverter_t::start_divert(divert_config_t& record)
+{
+    const std::string& name = divert_chain_name(record.divert_kind);
+    std::uint32_t number = is_manual(record.number) ? record.number.manual() : 0;
+    try {
+        util::scoped_fd_t fd;
+        if (is_manual(record.number)) {
+            // A number the kernel cannot address must not quietly become another queue.
+            if (number > std::numeric_limits<std::uint16_t>::max())
+                throw std::runtime_error("NFQUEUE numbers range from 0 to 65535");
+            fd = linux::nfqueue::open_queue(static_cast<std::uint16_t>(number), kernel_queue_length);
+        } else {
+            fd = open_free_queue(number);
+            record.number.set_manual(number);
         }
+        auto link = std::make_unique<linux::netlink::async::link_t>(io_, std::move(fd));
+        log_debug("connected to nfqueue " + std::to_string(number) + " for divert " + name);
+        auto interceptor = std::make_unique<linux::nfqueue::packet_interceptor_t>(
+            std::move(link), static_cast<std::uint16_t>(number),
+            linux::nfqueue::packet_interceptor_t::default_pending_limit);
+        auto entry = std::make_unique<divert_entry_t>(*this, record.divert_kind, std::move(interceptor),
+                                                      record.connect_transparently,
+                                                      config_.process_ip_security_option());
+        entry->start();
+        entries_[record.divert_kind] = std::move(entry);
+        log_debug("divert " + name + ": started");
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error("Cannot connect to nfqueue " + std::to_string(number) + " for divert " + name + ": "
+                                 + describe_exception(e));
     }
 }
 

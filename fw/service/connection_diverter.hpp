@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
 
@@ -39,6 +40,7 @@ class connection_rejector_t;
 class marking_retransmitter_t;
 class packet_validator_t;
 class lua_t;
+struct divert_config_t;
 
 // Divert kinds: 0 output, 1 input, 2 forward.
 constexpr int output_divert = 0;
@@ -111,6 +113,8 @@ public:
 private:
     friend class divert_entry_t;
 
+    bool leaves_queue(const divert_config_t& record, const std::vector<divert_config_t>& configs) const;
+    void start_divert(divert_config_t& record);
     void stop_divert(int divert_kind, const char* what);
 
     boost::asio::io_context& io_;

@@ -1,6 +1,8 @@
 #include "fw/service/marks.hpp"
 
+#include <algorithm>
 #include <bit>
+#include <iterator>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -114,13 +116,18 @@ void marks_t::configure()
                                          + field->name + " value");
     }
 
-    // A fixed mark left out keeps the value of the last apply; on the first
-    // there is none, and a mark of 0 would match every packet.
-    const std::uint32_t previous[] = {local_delivery_mark_, client_packets_mark_, server_packets_mark_};
-    for (std::size_t i = 0; i < std::size(fixed); ++i)
-        if (fixed[i].choice == choice_t::unset && previous[i] == 0)
-            throw std::runtime_error(std::string(fixed[i].name)
-                                     + " value is not configured: set it to auto or to a manual mark");
+    // The fixed marks go into the automatic routing and iptables rules and
+    // onto every divert's packets, where a mark of 0 would match every packet.
+    // The verdict rests on the configuration alone, so that a revision the
+    // daemon applies on a reload is one it can also start with.
+    const bool fixed_marks_used = config_.autoconfigure_routing() || config_.autoconfigure_iptables()
+                               || std::any_of(std::begin(diverts), std::end(diverts),
+                                              [](const divert_t& divert) { return divert.enabled; });
+    if (fixed_marks_used)
+        for (const field_t& field : fixed)
+            if (field.choice == choice_t::unset)
+                throw std::runtime_error(std::string(field.name)
+                                         + " value is not configured: set it to auto or to a manual mark");
 
     input_divert_mark_ = output_divert_mark_ = forward_divert_mark_ = 0;
     std::vector<request_t> requests = {
@@ -147,13 +154,10 @@ void marks_t::configure()
         *request.mark = request.value;
     }
 
+    // Automatic marks need both automatic modes, and with them every fixed
+    // mark is set: the manual bits are all a request of this apply holds.
     if (!any_automatic)
         return;
-    // A fixed mark whose field is left out keeps its previous value; no
-    // automatic mark may take that bit as well.
-    for (const request_t& request : requests)
-        if (request.choice == choice_t::unset)
-            used |= *request.mark;
     used |= used_marks_(filter_);
 
     for (const request_t& request : requests) {

@@ -1,7 +1,9 @@
 #include "fw/service/routing.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cstring>
 #include <exception>
 #include <stdexcept>
 
@@ -158,6 +160,21 @@ file_record_t load_rule_info(const std::string& path)
     return result;
 }
 
+// Where the state file is written before it is renamed into place.
+std::string temporary_of(const std::string& path) { return path + ".new"; }
+
+// A run killed while it wrote the state file left the temporary file; only a
+// regular file of that exact name is taken away.
+void remove_temporary_leftover(const std::string& path)
+{
+    const std::string temporary = temporary_of(path);
+    struct stat st {};
+    if (::lstat(temporary.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return;
+    if (::unlink(temporary.c_str()) != 0 && errno != ENOENT)
+        warn("Cannot remove file " + temporary + ": " + std::strerror(errno));
+}
+
 std::string directory_of(const std::string& path)
 {
     const auto slash = path.rfind('/');
@@ -178,13 +195,12 @@ routing_t::~routing_t()
     // Only what this run recorded is removed: a file can hold nothing else
     // once the first configuration has read it, and the stop must not need
     // a descriptor to open it.
-    if (record_) {
-        try {
-            if (remove_installed(*record_))
-                record_.reset();
-        } catch (const std::exception&) {
-            warn("Cannot uninstall local delivery routing: " + describe_exception_ptr(std::current_exception()));
-        }
+    try {
+        if (record_ && remove_installed(*record_))
+            record_.reset();
+        retry_unremoved();
+    } catch (const std::exception&) {
+        warn("Cannot uninstall local delivery routing: " + describe_exception_ptr(std::current_exception()));
     }
     marks_.set_filter({});
 }
@@ -200,7 +216,10 @@ bool routing_t::own_rule_filter(std::uint32_t table_id, std::uint32_t fwmark) co
             // A var_lib_dir that configure will refuse.
         }
     }
-    return !(own && own->table_id == table_id && own->fwmark == fwmark);
+    const auto is_it = [&](const rule_record_t& record) {
+        return record.table_id == table_id && record.fwmark == fwmark;
+    };
+    return !((own && is_it(*own)) || std::any_of(unremoved_.begin(), unremoved_.end(), is_it));
 }
 
 std::optional<std::string> routing_t::state_path() const
@@ -221,8 +240,13 @@ void routing_t::configure()
         // The first look at the file picks up what an ended run left behind.
         path_ = path;
         configured_ = true;
+        if (path_)
+            remove_temporary_leftover(*path_);
     }
     uninstall_recorded();
+    // A record whose removal failed stays with the file that names it.
+    if (record_ && path != path_)
+        keep_unremoved();
     path_ = path;
 
     if (!config_.autoconfigure_routing())
@@ -240,6 +264,9 @@ void routing_t::configure()
     const std::uint32_t table_id = free_routing_table(used);
     const rule_record_t record{table_id, marks_.local_delivery_mark(), metric};
     link();
+    // The new record takes the file's place of one whose removal failed.
+    if (record_)
+        keep_unremoved();
     try {
         loopback_index_ = loopback_index();
         // Recorded first: a crash from here on leaves a record of whatever is installed.
@@ -297,21 +324,41 @@ void routing_t::install_rule(std::uint32_t table_id)
         cf_log(0, "Local delivery routing policy installed (" + rule_text(table_id, fwmark) + ")");
 }
 
+// A removal that fails is warned about and tried again at the next apply and
+// at stop; meanwhile the configuration goes on, and the state file keeps
+// naming the record until a new installation is recorded.
 void routing_t::uninstall_recorded()
 {
+    retry_unremoved();
     if (!path_)
         return;
     if (!record_)
         record_ = read_rule_info(*path_);
-    if (!record_)
-        return;
-    if (!remove_installed(*record_))
-        throw std::runtime_error("Cannot uninstall local delivery routing (" + rule_text(record_->table_id, record_->fwmark)
-                                 + ")");
+    if (record_ && remove_installed(*record_))
+        record_.reset();
+}
+
+void routing_t::keep_unremoved()
+{
+    unremoved_.push_back(*record_);
     record_.reset();
 }
 
+void routing_t::retry_unremoved()
+{
+    std::erase_if(unremoved_, [this](const rule_record_t& record) { return remove_objects(record); });
+}
+
 bool routing_t::remove_installed(const rule_record_t& record)
+{
+    if (!remove_objects(record))
+        return false;
+    if (path_)
+        remove_rule_info(*path_);
+    return true;
+}
+
+bool routing_t::remove_objects(const rule_record_t& record)
 {
     sync_link_t& changes = link();
     const std::string route = "(" + local_route_text(record.table_id, record.metric) + ")";
@@ -329,11 +376,7 @@ bool routing_t::remove_installed(const rule_record_t& record)
         "Local delivery routing policy uninstalled " + rule, "Cannot uninstall local delivery routing policy " + rule);
     step(routing_step_t::rule_removed);
     // The record goes only once nothing it names is left.
-    if (!route_gone || !rule_gone)
-        return false;
-    if (path_)
-        remove_rule_info(*path_);
-    return true;
+    return route_gone && rule_gone;
 }
 
 bool is_own_record(const rule_record_t& record) noexcept
@@ -380,7 +423,7 @@ void write_rule_info(const rule_record_t& record, const std::string& path)
         info.set_priority(*record.metric);
 
     // A temporary file left by a crash, or planted, is replaced, never followed.
-    const std::string temporary = path + ".new";
+    const std::string temporary = temporary_of(path);
     if (::unlink(temporary.c_str()) != 0 && errno != ENOENT)
         throw_errno(errno, "Cannot remove file " + temporary);
     {

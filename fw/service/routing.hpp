@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "fw/service/service.hpp"
 
@@ -56,7 +57,8 @@ public:
     // relative before anything else, then as the class comment says.
     void configure() override;
 
-    // False exactly for the policy rule this service installed, or, before its
+    // False exactly for the policy rule this service installed (or one whose
+    // removal failed and is to be tried again), or, before its
     // first configuration, for the one the state file records: a run that
     // ended without its stop left it, and it goes in this very apply.
     bool own_rule_filter(std::uint32_t table_id, std::uint32_t fwmark) const noexcept;
@@ -70,7 +72,12 @@ private:
     // and `var_lib_dir` is empty.
     std::optional<std::string> state_path() const;
     void uninstall_recorded();
+    // The record goes to the installations whose removal is retried.
+    void keep_unremoved();
+    void retry_unremoved();
+    // Route, rule and then the state file; false while route or rule is left.
     bool remove_installed(const rule_record_t& record);
+    bool remove_objects(const rule_record_t& record);
     void install_route(std::uint32_t table_id);
     void install_rule(std::uint32_t table_id);
     void step(routing_step_t done);
@@ -81,6 +88,8 @@ private:
     const kv::LinuxFirewallConfig& config_;
     marks_t& marks_;
     std::optional<rule_record_t> record_;
+    // Earlier installations whose removal failed and that the state file no longer names.
+    std::vector<rule_record_t> unremoved_;
     bool configured_ = false;
     std::optional<std::string> path_;
     std::unique_ptr<linux::netlink::sync_link_t> link_;

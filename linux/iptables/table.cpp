@@ -131,12 +131,13 @@ public:
     ipt_table_t parse()
     {
         const std::size_t size = blob_.entries.size();
-        for (std::size_t offset = 0; offset < size;) {
+        for (std::size_t offset = 0; offset < size; ++entry_number_) {
             const std::size_t next = visit(offset);
             if (next == 0)
                 break;
             offset += next;
         }
+        table_.read_size = ipt_table_size_t{blob_.num_entries, static_cast<std::uint32_t>(size)};
         close_chains();
         resolve_jumps();
         return std::move(table_);
@@ -210,6 +211,7 @@ private:
         ipt_rule_t rule;
         rule.ip = header.ip;
         rule.counters = header.counters;
+        rule.read_entry = entry_number_;
         for (std::size_t at = abi::entry_size; at < target_at;) {
             if (target_at - at < abi::ext_header_size)
                 malformed();
@@ -289,6 +291,7 @@ private:
     void close_chains()
     {
         for (auto& [hook, chain] : table_.builtin_chains) {
+            chain.policy_read_entry = chain.rules.empty() ? std::nullopt : chain.rules.back().read_entry;
             const ipt_verdict_t policy = take_tail(builtin_chain_name(hook), chain.rules, chain.counters);
             if (policy == ipt_verdict_t::RETURN)
                 malformed();
@@ -329,6 +332,7 @@ private:
     std::map<std::size_t, std::string> starts_;
     std::map<std::size_t, std::string> ends_;
     std::vector<pending_jump_t> jumps_;
+    std::uint32_t entry_number_ = 0;
 };
 
 } // namespace
@@ -484,21 +488,62 @@ private:
 
 ipt_blob_t make_ipt_blob(const ipt_table_t& table) { return blob_writer_t().write(table); }
 
+namespace {
+
+// The counters of one entry of make_ipt_blob(table), and where it was read from.
+struct entry_counters_t {
+    struct xt_counters counters {};
+    std::optional<std::uint32_t> read_entry;
+};
+
+std::vector<entry_counters_t> entry_counters(const ipt_table_t& table)
+{
+    std::vector<entry_counters_t> list;
+    for (const auto& [hook, chain] : table.builtin_chains) {
+        for (const ipt_rule_t& rule : chain.rules)
+            list.push_back({rule.counters, rule.read_entry});
+        list.push_back({chain.counters, chain.policy_read_entry});
+    }
+    for (const auto& [name, chain] : table.user_chains) {
+        list.emplace_back();
+        for (const ipt_rule_t& rule : chain.rules)
+            list.push_back({rule.counters, rule.read_entry});
+        list.emplace_back();
+    }
+    list.emplace_back();
+    return list;
+}
+
+// The counters to add to the new entries, which start at zero: what the
+// model carries, or for an entry read from the table just replaced, what
+// the kernel handed back for it, which takes in the packets counted since
+// the read. Only while the replaced table is the one read (the xtables lock
+// keeps the tools that honour it away) and only where the kernel's counts
+// have not gone back.
+std::vector<struct xt_counters> counters_to_add(const ipt_table_t& table, const ipt_table_size_t& replaced,
+                                                const std::vector<struct xt_counters>& returned)
+{
+    std::vector<struct xt_counters> list;
+    const bool same_table = table.read_size == replaced;
+    for (const entry_counters_t& entry : entry_counters(table)) {
+        struct xt_counters counters = entry.counters;
+        if (same_table && entry.read_entry && *entry.read_entry < returned.size()) {
+            const struct xt_counters& now = returned[*entry.read_entry];
+            if (now.pcnt >= counters.pcnt && now.bcnt >= counters.bcnt)
+                counters = now;
+        }
+        list.push_back(counters);
+    }
+    return list;
+}
+
+} // namespace
+
 std::vector<struct xt_counters> ipt_counter_list(const ipt_table_t& table)
 {
     std::vector<struct xt_counters> list;
-    for (const auto& [hook, chain] : table.builtin_chains) {
-        for (const ipt_rule_t& rule : chain.rules)
-            list.push_back(rule.counters);
-        list.push_back(chain.counters);
-    }
-    for (const auto& [name, chain] : table.user_chains) {
-        list.push_back({});
-        for (const ipt_rule_t& rule : chain.rules)
-            list.push_back(rule.counters);
-        list.push_back({});
-    }
-    list.push_back({});
+    for (const entry_counters_t& entry : entry_counters(table))
+        list.push_back(entry.counters);
     return list;
 }
 
@@ -570,11 +615,10 @@ void write_ipt_table(const std::string& name, const ipt_table_t& table)
 
 void write_ipt_table(sockopt_t& socket, const std::string& name, const ipt_table_t& table)
 {
-    const std::vector<struct xt_counters> counters = ipt_counter_list(table);
     const ipt_blob_t blob = make_ipt_blob(table);
     check_table_name(name);
 
-    // The kernel hands back the old counters through this array; they are not used.
+    // The kernel hands back the replaced table's counters through this array.
     const struct ipt_getinfo installed = get_info(socket, name);
     std::vector<struct xt_counters> old_counters(installed.num_entries);
     struct ipt_replace replace {};
@@ -594,6 +638,8 @@ void write_ipt_table(sockopt_t& socket, const std::string& name, const ipt_table
     if (const int error = socket.set(IPT_SO_SET_REPLACE, buffer.data(), static_cast<socklen_t>(buffer.size())))
         fail(error, "Cannot set IP table entries");
 
+    const std::vector<struct xt_counters> counters
+        = counters_to_add(table, {installed.num_entries, installed.size}, old_counters);
     struct xt_counters_info info {};
     std::memcpy(info.name, name.data(), name.size());
     info.num_counters = static_cast<std::uint32_t>(counters.size());

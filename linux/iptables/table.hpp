@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -51,6 +52,9 @@ struct ipt_rule_t {
     std::vector<xt_blob_t> matches;
     ipt_target_t target = ipt_verdict_t::DROP;
     struct xt_counters counters {};
+    // The rule's entry number in the table it was read from; none for a rule
+    // made here. Not part of the rule's value.
+    std::optional<std::uint32_t> read_entry;
 
     // Addresses and masks in host byte order; the ipt_ip keeps network order.
     std::uint32_t src() const;
@@ -85,6 +89,8 @@ struct ipt_builtin_chain_t {
     std::vector<ipt_rule_t> rules;
     ipt_verdict_t policy = ipt_verdict_t::ACCEPT;
     struct xt_counters counters {};
+    // As ipt_rule_t::read_entry, for the policy's entry.
+    std::optional<std::uint32_t> policy_read_entry;
     bool operator==(const ipt_builtin_chain_t& other) const;
 };
 
@@ -93,12 +99,25 @@ struct ipt_user_chain_t {
     bool operator==(const ipt_user_chain_t&) const = default;
 };
 
+// The size of a table as the kernel held it.
+struct ipt_table_size_t {
+    std::uint32_t num_entries = 0;
+    std::uint32_t size = 0;
+    bool operator==(const ipt_table_size_t&) const = default;
+};
+
 struct ipt_table_t {
     // By netfilter hook: 0 PREROUTING, 1 INPUT, 2 FORWARD, 3 OUTPUT, 4 POSTROUTING.
     // operator[] of a missing hook creates an empty chain with policy ACCEPT.
     std::map<int, ipt_builtin_chain_t> builtin_chains;
     std::map<std::string, ipt_user_chain_t> user_chains;
-    bool operator==(const ipt_table_t&) const = default;
+    // The table this one was read from, which the read_entry numbers refer
+    // to; none for a table made here. Not part of the table's value.
+    std::optional<ipt_table_size_t> read_size;
+    bool operator==(const ipt_table_t& other) const
+    {
+        return builtin_chains == other.builtin_chains && user_chains == other.user_chains;
+    }
 };
 
 // The kernel form of a table.
@@ -127,7 +146,10 @@ std::vector<struct xt_counters> ipt_counter_list(const ipt_table_t& table);
 ipt_table_t read_ipt_table(const std::string& name);
 ipt_table_t read_ipt_table(sockopt_t& socket, const std::string& name);
 
-// Replaces the named table and restores the counters the model carries.
+// Replaces the named table and restores the counters the model carries. The
+// rules and policies read from the table being replaced take the counters
+// the kernel hands back at the replace, so that the packets they counted since
+// the read are not lost.
 void write_ipt_table(const std::string& name, const ipt_table_t& table);
 void write_ipt_table(sockopt_t& socket, const std::string& name, const ipt_table_t& table);
 

@@ -4,6 +4,9 @@
 
 #include <sys/stat.h>
 
+#include <functional>
+#include <string>
+
 #include "linux_firewall_config.pb.h"
 #include "tests/common/temp_dir.hpp"
 
@@ -122,6 +125,56 @@ TEST_F(supervised_files, a_configuration_a_service_rejects_ends_with_102_unrepor
     EXPECT_NE(err.find("Error: Cannot apply configuration (revision 4): Cannot create log"), std::string::npos) << err;
     EXPECT_NE(err.find("Exit with status 102 (Invalid configuration)"), std::string::npos) << err;
     EXPECT_EQ(err.find("Ready for service"), std::string::npos) << err;
+}
+
+// A fixed mark left out: accepted where nothing uses it (every divert off,
+// both automatic modes off), refused where a mark 0 would be used, with the
+// same verdict as the first configuration and as revision 2.
+TEST(supervised, fixed_marks_left_out_same_verdict_at_start_and_on_sighup)
+{
+    const auto without_marks = [](const std::function<void(kv::LinuxFirewallConfig&)>& edit) {
+        auto c = stderr_config();
+        c.clear_local_delivery_mark();
+        c.clear_client_packets_mark();
+        c.clear_server_packets_mark();
+        edit(c);
+        return c;
+    };
+    const struct {
+        const char* what;
+        kv::LinuxFirewallConfig config;
+        const char* error; // null: applied
+    } cases[] = {
+        {"switched off", without_marks([](auto&) {}), nullptr},
+        {"a divert on", without_marks([](auto& c) { c.set_input_divert_enable(true); }),
+         "LocalDeliveryMark value is not configured: set it to auto or to a manual mark"},
+    };
+    for (const auto& c : cases) {
+        for (const unsigned revision : {1u, 2u}) {
+            SCOPED_TRACE(std::string(c.what) + ", revision " + std::to_string(revision));
+            daemon_t d;
+            d.expect_config_request();
+            if (revision == 2) {
+                d.send_config(1, stderr_config());
+                d.expect_notification(1);
+                d.signal(SIGHUP);
+                d.expect_config_request();
+            }
+            d.send_config(revision, c.config);
+            if (!c.error) {
+                d.expect_notification(revision);
+                d.signal(SIGTERM);
+                EXPECT_EQ(d.wait(), 107) << d.err();
+                continue;
+            }
+            EXPECT_EQ(d.wait(), 102);
+            const std::string err = d.err();
+            EXPECT_NE(err.find("Error: Cannot apply configuration (revision " + std::to_string(revision)
+                               + "): " + c.error),
+                      std::string::npos)
+                << err;
+        }
+    }
 }
 
 TEST(supervised, suspension_ends_with_88)

@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <csignal>
+#include <optional>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 
 #include <boost/filesystem/operations.hpp>
@@ -100,6 +103,61 @@ TEST(lifecycle_e2e, sighup_applies_a_changed_configuration)
 
     EXPECT_EQ(stack.stop(), 0) << stack.daemon_output();
     stack.expect_nothing_left();
+}
+
+// The queue numbers of a chain's own NFQUEUE rules.
+std::set<unsigned> queue_numbers(const std::string& save, const std::string& chain)
+{
+    std::set<unsigned> numbers;
+    const std::string rules = own_rules(save, chain);
+    static const std::regex queue("--queue-num (\\d+)");
+    for (auto it = std::sregex_iterator(rules.begin(), rules.end(), queue); it != std::sregex_iterator(); ++it)
+        numbers.insert(std::stoul((*it)[1]));
+    return numbers;
+}
+
+// A queue number that moves from one divert to another on SIGHUP: revision 2
+// is applied, with the queues bound and the rules queueing as it says.
+TEST(lifecycle_e2e, sighup_moves_queue_numbers_between_diverts)
+{
+    // A divert on, with a manual queue number or (none) an automatic one.
+    const auto divert = [](const std::string& name, std::optional<unsigned> number) {
+        return name + "_divert_enable: true\n" + name + "_divert_nfqueue_number { "
+             + (number ? "manual: " + std::to_string(*number) : std::string("auto {}")) + " }\n" + name
+             + "_divert_mark { auto {} }\n";
+    };
+    const struct {
+        const char* what;
+        std::string first, second;
+        std::set<unsigned> output, input;
+    } cases[] = {
+        {"input 22 and output 25 swap", divert("input", 22) + divert("output", 25),
+         divert("input", 25) + divert("output", 22), {22}, {25}},
+        {"input 22 off, output takes 22", divert("input", 22), divert("output", 22), {22}, {}},
+        {"automatic output on 0 set to 3, input takes 0", divert("output", std::nullopt),
+         divert("output", 3) + divert("input", 0), {3}, {0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        morva_test::stack_t stack;
+        const std::string base = stack.config({.output = false, .input = false, .forward = false});
+        stack.start(base + c.first);
+        stack.write_config(base + c.second);
+        stack.marend().signal(SIGHUP);
+        ASSERT_TRUE(stack.marend().wait_for("MY_INFO_NOTIFICATION: revision 2")) << stack.daemon_output();
+
+        const std::string save = stack.iptables_save();
+        EXPECT_EQ(queue_numbers(save, "OUTPUT"), c.output) << save;
+        EXPECT_EQ(queue_numbers(save, "INPUT"), c.input) << save;
+        std::set<unsigned> bound;
+        std::istringstream queues(topology_t::sh_in(stack.hosts.firewall, "cat /proc/net/netfilter/nfnetlink_queue"));
+        for (std::string line; std::getline(queues, line);)
+            bound.insert(std::stoul(line));
+        std::set<unsigned> expected = c.output;
+        expected.insert(c.input.begin(), c.input.end());
+        EXPECT_EQ(bound, expected);
+        EXPECT_EQ(stack.stop(), 0) << stack.daemon_output();
+    }
 }
 
 // The daemon killed with SIGKILL, so nothing of its stop runs: the next run

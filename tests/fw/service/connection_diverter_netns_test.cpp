@@ -19,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -473,6 +474,93 @@ TEST_F(ConnectionDiverter, ChangedManualNumberRestartsAndDisablingStops)
     // Disabled and not running: nothing to say.
     diverter->configure();
     EXPECT_TRUE(log->taken().empty());
+}
+
+// A queue number that moves from one divert to another on a new revision is
+// let go by its old divert before its new divert binds it; the result is what
+// a first start with the new revision gives.
+TEST_F(ConnectionDiverter, QueueNumbersMovingBetweenDivertsAreFreedFirst)
+{
+    using edit_t = std::function<void(kv::LinuxFirewallConfig&)>;
+    // A divert enabled with a manual number, or an automatic one.
+    const auto divert = [](int kind, std::optional<std::uint32_t> manual) -> edit_t {
+        return [kind, manual](kv::LinuxFirewallConfig& c) {
+            kv::NfqueueNumber* number = nullptr;
+            switch (kind) {
+            case output_divert:
+                c.set_output_divert_enable(true);
+                number = c.mutable_output_divert_nfqueue_number();
+                break;
+            case input_divert:
+                c.set_input_divert_enable(true);
+                number = c.mutable_input_divert_nfqueue_number();
+                break;
+            default:
+                c.set_forward_divert_enable(true);
+                number = c.mutable_forward_divert_nfqueue_number();
+            }
+            if (manual)
+                number->set_manual(*manual);
+            else
+                number->mutable_auto_();
+        };
+    };
+    const auto both = [](edit_t a, edit_t b) -> edit_t {
+        return [a, b](kv::LinuxFirewallConfig& c) {
+            a(c);
+            b(c);
+        };
+    };
+    const struct {
+        const char* what;
+        edit_t first;
+        edit_t second;
+        std::optional<std::uint16_t> output, input;
+    } cases[] = {
+        {"input 22 and output 25 swap", both(divert(input_divert, 22), divert(output_divert, 25)),
+         both(divert(input_divert, 25), divert(output_divert, 22)), 22, 25},
+        {"input 22 off, output takes 22", divert(input_divert, 22), divert(output_divert, 22), 22, std::nullopt},
+        {"automatic output on 0 set to 3, input takes 0", divert(output_divert, std::nullopt),
+         both(divert(output_divert, 3), divert(input_divert, 0)), 3, 0},
+        {"automatic output on 0 stays automatic, input takes 0", divert(output_divert, std::nullopt),
+         both(divert(output_divert, std::nullopt), divert(input_divert, 0)), 1, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto apply = [&](const edit_t& edit) {
+            config.Clear();
+            config.set_autoconfigure_iptables(true);
+            edit(config);
+        };
+        const auto make = [&] {
+            return std::make_unique<connection_diverter_t>(io, *pool, config, *connector, *marks, *rejector,
+                                                           *retransmitter, *validator, lua_stand_in(),
+                                                           sessions.factory());
+        };
+        std::set<unsigned> expected;
+        for (const auto& queue : {c.output, c.input})
+            if (queue)
+                expected.insert(*queue);
+
+        apply(c.first);
+        auto running = make();
+        running->configure();
+        apply(c.second);
+        EXPECT_NO_THROW(running->configure());
+        EXPECT_EQ(running->nfqueue_number(output_divert), c.output);
+        EXPECT_EQ(running->nfqueue_number(input_divert), c.input);
+        EXPECT_EQ(bound_queues(), expected);
+        running.reset();
+
+        // A first start with the second revision agrees.
+        auto started = make();
+        started->configure();
+        EXPECT_EQ(started->nfqueue_number(output_divert), c.output);
+        EXPECT_EQ(started->nfqueue_number(input_divert), c.input);
+        started.reset();
+        EXPECT_TRUE(bound_queues().empty());
+    }
+    log->taken();
 }
 
 TEST_F(ConnectionDiverter, FailuresNameTheDivertAndLeaveEarlierDivertsDone)

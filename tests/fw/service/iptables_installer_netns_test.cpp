@@ -4,7 +4,14 @@
 // removed, and every change waiting for the xtables lock.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
+#include <regex>
 #include <thread>
 
 #include <boost/filesystem.hpp>
@@ -152,6 +159,50 @@ TEST_F(kernel_installer, a_held_lock_delays_the_change)
     installer.install(params_with({queued_output}), false, lock_path());
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
     EXPECT_NE(save("mangle").find(m3("OUTPUT", 3)), std::string::npos);
+}
+
+// The packets a foreign rule counts while the tables are read and replaced
+// stay counted: a flood on "lo" through a foreign counting rule of "mangle"
+// during install and uninstall cycles ends with the count the sender knows,
+// which the same rule in "filter", a table never replaced, witnesses too.
+TEST_F(kernel_installer, foreign_counters_keep_what_they_count_during_a_replace)
+{
+    const std::string rule = "OUTPUT -o lo -p udp -m udp --dport 9";
+    struct cleanup_t {
+        ~cleanup_t() { morva_test::sh_status("iptables-legacy -w -t filter -F OUTPUT"); }
+    } cleanup;
+    sh("iptables-legacy -w -t mangle -I " + rule);
+    sh("iptables-legacy -w -t filter -A " + rule);
+
+    std::atomic<bool> stop = false;
+    std::atomic<std::uint64_t> sent = 0;
+    std::thread sender([&] {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(9);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        while (!stop)
+            if (::sendto(fd, "x", 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 1)
+                ++sent;
+        ::close(fd);
+    });
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        installer.install(params_with({queued_output}), false, lock_path());
+        installer.uninstall(lock_path());
+    }
+    stop = true;
+    sender.join();
+
+    const auto count = [&](const char* table) {
+        const std::string saved = sh(std::string("iptables-legacy-save -c -t ") + table);
+        std::smatch m;
+        EXPECT_TRUE(std::regex_search(saved, m, std::regex("\\[(\\d+):\\d+\\] -A " + rule + "\n"))) << saved;
+        return m.empty() ? 0 : std::stoull(m[1]);
+    };
+    EXPECT_GT(sent, 0u);
+    EXPECT_EQ(count("filter"), sent);
+    EXPECT_EQ(count("mangle"), sent);
 }
 
 } // namespace

@@ -150,15 +150,6 @@ TEST(marks, refused_configurations)
              c.mutable_forward_divert_mark()->set_manual(0x10000);
          },
          0, "mark 65536 is already occupied"},
-        // A mark of 0 matches every packet: a fixed mark needs a value from the start.
-        {"local delivery left out on the first configuration", [](auto& c) { c.clear_local_delivery_mark(); }, 0,
-         "LocalDeliveryMark value is not configured: set it to auto or to a manual mark"},
-        {"client packets left out on the first configuration",
-         [](auto& c) {
-             manual_all(c);
-             c.clear_client_packets_mark();
-         },
-         0, "ClientPacketsMark value is not configured: set it to auto or to a manual mark"},
         {"every bit used", [](auto&) {}, 0xffffffffu, "all marks are already occupied"},
         {"one bit free for six requests", [](auto&) {}, 0xfffffffeu, "all marks are already occupied"},
         {"routing by hand", [](auto& c) { c.set_autoconfigure_routing(false); }, 0,
@@ -229,28 +220,83 @@ TEST(marks, successive_applies)
     marks.configure();
     EXPECT_EQ(marks_of(marks), first);
 
-    // A fixed mark with nothing set keeps what the last apply gave it; a divert
-    // whose mark has nothing set, or that was disabled, drops to 0.
-    config.clear_local_delivery_mark();
+    // A divert whose mark has nothing set, or that was disabled, drops to 0.
     config.clear_input_divert_mark();
     config.set_forward_divert_enable(false);
     host.used = 0x3f;
     marks.configure();
-    EXPECT_EQ(marks_of(marks), (marks_array_t{2, 0x40, 0x80, 0, 0x100, 0}));
+    EXPECT_EQ(marks_of(marks), (marks_array_t{0x40, 0x80, 0x100, 0, 0x200, 0}));
 }
 
-TEST(marks, a_kept_fixed_mark_is_not_chosen_again)
+void switched_off(kv::LinuxFirewallConfig& c)
 {
-    kv::LinuxFirewallConfig config = automatic_config();
-    host_t host;
-    marks_t marks(config, host.source());
-    marks.configure();
-    ASSERT_EQ(marks.local_delivery_mark(), 1u);
+    c.Clear();
+}
 
-    // Local delivery keeps bit 0; the automatic marks must not share it.
-    config.clear_local_delivery_mark();
-    marks.configure();
-    EXPECT_EQ(marks_of(marks), (marks_array_t{1, 2, 4, 8, 16, 32}));
+// A fixed mark with nothing set is refused only where a mark of 0 would be
+// used, and the same at the first configuration and on a reload after one
+// that had every mark: a revision applied on a reload can also start.
+TEST(marks, fixed_marks_left_out_same_verdict_at_start_and_on_reload)
+{
+    const struct {
+        const char* name;
+        edit_t edit;
+        const char* error; // null: accepted
+    } cases[] = {
+        {"everything switched off", switched_off, nullptr},
+        {"switched off but for routing",
+         [](auto& c) {
+             switched_off(c);
+             c.set_autoconfigure_routing(true);
+         },
+         "LocalDeliveryMark value is not configured: set it to auto or to a manual mark"},
+        {"switched off but for iptables, local delivery given",
+         [](auto& c) {
+             switched_off(c);
+             c.set_autoconfigure_iptables(true);
+             c.mutable_local_delivery_mark()->set_manual(1);
+         },
+         "ClientPacketsMark value is not configured: set it to auto or to a manual mark"},
+        {"one divert with both modes off",
+         [](auto& c) {
+             switched_off(c);
+             c.mutable_local_delivery_mark()->set_manual(1);
+             c.mutable_client_packets_mark()->set_manual(2);
+             c.set_input_divert_enable(true);
+         },
+         "ServerPacketsMark value is not configured: set it to auto or to a manual mark"},
+        {"automatic routing and iptables",
+         [](auto& c) {
+             manual_all(c);
+             c.clear_client_packets_mark();
+         },
+         "ClientPacketsMark value is not configured: set it to auto or to a manual mark"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const bool reload : {false, true}) {
+            SCOPED_TRACE(reload ? "on reload" : "at start");
+            kv::LinuxFirewallConfig config = automatic_config();
+            host_t host;
+            marks_t marks(config, host.source());
+            if (reload)
+                marks.configure();
+            const marks_array_t before = marks_of(marks);
+            c.edit(config);
+            if (!c.error) {
+                EXPECT_NO_THROW(marks.configure());
+                // Nothing uses them: the fixed marks are left as they were.
+                EXPECT_EQ(marks_of(marks), (marks_array_t{before[0], before[1], before[2], 0, 0, 0}));
+                continue;
+            }
+            try {
+                marks.configure();
+                ADD_FAILURE() << "configure succeeded";
+            } catch (const std::runtime_error& e) {
+                EXPECT_STREQ(e.what(), c.error);
+            }
+        }
+    }
 }
 
 TEST(marks, divert_mark_by_kind)

@@ -12,6 +12,7 @@
 #include "fw/service/marks.hpp"
 #include "linux_firewall_config.pb.h"
 #include "tests/fw/service/descriptor_limit.hpp"
+#include "tests/fw/service/net_capabilities.hpp"
 #include "tests/fw/service/netns_fixture.hpp"
 
 namespace {
@@ -37,6 +38,9 @@ std::vector<std::string> extra_rules()
             rules.push_back(line.substr(line.find(':') + 2));
     return rules;
 }
+
+// The daemon's own leftovers: a route in the table range with its metric.
+std::string own_routes() { return sh("ip route show table all | grep 'metric 2147483647' || true"); }
 
 // `ip` leaves out the protocol boot, the default.
 std::string installed_route() { return "local default dev lo scope host metric 2147483647 \n"; }
@@ -65,7 +69,7 @@ protected:
     {
         routing.reset();
         // Whatever a failing test left: every rule but the kernel's three, every table from 100 to 200.
-        morva_test::sh_status("for p in 31999 32000 32765; do while ip rule del priority $p 2>/dev/null; do :; done; done");
+        morva_test::sh_status("for p in 31999 32000 32764 32765; do while ip rule del priority $p 2>/dev/null; do :; done; done");
         morva_test::sh_status("for t in $(seq 100 200); do ip route flush table $t; done 2>/dev/null");
         netns_test_t::TearDown();
     }
@@ -214,6 +218,95 @@ TEST_F(routing_netns, recorded_objects_already_gone_are_warned_about)
     EXPECT_EQ(recorded(), (rule_record_t{100, 0x10, metric}));
 }
 
+// The kernel refuses the removal (no CAP_NET_ADMIN for it): a warning, the
+// record kept and tried again, and the configuration goes on.
+TEST_F(routing_netns, a_refused_removal_is_warned_about_and_tried_again)
+{
+    const std::vector<std::string> refused = {
+        "Cannot uninstall local delivery route (table 100, metric 2147483647): NETLINK error received: Operation "
+        "not permitted",
+        "Cannot uninstall local delivery routing policy (table 100, fwmark 16): NETLINK error received: Operation "
+        "not permitted",
+    };
+    for (const bool on : {false, true}) {
+        SCOPED_TRACE(on ? "routing stays on" : "routing turned off");
+        config.set_autoconfigure_routing(true);
+        apply();
+        log->taken();
+
+        config.set_autoconfigure_routing(on);
+        {
+            morva_test::net_admin_dropped_t dropped;
+            // The new installation is allowed again once the removal is over.
+            routing->set_step_hook([&dropped](routing_step_t step) {
+                if (step == routing_step_t::recorded)
+                    dropped.restore();
+            });
+            EXPECT_NO_THROW(apply());
+            routing->set_step_hook({});
+        }
+        EXPECT_EQ(warnings(), refused);
+        EXPECT_EQ(route_line(100), installed_route());
+        if (on) {
+            EXPECT_EQ(route_line(101), installed_route());
+            // The later rule comes first.
+            EXPECT_EQ(extra_rules(), (std::vector<std::string>{rule_of("0x10", 101), rule_of("0x10", 100)}));
+            EXPECT_EQ(recorded(), (rule_record_t{101, 0x10, metric}));
+            // Neither installation counts as foreign to the marks.
+            EXPECT_FALSE(routing->own_rule_filter(100, 0x10));
+            EXPECT_FALSE(routing->own_rule_filter(101, 0x10));
+        } else {
+            EXPECT_EQ(extra_rules(), std::vector<std::string>{rule_of("0x10", 100)});
+            // Still named by the state file, for a run that follows a crash.
+            EXPECT_EQ(recorded(), (rule_record_t{100, 0x10, metric}));
+            // The next apply removes it.
+            apply();
+            EXPECT_EQ(route_line(100), "");
+            EXPECT_TRUE(extra_rules().empty());
+            EXPECT_FALSE(boost::filesystem::exists(state_file));
+        }
+        // The stop removes what is left, whichever installation it was.
+        routing.reset();
+        EXPECT_EQ(own_routes(), "");
+        EXPECT_TRUE(extra_rules().empty());
+        EXPECT_FALSE(boost::filesystem::exists(state_file));
+        EXPECT_TRUE(warnings().empty());
+    }
+}
+
+// A run killed while it wrote the state file left the temporary file: the
+// next run takes it away at its first configuration in any mode, and only
+// when it is a regular file.
+TEST_F(routing_netns, a_temporary_state_file_left_by_a_killed_run_goes_at_start)
+{
+    const std::string temporary = state_file + ".new";
+    const std::string target = (dir / "target").string();
+    const struct {
+        const char* what;
+        bool routing;
+        std::string make;
+        bool removed;
+    } cases[] = {
+        {"regular file, routing on", true, "printf x > " + temporary, true},
+        {"regular file, routing off", false, "printf x > " + temporary, true},
+        {"symbolic link", false, "printf x > " + target + "; ln -s " + target + " " + temporary, false},
+        {"directory", false, "mkdir " + temporary, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        sh(c.make);
+        config.set_autoconfigure_routing(c.routing);
+        apply();
+        EXPECT_EQ(boost::filesystem::exists(boost::filesystem::symlink_status(temporary)), !c.removed);
+        if (boost::filesystem::exists(target)) {
+            EXPECT_EQ(sh("cat " + target), "x") << "a link is never followed";
+        }
+        routing.reset();
+        sh("rm -rf " + temporary + " " + target);
+    }
+    EXPECT_TRUE(warnings().empty());
+}
+
 TEST_F(routing_netns, a_state_file_that_does_not_parse)
 {
     std::ofstream(state_file) << "garbage";
@@ -257,8 +350,6 @@ TEST_F(routing_netns, a_state_file_that_cannot_be_written_takes_route_and_rule_b
     EXPECT_TRUE(warnings().empty());
 }
 
-// The daemon's own leftovers: a route in the table range with its metric.
-std::string own_routes() { return sh("ip route show table all | grep 'metric 2147483647' || true"); }
 
 TEST_F(routing_netns, a_var_lib_dir_that_is_not_absolute_is_refused_before_anything_is_installed)
 {

@@ -360,7 +360,7 @@ TEST(TableKernel, ReadsTheWholeTable)
 TEST(TableKernel, ReadRetriesWhileTheTableChanges)
 {
     fake_kernel_t kernel;
-    kernel.blob = make_ipt_blob(ipt_table_t{{{0, {}}}, {}});
+    kernel.blob = make_ipt_blob(ipt_table_t{{{0, {}}}, {}, {}});
     ipt_table_t grown = fixture_as_blob();
     int changes = 2;
     kernel.after_info = [&] {
