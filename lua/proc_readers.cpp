@@ -73,26 +73,6 @@ boost::filesystem::path read_proc_exe(int pid)
     return target;
 }
 
-bool is_local_address(const boost::asio::ip::address_v4& address)
-{
-    const auto fail = [&](int error) { throw_errno(error, "Cannot check address " + address.to_string()); };
-    fw::util::scoped_fd_t fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!fd)
-        fail(errno);
-    // Binding to port 0 would take a port; the address is all we check.
-    const int one = 1;
-    if (::setsockopt(fd.get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one) != 0)
-        fail(errno);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(address.to_uint());
-    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0)
-        return true;
-    if (errno != EADDRNOTAVAIL)
-        fail(errno);
-    return false;
-}
-
 std::vector<interface_info_t> list_interfaces()
 {
     fw::util::scoped_fd_t fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));

@@ -26,13 +26,6 @@ std::pair<unsigned, unsigned> parse_proc_status_ids(std::istream& in, const std:
 // boost::filesystem::filesystem_error ("readlink", path).
 boost::filesystem::path read_proc_exe(int pid);
 
-// True when a socket of this network namespace could take `address` as its
-// own without IP_FREEBIND or IP_TRANSPARENT: the kernel's own bind check
-// (a local, broadcast or multicast address, or any at all with
-// net.ipv4.ip_nonlocal_bind). Throws boost::system::system_error
-// "Cannot check address" + the address when the check itself fails.
-bool is_local_address(const boost::asio::ip::address_v4& address);
-
 struct interface_info_t {
     std::string name;
     int index = 0;

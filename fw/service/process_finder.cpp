@@ -74,21 +74,31 @@ void log_skipped(const std::exception& e)
         cf_log(1, std::string("Process finder: ") + e.what());
 }
 
-// The indices of the pairs whose client address is on this host (the pairs
-// are sorted, so equal addresses are neighbours and checked once). A client
-// that is not IPv4 stays in, for the request to refuse it as it always did.
-std::vector<std::size_t> local_clients(const std::vector<endpoint_pair_t>& pairs)
+// Those of `candidates` whose client address is on this host (the pairs are
+// sorted, so equal addresses are neighbours and checked once). A client that
+// is not IPv4 stays in, for the request to refuse it as it always did.
+std::vector<std::size_t> local_clients(const std::vector<endpoint_pair_t>& pairs,
+                                       const std::vector<std::size_t>& candidates,
+                                       const process_finder_t::is_local_t& is_local)
 {
     std::vector<std::size_t> local;
     std::optional<std::pair<boost::asio::ip::address, bool>> last;
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
+    for (std::size_t i : candidates) {
         const boost::asio::ip::address& address = pairs[i].first.address();
         if (!last || last->first != address)
-            last.emplace(address, !address.is_v4() || fw::linux::is_local_address(address.to_v4()));
+            last.emplace(address, !address.is_v4() || is_local(address.to_v4()));
         if (last->second)
             local.push_back(i);
     }
     return local;
+}
+
+std::vector<std::size_t> all_of(const std::vector<endpoint_pair_t>& pairs)
+{
+    std::vector<std::size_t> all(pairs.size());
+    for (std::size_t i = 0; i < all.size(); ++i)
+        all[i] = i;
+    return all;
 }
 
 using waiting_t = std::multimap<unsigned, std::function<void(std::exception_ptr, int)>>;
@@ -117,10 +127,11 @@ const std::string& process_finder_t::netlink_inode_getter_t::name() const
     return name;
 }
 
-std::vector<socket_id_t> process_finder_t::netlink_inode_getter_t::get_inodes(const std::vector<endpoint_pair_t>& pairs)
+std::vector<socket_id_t> process_finder_t::netlink_inode_getter_t::get_inodes(const std::vector<endpoint_pair_t>& pairs,
+                                                                              const is_local_t& is_local)
 {
     std::vector<socket_id_t> sockets(pairs.size());
-    std::vector<std::size_t> asked = local_clients(pairs);
+    std::vector<std::size_t> asked = all_of(pairs);
     if (asked.empty())
         return sockets;
     // An exchange abandoned half-way leaves its rest in the socket, where the
@@ -130,8 +141,11 @@ std::vector<socket_id_t> process_finder_t::netlink_inode_getter_t::get_inodes(co
     try {
         ask_exact(pairs, asked, sockets);
         // The exact lookup cannot see a socket bound to a device; the dump,
-        // which walks every socket, can. Taken only for what is still missing.
+        // which walks every socket, can. Taken only for local clients still
+        // missing.
         std::erase_if(asked, [&](std::size_t i) { return sockets[i].inode != 0; });
+        if (!asked.empty())
+            asked = local_clients(pairs, asked, is_local);
         if (!asked.empty())
             ask_dump(pairs, asked, sockets);
     } catch (...) {
@@ -253,10 +267,11 @@ const std::string& process_finder_t::proc_inode_getter_t::name() const
     return name;
 }
 
-std::vector<socket_id_t> process_finder_t::proc_inode_getter_t::get_inodes(const std::vector<endpoint_pair_t>& pairs)
+std::vector<socket_id_t> process_finder_t::proc_inode_getter_t::get_inodes(const std::vector<endpoint_pair_t>& pairs,
+                                                                           const is_local_t& is_local)
 {
     std::vector<socket_id_t> sockets(pairs.size());
-    const std::vector<std::size_t> local = local_clients(pairs);
+    const std::vector<std::size_t> local = local_clients(pairs, all_of(pairs), is_local);
     if (local.empty())
         return sockets;
     std::vector<bool> wanted(pairs.size(), false);
@@ -316,14 +331,6 @@ process_finder_t::~process_finder_t()
 
 void process_finder_t::find_pid(request_t request)
 {
-    // A client of another host owns no socket here: answer as a lookup that
-    // found nothing, without the round trip through the worker.
-    const boost::asio::ip::address& client = request.src.address();
-    if (client.is_v4() && !fw::linux::is_local_address(client.to_v4())) {
-        post(std::move(request.callback),
-             std::make_exception_ptr(std::runtime_error("Cannot find inode in " + getter_->name())), 0);
-        return;
-    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
         requests_.push_back(std::move(request));
@@ -378,8 +385,18 @@ void process_finder_t::process_batch(std::list<request_t>& batch)
 
     std::exception_ptr error;
     std::vector<socket_id_t> sockets;
+    // The addresses are brought up to date once per batch, and only when a
+    // getter asks.
+    bool refreshed = false;
+    const is_local_t is_local = [&](const boost::asio::ip::address_v4& address) {
+        if (!refreshed) {
+            local_addresses_.refresh();
+            refreshed = true;
+        }
+        return local_addresses_.contains(address);
+    };
     try {
-        sockets = getter_->get_inodes(pairs);
+        sockets = getter_->get_inodes(pairs, is_local);
         error = std::make_exception_ptr(std::runtime_error("Cannot find inode in " + getter_->name()));
     } catch (const std::exception&) {
         error = std::current_exception();

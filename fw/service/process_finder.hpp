@@ -2,6 +2,7 @@
 // Finds the process that owns the local socket of a TCP connection. The work
 // blocks (an inode lookup, then reads of processes' descriptors), so it runs
 // on a worker thread of its own; answers are posted to the event loop.
+#include "fw/service/local_addresses.hpp"
 #include "fw/service/process_finder_owners.hpp"
 #include "fw/service/service.hpp"
 
@@ -55,20 +56,26 @@ public:
         bool operator==(const socket_id_t&) const = default;
     };
 
-    // Only a socket of this host can have the client's address as its own, so
-    // the getters answer 0 for a client address that is not on this host
-    // without asking the kernel.
+    // Whether a client address is on this host: a socket without
+    // IP_TRANSPARENT or IP_FREEBIND can have only such an address as its own.
+    using is_local_t = std::function<bool(const boost::asio::ip::address_v4&)>;
+
     class inode_getter_t {
     public:
         virtual ~inode_getter_t() = default;
         virtual const std::string& name() const = 0;
         // `pairs` sorted; element i of the result is the socket whose
-        // (local, remote) equals pairs[i], or inode 0.
-        virtual std::vector<socket_id_t> get_inodes(const std::vector<endpoint_pair_t>& pairs) = 0;
+        // (local, remote) equals pairs[i], or inode 0. A search that walks
+        // every socket is spent only on clients `is_local` accepts: another
+        // host's address is a local socket's own only by a transparent or
+        // freebind socket, which a cheap exact lookup finds if anything does.
+        virtual std::vector<socket_id_t> get_inodes(const std::vector<endpoint_pair_t>& pairs,
+                                                    const is_local_t& is_local) = 0;
     };
 
     // Asks the kernel over NETLINK_SOCK_DIAG for the socket of each pair;
-    // only ESTABLISHED and SYN_SENT sockets.
+    // only ESTABLISHED and SYN_SENT sockets. Every client gets the exact
+    // lookup; the dump is for local clients it missed.
     class netlink_inode_getter_t : public inode_getter_t {
     public:
         // The kernel cannot serve this getter; /proc/net/tcp is read instead.
@@ -80,7 +87,8 @@ public:
         netlink_inode_getter_t();
         ~netlink_inode_getter_t() override;
         const std::string& name() const override;
-        std::vector<socket_id_t> get_inodes(const std::vector<endpoint_pair_t>& pairs) override;
+        std::vector<socket_id_t> get_inodes(const std::vector<endpoint_pair_t>& pairs,
+                                            const is_local_t& is_local) override;
 
     private:
         // One exact request per pair, sent together; fills in what they find.
@@ -95,13 +103,15 @@ public:
         std::uint32_t sequence_ = 0;
     };
 
-    // Reads /proc/net/tcp (IPv4 only).
+    // Reads /proc/net/tcp (IPv4 only), for local clients: it has no cheap
+    // lookup of one socket.
     class proc_inode_getter_t : public inode_getter_t {
     public:
         // `path`: a file in the format of /proc/net/tcp, for tests.
         explicit proc_inode_getter_t(std::string path = "/proc/net/tcp") : path_(std::move(path)) {}
         const std::string& name() const override;
-        std::vector<socket_id_t> get_inodes(const std::vector<endpoint_pair_t>& pairs) override;
+        std::vector<socket_id_t> get_inodes(const std::vector<endpoint_pair_t>& pairs,
+                                            const is_local_t& is_local) override;
 
     private:
         std::string path_;
@@ -138,6 +148,8 @@ private:
     std::list<request_t> requests_;
     std::condition_variable wakeup_;
     std::unique_ptr<inode_getter_t> getter_;
+    // Used by the worker only, after construction.
+    local_addresses_t local_addresses_;
     owner_search_t owners_;
     // Callbacks of a search cut short by the stop: never called, released
     // with the service on its owner's thread.

@@ -1,4 +1,4 @@
-// The interface list, the local address check and the /proc/net/tcp scan
+// The interface list and the /proc/net/tcp scan
 // against the kernel of a namespace of our own.
 #include "lua/proc_readers.hpp"
 
@@ -73,29 +73,6 @@ TEST(list_interfaces, one_entry_per_ipv4_address)
         EXPECT_EQ(names.front(), "lo#" + std::to_string(lo));
         EXPECT_EQ(names.back(), "lo:" + std::to_string(count) + "#" + std::to_string(lo)) << count;
     }
-}
-
-TEST(is_local_address, follows_the_addresses_of_this_namespace)
-{
-    ASSERT_TRUE(morva_test::in_private_netns());
-    using boost::asio::ip::make_address_v4;
-    struct case_t {
-        const char* address;
-        bool local;
-    };
-    const std::vector<case_t> cases = {
-        {"127.0.0.1", true}, {"127.9.8.7", true}, // the whole loopback net is local
-        {"0.0.0.0", true},   {"10.77.0.2", false}, {"192.0.2.1", false},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(fw::linux::is_local_address(make_address_v4(c.address)), c.local) << c.address;
-
-    // An address added later is local at once, and no longer once removed.
-    {
-        lo_aliases_t aliases(1);
-        EXPECT_TRUE(fw::linux::is_local_address(make_address_v4("10.77.0.2")));
-    }
-    EXPECT_FALSE(fw::linux::is_local_address(make_address_v4("10.77.0.2")));
 }
 
 TEST(proc_net_tcp_iterator, finds_a_socket_of_this_process)

@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <fstream>
 #include <future>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -55,6 +56,8 @@ struct getter_state_t {
     bool hold = false;
     bool inside = false;
     std::vector<pairs_t> batches;
+    // What the finder said of each client's address, batch by batch.
+    std::vector<std::vector<bool>> local;
     std::function<std::vector<unsigned>(const pairs_t&)> answer = [](const pairs_t& p) {
         return std::vector<unsigned>(p.size(), 0);
     };
@@ -82,10 +85,15 @@ public:
         static const std::string name = "fake table";
         return name;
     }
-    std::vector<process_finder_t::socket_id_t> get_inodes(const pairs_t& pairs) override
+    std::vector<process_finder_t::socket_id_t> get_inodes(const pairs_t& pairs,
+                                                          const process_finder_t::is_local_t& is_local) override
     {
+        std::vector<bool> local;
+        for (const auto& pair : pairs)
+            local.push_back(is_local(pair.first.address().to_v4()));
         std::unique_lock<std::mutex> lock(state_->mutex);
         state_->batches.push_back(pairs);
+        state_->local.push_back(std::move(local));
         state_->inside = true;
         state_->changed.notify_all();
         state_->changed.wait(lock, [this] { return !state_->hold; });
@@ -193,11 +201,15 @@ TEST_F(process_finder_test, answers_each_request_once_on_the_event_loop)
     EXPECT_EQ(answers[2].pid, 0);
     for (const auto& answer : answers)
         EXPECT_EQ(answer.thread, std::this_thread::get_id());
-    // The client of another host was answered without asking the kernel.
+    // The client of another host was asked of the getter like the others
+    // (a transparent socket here may use its address), told apart as not
+    // local by this host's addresses.
     std::lock_guard<std::mutex> lock(state->mutex);
-    for (const auto& batch : state->batches)
-        for (const auto& pair : batch)
-            EXPECT_NE(pair.first, c);
+    std::map<endpoint_t, bool> local;
+    for (std::size_t i = 0; i < state->batches.size(); ++i)
+        for (std::size_t j = 0; j < state->batches[i].size(); ++j)
+            local[state->batches[i][j].first] = state->local[i][j];
+    EXPECT_EQ(local, (std::map<endpoint_t, bool>{{a, true}, {b, true}, {c, false}}));
 }
 
 TEST_F(process_finder_test, failures_are_shared_by_the_batch)
@@ -364,6 +376,12 @@ std::string tcp_line(const char* local, const char* remote, const char* state, c
            + " 00000000:00000000 00:00000000 00000000     0        0 " + inode + " 1 0000000000000000 20 4 30 10 -1\n";
 }
 
+// Only the loopback net is local here.
+bool loopback_only(const boost::asio::ip::address_v4& address)
+{
+    return address.is_loopback();
+}
+
 class proc_inode_getter_test : public morva_test::temp_dir_test_t {
 protected:
     std::vector<unsigned> inodes(const std::string& text, const pairs_t& pairs)
@@ -371,7 +389,7 @@ protected:
         const auto path = (dir / "tcp").string();
         std::ofstream(path) << text;
         std::vector<unsigned> inodes;
-        for (const auto& socket : process_finder_t::proc_inode_getter_t(path).get_inodes(pairs)) {
+        for (const auto& socket : process_finder_t::proc_inode_getter_t(path).get_inodes(pairs, loopback_only)) {
             EXPECT_FALSE(socket.uid);
             inodes.push_back(socket.inode);
         }
@@ -403,8 +421,9 @@ TEST_F(proc_inode_getter_test, matches_lines_to_pairs)
     EXPECT_EQ(inodes(tcp_header + tcp_line(client1, server, "01", "111"), {key1, absent}),
               (std::vector<unsigned>{111, 0}));
 
-    // A client whose address is not on this host owns no socket here, even
-    // when the file lists one (a transparent socket may take any address).
+    // A client whose address is not on this host is not searched for: the
+    // file has no cheap lookup of one socket, and only a transparent socket
+    // could have it.
     const char* remote_client = "0909090A:9C40"; // 10.9.9.9:40000
     const auto remote_key = std::make_pair(ep("10.9.9.9", 40000), ep("127.0.0.1", 80));
     EXPECT_EQ(inodes(tcp_header + tcp_line(remote_client, server, "01", "444") + tcp_line(client1, server, "01", "111"),
@@ -416,15 +435,15 @@ TEST(proc_inode_getter, reads_nothing_for_clients_of_other_hosts)
 {
     process_finder_t::proc_inode_getter_t getter("/nonexistent/tcp");
     const pairs_t remote = {{ep("10.9.9.9", 40000), ep("127.0.0.1", 80)}, {ep("10.9.9.9", 40001), ep("127.0.0.1", 80)}};
-    EXPECT_EQ(getter.get_inodes(remote),
-              std::vector<process_finder_t::socket_id_t>(2));
-    EXPECT_TRUE(getter.get_inodes({}).empty());
+    EXPECT_EQ(getter.get_inodes(remote, loopback_only), std::vector<process_finder_t::socket_id_t>(2));
+    EXPECT_TRUE(getter.get_inodes({}, loopback_only).empty());
 }
 
 TEST(proc_inode_getter, a_missing_file_fails_with_its_name)
 {
     try {
-        process_finder_t::proc_inode_getter_t("/nonexistent/tcp").get_inodes({{ep("127.0.0.1", 1), ep("127.0.0.1", 2)}});
+        process_finder_t::proc_inode_getter_t("/nonexistent/tcp").get_inodes({{ep("127.0.0.1", 1), ep("127.0.0.1", 2)}},
+                                                                     loopback_only);
         ADD_FAILURE() << "read a missing file";
     } catch (const boost::system::system_error& e) {
         EXPECT_EQ(std::string(e.what()), "Cannot open file /nonexistent/tcp: " + e.code().message());
