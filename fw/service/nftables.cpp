@@ -191,6 +191,24 @@ void add_local_path_rules(nft_msg_t& msg, const nft::nft_chain_t& chain, std::ui
     msg.rule.end_message();
 }
 
+namespace {
+
+// The own rules, then the own table, which goes also when its rules could not
+// be taken out one by one. Failures are Warnings.
+void remove_own_objects(nft_msg_t& msg) noexcept
+{
+    for (void (*step)(nft_msg_t&) : {+[](nft_msg_t& m) { clear_nft_rules(m); },
+                                     +[](nft_msg_t& m) { clear_nft_tables(m); }}) {
+        try {
+            step(msg);
+        } catch (const std::exception& e) {
+            warning(std::string("Cannot remove nftables rules: ") + e.what());
+        }
+    }
+}
+
+} // namespace
+
 nftables_t::nftables_t(boost::asio::io_context& io, const kv::LinuxFirewallConfig& config, marks_t& marks,
                        transparent_acceptor_t& acceptor, connection_diverter_t& diverter)
     : config_(config), marks_(marks), acceptor_(acceptor), diverter_(diverter), checker_(io)
@@ -212,21 +230,19 @@ nftables_t::~nftables_t()
         warning(std::string("Cannot remove nftables rules: ") + e.what());
         return;
     }
-    // The table goes also when its rules could not be taken out one by one.
-    for (void (*step)(nft_msg_t&) : {+[](nft_msg_t& m) { clear_nft_rules(m); },
-                                     +[](nft_msg_t& m) { clear_nft_tables(m); }}) {
-        try {
-            step(*msg);
-        } catch (const std::exception& e) {
-            warning(std::string("Cannot remove nftables rules: ") + e.what());
-        }
-    }
+    remove_own_objects(*msg);
 }
 
 steering_params_t nftables_t::params() const { return steering_params(config_, marks_, acceptor_, diverter_); }
 
 void nftables_t::configure()
 {
+    // Below, only an install clears what is there; on the iptables backend or
+    // in manual mode a dead run's table would stay for good.
+    if (!swept_) {
+        remove_nft_leftovers();
+        swept_ = true;
+    }
     if (!nft::utils::nft_modules_available())
         return;
     if (!config_.autoconfigure_iptables()) {
@@ -311,6 +327,57 @@ void clear_nft_tables(nft_msg_t& msg)
 }
 
 void clear_nft_tables(const nft_socket_source_t& sockets) { clear_nft_tables(*new_nft_transaction(sockets)); }
+
+bool own_table_exists(nft_msg_t& msg)
+{
+    msg.single_table.begin_message(NFT_MSG_GETTABLE, nft::family_ip, 0)
+        .put_string(NFTA_TABLE_NAME, nft::own_table)
+        .end_message();
+    try {
+        msg.receive_one();
+        return true;
+    } catch (const boost::system::system_error& e) {
+        if (e.code() == boost::system::errc::no_such_file_or_directory)
+            return false;
+        throw;
+    }
+}
+
+namespace {
+
+bool has_own_rules(nft_msg_t& msg)
+{
+    bool found = false;
+    for (std::uint8_t family : nft::ipv4_families) {
+        msg.single_rule.begin_message(NFT_MSG_GETRULE, family, NLM_F_DUMP).end_message();
+        for (const auto& reply : msg.receive_all()) {
+            try {
+                found = found || nft_rule_of(reply.payload.begin(), reply.payload.size).comment == nft::own_rule_comment;
+            } catch (const std::exception&) {
+                // Ours are always readable.
+            }
+        }
+    }
+    return found;
+}
+
+} // namespace
+
+void remove_nft_leftovers(const nft_socket_source_t& sockets) noexcept
+{
+    std::unique_ptr<nft_msg_t> msg;
+    try {
+        msg = new_nft_transaction(sockets);
+        if (!has_own_rules(*msg) && !own_table_exists(*msg))
+            return;
+    } catch (const std::exception& e) {
+        debug(std::string("nftables not checked for an earlier run's rules: ") + e.what());
+        return;
+    }
+    if (cf_log_threshold <= 1)
+        cf_log(1, "Removing the nftables rules an earlier run left");
+    remove_own_objects(*msg);
+}
 
 std::vector<nft::nft_chain_t> dump_chains(nft_msg_t& msg, std::uint8_t family)
 {

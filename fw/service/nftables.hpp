@@ -43,6 +43,7 @@ private:
     transparent_acceptor_t& acceptor_;
     connection_diverter_t& diverter_;
     bool installed_ = false;
+    bool swept_ = false;
     // Opened with the first install and kept for the stop, which must remove
     // the rules also when no descriptor is left to open.
     util::scoped_fd_t stop_socket_{-1};
@@ -64,5 +65,10 @@ void clear_nft_rules(linux::nftables::utils::nft_msg_t& msg);
 // Removes the own table of families ip and inet, where there is one.
 void clear_nft_tables(const nft_socket_source_t& sockets = {});
 void clear_nft_tables(linux::nftables::utils::nft_msg_t& msg);
+// Removes the own rules and table that a run ended without its stop left,
+// whatever the mode and backend of this run: they would still steer and mark
+// its packets. Loads no module: where nf_tables does not answer, nothing of
+// ours can be there. Failures are logged; never throws.
+void remove_nft_leftovers(const nft_socket_source_t& sockets = {}) noexcept;
 
 } // namespace fw::service

@@ -258,17 +258,11 @@ void nft_chain_checker_t::react(std::uint8_t family, const std::string& table, c
 bool nft_chain_checker_t::restore_own_table()
 {
     try {
-        auto msg = new_nft_transaction(sockets_);
-        msg->single_table.begin_message(NFT_MSG_GETTABLE, nft::family_ip, 0)
-            .put_string(NFTA_TABLE_NAME, nft::own_table)
-            .end_message();
-        msg->receive_one();
-        return false; // still there
-    } catch (const boost::system::system_error& e) {
-        if (!is_errno(e, ENOENT)) {
-            warning(std::string("chain check: cannot look for the own table: ") + e.what());
+        if (own_table_exists(*new_nft_transaction(sockets_)))
             return false;
-        }
+    } catch (const boost::system::system_error& e) {
+        warning(std::string("chain check: cannot look for the own table: ") + e.what());
+        return false;
     }
     if (cf_log_threshold <= 3)
         cf_log(3, "nftables table " + std::string(nft::own_table)

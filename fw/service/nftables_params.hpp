@@ -40,6 +40,10 @@ void add_local_path_rules(linux::nftables::utils::nft_msg_t& msg, const linux::n
 // single requests; one that cannot be read is a rate-limited Warning and left out.
 std::vector<linux::nftables::nft_chain_t> dump_chains(linux::nftables::utils::nft_msg_t& msg, std::uint8_t family);
 
+// Whether the own table of family ip exists, asked over the transaction's
+// single requests; a failure other than its absence is thrown.
+bool own_table_exists(linux::nftables::utils::nft_msg_t& msg);
+
 // "ip", "inet", or "family N"; a chain as "<family> <table> <chain>", for log lines.
 std::string nft_family_name(std::uint8_t family);
 std::string chain_text(std::uint8_t family, const std::string& table, const std::string& chain);

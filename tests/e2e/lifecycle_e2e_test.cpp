@@ -165,18 +165,6 @@ TEST(lifecycle_e2e, sighup_moves_queue_numbers_between_diverts)
 TEST(lifecycle_e2e, what_a_killed_daemon_left_goes_with_the_next_run_in_any_mode)
 {
     morva_test::stack_t stack;
-    const auto kill_daemon = [&stack] {
-        std::smatch m;
-        const std::string out = stack.daemon_output();
-        std::string last;
-        static const std::regex started("\\(pid (\\d+)\\)");
-        for (auto it = std::sregex_iterator(out.begin(), out.end(), started);
-             it != std::sregex_iterator(); ++it)
-            last = (*it)[1];
-        ASSERT_FALSE(last.empty()) << out;
-        ::kill(std::stoi(last), SIGKILL);
-        EXPECT_EQ(stack.marend().wait(), 128 + SIGKILL) << stack.daemon_output();
-    };
     const auto policy_rules = [&stack] {
         std::vector<std::string> found;
         const std::string rules = stack.ip_rules();
@@ -190,23 +178,17 @@ TEST(lifecycle_e2e, what_a_killed_daemon_left_goes_with_the_next_run_in_any_mode
     stack.start(stack.config());
     const auto first = policy_rules();
     ASSERT_EQ(first.size(), 1u) << stack.ip_rules();
-    kill_daemon();
+    stack.kill_daemon();
 
     // The same configuration: the dead run's rule does not count as foreign.
     stack.start(stack.config());
     EXPECT_EQ(policy_rules(), first) << stack.ip_rules();
     const std::string routes = stack.routes_100_to_200();
     EXPECT_EQ(std::count(routes.begin(), routes.end(), '\n'), 1) << routes;
-    kill_daemon();
+    stack.kill_daemon();
 
     // iptables left to the administrator: the dead run's queue rules go all the same.
-    std::string manual = stack.config({.output = false, .input = false, .forward = false});
-    for (const auto& [from, to] : {std::pair{"autoconfigure_iptables: true", "autoconfigure_iptables: false"},
-                                   {"local_delivery_mark { auto {} }", "local_delivery_mark { manual: 1 }"},
-                                   {"client_packets_mark { auto {} }", "client_packets_mark { manual: 2 }"},
-                                   {"server_packets_mark { auto {} }", "server_packets_mark { manual: 4 }"}})
-        manual.replace(manual.find(from), std::string(from).size(), to);
-    stack.start(manual);
+    stack.start(stack.manual_config());
     EXPECT_EQ(stack.iptables_save().find("morva-firewall"), std::string::npos) << stack.iptables_save();
     EXPECT_EQ(policy_rules().size(), 1u) << stack.ip_rules();
     EXPECT_EQ(stack.stop(), 0) << stack.daemon_output();

@@ -190,4 +190,36 @@ TEST_F(nftables_e2e, a_kernel_without_the_queue_expression_is_named_in_the_refus
     stack.expect_nothing_left();
 }
 
+// A run killed on the nftables backend leaves its table and its local paths.
+// The next run removes them at its first configuration also on the iptables
+// backend (there is no modprobe outside the launcher) and with iptables left
+// to the administrator, where nothing else of it would; other software's
+// table stays as it was.
+TEST_F(nftables_e2e, what_a_killed_run_left_goes_with_the_next_run_on_either_backend_and_mode)
+{
+    nft_file(host_tables);
+    const std::string others = nft("list ruleset");
+    struct next_run_t {
+        const char* name;
+        std::string config;
+        std::vector<std::string> launcher;
+    };
+    for (const next_run_t& next : {next_run_t{"iptables backend", stack.config(), {}},
+                                   next_run_t{"manual configuration", stack.manual_config(), launcher()}}) {
+        SCOPED_TRACE(next.name);
+        stack.start(stack.config({.output = false, .input = false, .forward = false}), launcher());
+        ASSERT_TRUE(local_path_first("inet host input")) << nft("list ruleset");
+        stack.kill_daemon();
+        ASSERT_NE(nft("list ruleset").find("morva-firewall"), std::string::npos);
+
+        stack.start(next.config, next.launcher);
+        EXPECT_EQ(nft("list ruleset"), others);
+        EXPECT_NE(stack.daemon_output().find("Removing the nftables rules an earlier run left"), std::string::npos)
+            << stack.daemon_output();
+        EXPECT_EQ(stack.stop(), 0) << stack.daemon_output();
+        EXPECT_EQ(nft("list ruleset"), others);
+    }
+    stack.expect_nothing_left();
+}
+
 } // namespace

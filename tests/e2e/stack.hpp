@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <signal.h>
+
 #include <boost/filesystem.hpp>
 
 #include "tests/support/process.hpp"
@@ -100,6 +102,18 @@ public:
         return text;
     }
 
+    // iptables left to the administrator: no divert, fixed marks.
+    std::string manual_config() const
+    {
+        std::string text = config({.output = false, .input = false, .forward = false});
+        for (const auto& [from, to] : {std::pair{"autoconfigure_iptables: true", "autoconfigure_iptables: false"},
+                                       {"local_delivery_mark { auto {} }", "local_delivery_mark { manual: 1 }"},
+                                       {"client_packets_mark { auto {} }", "client_packets_mark { manual: 2 }"},
+                                       {"server_packets_mark { auto {} }", "server_packets_mark { manual: 4 }"}})
+            text.replace(text.find(from), std::string(from).size(), to);
+        return text;
+    }
+
     // Writes the configuration the marend stand-in serves next.
     void write_config(const std::string& text) const { std::ofstream(path("config.txtpb")) << text; }
 
@@ -124,6 +138,20 @@ public:
         marend_->signal(SIGTERM);
         const auto status = marend_->wait();
         return status ? *status : -1;
+    }
+
+    // SIGKILL to the daemon the stand-in started last, so nothing of its stop
+    // runs; the stand-in ends with it.
+    void kill_daemon()
+    {
+        const std::string out = daemon_output();
+        std::string last;
+        static const std::regex started("\\(pid (\\d+)\\)");
+        for (auto it = std::sregex_iterator(out.begin(), out.end(), started); it != std::sregex_iterator(); ++it)
+            last = (*it)[1];
+        ASSERT_FALSE(last.empty()) << out;
+        ::kill(std::stoi(last), SIGKILL);
+        EXPECT_EQ(marend_->wait(), 128 + SIGKILL) << daemon_output();
     }
 
     // One connection from a host: sends `text`, half-closes, reads the answer.

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -20,6 +21,7 @@
 
 #include "linux/nftables/transaction.hpp"
 #include "linux_firewall_config.pb.h"
+#include "tests/common/fork.hpp"
 #include "tests/fw/service/descriptor_limit.hpp"
 #include "tests/fw/service/neighbours.hpp"
 #include "tests/fw/service/netns_fixture.hpp"
@@ -625,5 +627,68 @@ TEST_F(nftables_service, the_stop_removes_everything_at_the_descriptor_limit)
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the limit did not hold";
     EXPECT_EQ(ruleset(), stable(host_tables));
 }
+
+// ---- what a killed run left ----
+
+// The next run's mode and backend.
+struct leftover_case_t {
+    const char* name;
+    const char* modprobe; // the nftables backend where it succeeds
+    bool autoconfigure_iptables;
+};
+
+void PrintTo(const leftover_case_t& c, std::ostream* os) { *os << c.name; }
+
+class nftables_leftovers : public nftables_service, public testing::WithParamInterface<leftover_case_t> {};
+
+// A run killed on the nftables backend left its table and its local paths. The
+// next run, whatever its mode and backend, removes them at its first
+// configuration, and only them: a rule with a comment that merely begins like
+// ours and a table of our name in family ip6 are other software's.
+TEST_P(nftables_leftovers, go_with_the_first_configuration_and_nothing_else_does)
+{
+    load(host_tables);
+    load(R"(add rule ip host inbound tcp dport 23 accept comment "morva-firewall-admin"
+table ip6 morva-firewall {
+	chain c {
+		counter
+	}
+}
+)");
+    const std::string others = ruleset();
+    const auto killed = morva_test::run_in_child([this] {
+        configure();
+        ::raise(SIGKILL);
+    });
+    ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.err;
+    ASSERT_NE(ruleset(), others) << "the killed run left nothing";
+    ASSERT_EQ(chain_rules("ip host inbound")[0], local_path("ip host inbound", false));
+
+    fw::linux::nftables::utils::set_modprobe_program(GetParam().modprobe);
+    config.set_autoconfigure_iptables(GetParam().autoconfigure_iptables);
+    make_service();
+    configure();
+    EXPECT_FALSE(nftables->installed());
+    EXPECT_EQ(ruleset(), others);
+    take_log();
+    EXPECT_TRUE(logged("1 Removing the nftables rules an earlier run left"));
+
+    // Once: a later configuration finds nothing to remove.
+    lines.clear();
+    configure();
+    take_log();
+    EXPECT_FALSE(logged("1 Removing the nftables rules an earlier run left"));
+    EXPECT_FALSE(logged("0 start clear rules"));
+
+    nftables.reset();
+    EXPECT_EQ(ruleset(), others);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    nftables, nftables_leftovers,
+    testing::Values(leftover_case_t{"manual_configuration", "/bin/true", false},
+                    leftover_case_t{"iptables_backend", "/bin/false", true},
+                    leftover_case_t{"no_modprobe_manual_configuration", "/nonexistent/modprobe", false}),
+    [](const testing::TestParamInfo<leftover_case_t>& info) { return std::string(info.param.name); });
 
 } // namespace
