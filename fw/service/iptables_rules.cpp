@@ -131,9 +131,17 @@ void add_mangle_rules(ipt::ipt_table_t& table, const steering_params_t& params,
            own_rule(tcp, {extensions.mark_match(ours, ours, true), extensions.connmark_match(cp, ours, false)},
                     extensions.tproxy_target(params.tproxy_address, params.tproxy_port, ld, ld)));
     // -p tcp --tcp-flags SYN,ACK SYN -m mark --mark 0/CP|SP -j NFQUEUE --queue-bypass
-    for (const steering_divert_t& divert : params.diverts)
-        append(divert.hook, own_rule(tcp, {ipt::make_tcp_match(syn_ack, syn), extensions.mark_match(0, ours, false)},
-                                     nfqueue_target(extensions, divert.queue)));
+    // INPUT: -p tcp --tcp-flags SYN,ACK SYN -m mark --mark 0/CP|SP -m addrtype --dst-type LOCAL
+    //   -j NFQUEUE --queue-bypass
+    // Another program's transparent proxy has its SYNs to foreign addresses
+    // delivered here; only connections to the host's own addresses are ours.
+    for (const steering_divert_t& divert : params.diverts) {
+        ipt::ipt_rule_t rule = own_rule(tcp, {ipt::make_tcp_match(syn_ack, syn), extensions.mark_match(0, ours, false)},
+                                        nfqueue_target(extensions, divert.queue));
+        if (divert.hook == input)
+            rule.matches.push_back(ipt::make_local_destination_match());
+        append(divert.hook, std::move(rule));
+    }
     // -m mark --mark CP/CP|SP -j CONNMARK --set-xmark CP/0xffffffff
     append(output, own_rule(0, {extensions.mark_match(cp, ours, false)}, connmark_set(cp, 0xFFFFFFFF)));
     // -m mark --mark SP/CP|SP -j CONNMARK --set-xmark SP/0xffffffff

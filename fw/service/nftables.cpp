@@ -524,12 +524,19 @@ void install_nft_rules(const steering_params_t& params, const nft_socket_source_
         });
         for (const steering_divert_t& divert : params.diverts) {
             const nft::nft_chain_t& chain = divert.hook == 3 ? *output : divert.hook == 1 ? *input : *forward;
+            // Another program's transparent proxy has its SYNs to foreign
+            // addresses delivered to the input chain too; only connections to
+            // the host's own addresses are ours.
+            const bool local_only = divert.hook == 1;
             rule(chain.name.value(),
-                 "tcp flags & (syn|ack) == syn mark & (CP|SP) == 0 counter queue " + std::to_string(divert.queue),
+                 std::string("tcp flags & (syn|ack) == syn mark & (CP|SP) == 0 ")
+                     + (local_only ? "fib daddr type local " : "") + "counter queue " + std::to_string(divert.queue),
                  [&](nft::message_writer_t& w) {
                      tcp(w);
                      nft::match_tcp_flags(w, 0x12, 0x02);
                      mark(w, 0, both);
+                     if (local_only)
+                         nft::match_local_destination(w);
                      nft::add_counter(w);
                      nft::add_queue(w, divert.queue, queue_bypass);
                  });

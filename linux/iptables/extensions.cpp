@@ -304,6 +304,13 @@ xt_blob_t make_connmark_match(std::uint32_t mark, std::uint32_t mask, bool inver
     return xt::connmark_match(connmark_match_revision.get(), mark, mask, invert);
 }
 
+xt_blob_t make_local_destination_match()
+{
+    return make_ext<xt_addrtype_info_v1>("addrtype", 1, [](xt_addrtype_info_v1& info) {
+        info.dest = XT_ADDRTYPE_LOCAL;
+    });
+}
+
 xt_blob_t make_comment_match(std::string_view text)
 {
     // The field keeps a terminating NUL; a cut comment would no longer be ours.

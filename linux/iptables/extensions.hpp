@@ -37,6 +37,8 @@ xt_blob_t make_connmark_target(std::uint8_t mode, std::uint32_t ctmark, std::uin
 xt_blob_t make_tcp_match(std::uint8_t flag_mask, std::uint8_t flag_cmp);
 xt_blob_t make_mark_match(std::uint32_t mark, std::uint32_t mask, bool invert);
 xt_blob_t make_connmark_match(std::uint32_t mark, std::uint32_t mask, bool invert);
+// -m addrtype --dst-type LOCAL
+xt_blob_t make_local_destination_match();
 // Texts of 256 bytes or more do not fit the match: runtime_error.
 xt_blob_t make_comment_match(std::string_view text);
 

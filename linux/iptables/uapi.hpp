@@ -11,6 +11,7 @@
 #include <linux/netfilter/xt_MARK.h>
 #include <linux/netfilter/xt_NFQUEUE.h>
 #include <linux/netfilter/xt_TPROXY.h>
+#include <linux/netfilter/xt_addrtype.h>
 #include <linux/netfilter/xt_comment.h>
 #include <linux/netfilter/xt_connmark.h>
 #include <linux/netfilter/xt_mark.h>

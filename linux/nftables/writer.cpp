@@ -7,6 +7,7 @@
 #include <linux/netfilter/nf_tables.h>
 #include <linux/netfilter/nfnetlink.h>
 #include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 
 
 #include <algorithm>
@@ -441,6 +442,18 @@ message_writer_t& match_nfproto_ipv4(message_writer_t& w)
     std::uint32_t value;
     std::memcpy(&value, bytes, sizeof value);
     return match_meta_u32(w, NFT_META_NFPROTO, value);
+}
+
+message_writer_t& match_local_destination(message_writer_t& w)
+{
+    // fib daddr type local; the type is a 32-bit value in host order
+    {
+        expression_scope_t e(w, "fib");
+        put_register(w, NFTA_FIB_DREG, mark_register);
+        w.put_be32(NFTA_FIB_RESULT, NFT_FIB_RESULT_ADDRTYPE);
+        w.put_be32(NFTA_FIB_FLAGS, NFTA_FIB_F_DADDR);
+    }
+    return add_cmp(w, mark_register, RTN_LOCAL, cmp_op_t::eq);
 }
 
 } // namespace fw::linux::nftables

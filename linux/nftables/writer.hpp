@@ -136,5 +136,7 @@ message_writer_t& match_oif(message_writer_t& w, std::uint32_t index);
 message_writer_t& match_iif(message_writer_t& w, std::uint32_t index);
 message_writer_t& match_l4proto(message_writer_t& w, std::uint8_t protocol);
 message_writer_t& match_nfproto_ipv4(message_writer_t& w);
+// fib daddr type local
+message_writer_t& match_local_destination(message_writer_t& w);
 
 } // namespace fw::linux::nftables

@@ -1,8 +1,8 @@
 // A forwarded client that reuses its port while the firewall host holds the
 // old connection in TIME_WAIT: another program's transparent proxy keeps such
-// clients, whichever of its rule and the daemon's came first, and the
-// daemon's own TIME_WAIT sockets blackhole nobody once it has stopped or its
-// forward divert is off.
+// clients, and its clients at all beside the input divert, whichever of its
+// rule and the daemon's came first; the daemon's own TIME_WAIT sockets
+// blackhole nobody once it has stopped or its forward divert is off.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -62,9 +62,12 @@ protected:
                               {"--from", from, "--server-closes"});
     }
 
-    std::size_t forward_hook_runs(const std::string& client)
+    std::size_t hook_runs(const std::string& client)
     {
-        return occurrences(stack_.daemon_output(), "hook: forward " + client + " -> ");
+        std::size_t n = 0;
+        for (const char* divert : {"output", "input", "forward"})
+            n += occurrences(stack_.daemon_output(), std::string("hook: ") + divert + " " + client + " -> ");
+        return n;
     }
 
     std::string time_wait_on_firewall() const
@@ -77,6 +80,10 @@ protected:
 
 struct proxy_case_t {
     const char* name;
+    // The forward divert: the proxy's clients are forwarded traffic but for
+    // the proxy. The input divert: their SYNs to a foreign address are
+    // delivered to the proxy, through the input chain.
+    morva_test::diverts_t diverts;
     bool rule_after_the_daemon;
 };
 
@@ -87,8 +94,7 @@ TEST_P(other_proxy_e2e, keeps_a_client_reusing_its_port_while_the_proxy_holds_it
     other_proxy_t proxy(stack_);
     if (!GetParam().rule_after_the_daemon)
         proxy.add_rule();
-    // The forward divert alone: the proxy's clients are forwarded traffic to it.
-    stack_.start(stack_.config({false, false, true}));
+    stack_.start(stack_.config(GetParam().diverts));
     if (GetParam().rule_after_the_daemon)
         proxy.add_rule();
 
@@ -99,18 +105,21 @@ TEST_P(other_proxy_e2e, keeps_a_client_reusing_its_port_while_the_proxy_holds_it
         const auto c = connect(from, text, "10");
         ASSERT_EQ(c.status, 0) << c.output << stack_.daemon_output();
         EXPECT_EQ(c.reply, "peer " + client + " sent \"" + text + "\"") << "not the proxy's answer";
-        if (text == std::string("first"))
+        if (text == std::string("first")) {
             EXPECT_NE(time_wait_on_firewall().find(":" + from), std::string::npos)
                 << "the situation under test: the proxy's connection in TIME_WAIT on the firewall host";
+        }
     }
     EXPECT_EQ(proxy.accepted(client), 2u);
-    EXPECT_EQ(forward_hook_runs(client), 0u) << stack_.daemon_output();
+    EXPECT_EQ(hook_runs(client), 0u) << stack_.daemon_output();
     EXPECT_EQ(stack_.stop(), 0) << stack_.daemon_output();
 }
 
 INSTANTIATE_TEST_SUITE_P(orders, other_proxy_e2e,
-                         testing::Values(proxy_case_t{"proxy_rule_after_the_daemon", true},
-                                         proxy_case_t{"proxy_rule_before_the_daemon", false}),
+                         testing::Values(proxy_case_t{"forward_proxy_rule_after_the_daemon", {false, false, true}, true},
+                                         proxy_case_t{"forward_proxy_rule_before_the_daemon", {false, false, true}, false},
+                                         proxy_case_t{"input_proxy_rule_after_the_daemon", {false, true, false}, true},
+                                         proxy_case_t{"input_proxy_rule_before_the_daemon", {false, true, false}, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct leaving_case_t {

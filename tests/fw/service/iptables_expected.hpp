@@ -42,10 +42,12 @@ inline const std::string m6 = "-A OUTPUT" + own
     + " -m mark --mark 0x0/0x6 -m connmark ! --mark 0x0/0x6 -j MARK --set-xmark 0x1/0x1";
 inline const std::string n1 = "-A POSTROUTING -o lo" + own + " -m mark --mark 0x1/0x1 -j ACCEPT";
 
+// The input divert's queues only SYNs to the host's own addresses.
 inline std::string m3(const std::string& chain, int queue, const std::string& bypass = " --queue-bypass")
 {
-    return "-A " + chain + " -p tcp" + own + " -m tcp --tcp-flags SYN,ACK SYN -m mark --mark 0x0/0x6 -j NFQUEUE"
-        + " --queue-num " + std::to_string(queue) + bypass;
+    return "-A " + chain + " -p tcp" + own + " -m tcp --tcp-flags SYN,ACK SYN -m mark --mark 0x0/0x6"
+        + (chain == "INPUT" ? " -m addrtype --dst-type LOCAL" : "") + " -j NFQUEUE --queue-num "
+        + std::to_string(queue) + bypass;
 }
 
 // M7 and M8 of a divert with mark dv.

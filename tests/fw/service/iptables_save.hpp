@@ -67,6 +67,12 @@ inline std::string match(const xt_blob_t& blob)
         const auto info = data_of<xt_tcp>(blob);
         return "-m tcp --tcp-flags " + tcp_flags(info.flg_mask) + " " + tcp_flags(info.flg_cmp);
     }
+    // Only the form the daemon writes.
+    if (name == "addrtype" && blob[31] == 1) {
+        const auto info = data_of<xt_addrtype_info_v1>(blob);
+        if (info.dest == XT_ADDRTYPE_LOCAL && info.source == 0 && info.flags == 0)
+            return "-m addrtype --dst-type LOCAL";
+    }
     return "-m " + name + " (unknown)";
 }
 

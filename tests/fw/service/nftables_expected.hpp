@@ -105,9 +105,12 @@ inline rule_t n5(const test_marks_t& m)
 }
 inline rule_t n6(const test_marks_t& m) { return own("output", mark(m.sp, m.both()) + set_ct_mark_to(m.sp) + counter()); }
 inline rule_t n7(const test_marks_t& m) { return own("output", mark(m.cp, m.both()) + set_ct_mark_to(m.cp) + counter()); }
+// The input divert's queues only SYNs to the host's own addresses (type 2, local).
 inline rule_t n8(const test_marks_t& m, const std::string& chain, std::uint16_t q)
 {
-    return own(chain, tcp() + tcp_flags(0x02, 0x12) + mark(0, m.both()) + counter() + queue(q));
+    const std::string local_destination
+        = chain == "input" ? line("fib daddr type => reg 10") + line("cmp eq reg 10 0x00000002") : "";
+    return own(chain, tcp() + tcp_flags(0x02, 0x12) + mark(0, m.both()) + local_destination + counter() + queue(q));
 }
 
 // The local-path rule of a foreign chain; loopback has index 1 in every namespace.

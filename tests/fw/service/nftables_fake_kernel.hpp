@@ -156,6 +156,10 @@ inline std::string decode_expression(const bytes_t& element)
         return line("queue num " + std::to_string(num.at(0) << 8 | num.at(1))
                     + ((flags.at(0) << 8 | flags.at(1)) == NFT_QUEUE_FLAG_BYPASS ? " bypass" : " flags?"));
     }
+    // Only the form the daemon writes.
+    if (name == "fib" && be32_of(nft_attribute(d, NFTA_FIB_RESULT)) == NFT_FIB_RESULT_ADDRTYPE
+        && be32_of(nft_attribute(d, NFTA_FIB_FLAGS)) == NFTA_FIB_F_DADDR)
+        return line("fib daddr type => " + reg(d, NFTA_FIB_DREG));
     return line("unknown " + name);
 }
 
