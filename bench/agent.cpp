@@ -1,8 +1,6 @@
 #include "bench/agent.hpp"
 
 #include <fcntl.h>
-#include <sched.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,34 +13,16 @@
 #include "bench/cpus.hpp"
 #include "bench/interrupt.hpp"
 #include "bench/net.hpp"
+#include "tests/support/spawn.hpp"
 
 namespace bench {
 
 agent_t::agent_t(std::string name, const std::string& ns, const std::vector<std::string>& argv) : name_(std::move(name))
 {
-    const int ns_fd = ::open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
     int in[2], out[2];
-    if (ns_fd < 0 || ::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
-        throw std::runtime_error(errno_text(name_ + ": namespace " + ns + " or pipes"));
-    std::vector<char*> args;
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_ = ::fork();
-    if (pid_ < 0)
-        throw std::runtime_error(errno_text("fork"));
-    if (pid_ == 0) {
-        // Only async-signal-safe calls between fork and exec.
-        ::setpgid(0, 0);
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        ::dup2(in[0], 0);
-        ::dup2(out[1], 1);
-        if (::setns(ns_fd, CLONE_NEWNET) != 0)
-            ::_exit(126);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
-    ::close(ns_fd);
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
+        throw std::runtime_error(errno_text(name_ + ": pipes"));
+    pid_ = morva_test::spawn_in_netns(ns, argv, {.in = in[0], .out = out[1], .err = -1});
     ::close(in[0]);
     ::close(out[1]);
     in_ = in[1];

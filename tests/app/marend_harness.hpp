@@ -12,7 +12,6 @@
 #include <linux/capability.h>
 #include <linux/securebits.h>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <poll.h>
 #include <stdexcept>
@@ -27,63 +26,12 @@
 #include <vector>
 
 #include "marend_linux_firewall_ipc.pb.h"
+#include "tests/support/collector.hpp"
 #include "tests/support/process.hpp"
 
 namespace morva_test {
 
 using namespace std::chrono_literals;
-
-// Reads a descriptor to its end on a thread of its own.
-class collector_t {
-public:
-    explicit collector_t(int fd) : fd_(fd), thread_([this] { loop(); }) {}
-    ~collector_t()
-    {
-        join();
-        ::close(fd_);
-    }
-    // Waits for the end of the stream: the text is complete afterwards.
-    void join()
-    {
-        if (thread_.joinable())
-            thread_.join();
-    }
-    std::string text()
-    {
-        std::lock_guard lock(mutex_);
-        return text_;
-    }
-    bool wait_for(const std::string& needle, std::chrono::milliseconds timeout = 10s)
-    {
-        auto end = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < end) {
-            if (text().find(needle) != std::string::npos)
-                return true;
-            std::this_thread::sleep_for(5ms);
-        }
-        return false;
-    }
-
-private:
-    void loop()
-    {
-        char buf[4096];
-        for (;;) {
-            ssize_t n = ::read(fd_, buf, sizeof buf);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return;
-            std::lock_guard lock(mutex_);
-            text_.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-
-    int fd_;
-    std::mutex mutex_;
-    std::string text_;
-    std::thread thread_;
-};
 
 // A UNIX stream socket listening at `path` (replaced if it exists); it never
 // accepts, which is all a daemon connecting to pellad at start-up needs.

@@ -9,8 +9,6 @@
 // destructor, also when a test fails. The machine's own namespace is never
 // changed: the veths are created inside the namespaces.
 #include <fcntl.h>
-#include <sched.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,8 +21,9 @@
 #include <thread>
 #include <vector>
 
-#include "tests/app/marend_harness.hpp"
+#include "tests/support/collector.hpp"
 #include "tests/support/netns.hpp"
+#include "tests/support/spawn.hpp"
 
 namespace morva_test {
 
@@ -95,30 +94,10 @@ class ns_process_t {
 public:
     ns_process_t(const std::string& ns, const std::vector<std::string>& argv)
     {
-        const int ns_fd = ::open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
         int out[2];
-        if (ns_fd < 0 || ::pipe2(out, O_CLOEXEC) != 0)
-            throw std::runtime_error("ns_process_t: cannot open namespace " + ns);
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        pid_ = ::fork();
-        if (pid_ < 0)
-            throw std::runtime_error("ns_process_t: fork");
-        if (pid_ == 0) {
-            // Only async-signal-safe calls between fork and exec: the test may run threads.
-            ::setpgid(0, 0);
-            // Gone with the test program, even when it crashes.
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            ::dup2(out[1], 1);
-            ::dup2(out[1], 2);
-            if (::setns(ns_fd, CLONE_NEWNET) != 0)
-                ::_exit(126);
-            ::execv(args[0], args.data());
-            ::_exit(127);
-        }
-        ::close(ns_fd);
+        if (::pipe2(out, O_CLOEXEC) != 0)
+            throw std::runtime_error("ns_process_t: cannot make a pipe");
+        pid_ = spawn_in_netns(ns, argv, {.in = -1, .out = out[1], .err = out[1]});
         ::close(out[1]);
         output_.emplace(out[0]);
     }

@@ -1,4 +1,4 @@
-#include "bench/load_workers.hpp"
+#include "bench/load/workers.hpp"
 
 #include <algorithm>
 #include <exception>

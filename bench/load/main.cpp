@@ -18,11 +18,11 @@
 #include <string>
 #include <vector>
 
-#include "bench/load_echo.hpp"
-#include "bench/load_hold.hpp"
-#include "bench/load_server.hpp"
-#include "bench/load_syn.hpp"
-#include "bench/load_workers.hpp"
+#include "bench/load/echo.hpp"
+#include "bench/load/hold.hpp"
+#include "bench/load/server.hpp"
+#include "bench/load/syn.hpp"
+#include "bench/load/workers.hpp"
 #include "bench/net.hpp"
 #include "bench/stats.hpp"
 

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench/load_echo.hpp"
+#include "bench/load/echo.hpp"
 
 namespace bench {
 

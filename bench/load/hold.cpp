@@ -1,4 +1,4 @@
-#include "bench/load_hold.hpp"
+#include "bench/load/hold.hpp"
 
 #include <fcntl.h>
 #include <sys/socket.h>

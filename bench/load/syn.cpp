@@ -1,4 +1,4 @@
-#include "bench/load_syn.hpp"
+#include "bench/load/syn.hpp"
 
 #include <netinet/ip.h>
 #include <netinet/tcp.h>

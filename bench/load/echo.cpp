@@ -1,4 +1,4 @@
-#include "bench/load_echo.hpp"
+#include "bench/load/echo.hpp"
 
 #include <fcntl.h>
 #include <sys/epoll.h>

@@ -1,4 +1,4 @@
-#include "bench/load_server.hpp"
+#include "bench/load/server.hpp"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
