@@ -3,7 +3,7 @@
 // verdicts go to the other end of a socket pair and are thrown away.
 #include "fuzz/fuzz.hpp"
 #include "common/log.hpp"
-#include "linux/packet_interceptor.hpp"
+#include "linux/nfqueue/packet_interceptor.hpp"
 #include "net/ip_options.hpp"
 #include "net/ipv4_header.hpp"
 #include "net/tcp_header.hpp"
