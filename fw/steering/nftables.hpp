@@ -6,7 +6,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "fw/steering/nftables_chain_checker.hpp"
-#include "fw/steering/nftables_params.hpp"
+#include "fw/steering/nftables_rules.hpp"
 #include "fw/service/service.hpp"
 
 namespace kv {
@@ -49,26 +49,5 @@ private:
     util::scoped_fd_t stop_socket_{-1};
     nft_chain_checker_t checker_;
 };
-
-// The steps of configure and of the destructor, each one transaction (two for
-// the install) over sockets from `sockets`.
-
-// Adds the local-path rules to the base chains of every table of families ip
-// and inet; a chain the kernel does not let us change is a Warning and skipped.
-void fix_local_path(const steering_params_t& params, const nft_socket_source_t& sockets = {});
-// The own table, its four base chains and the steering rules; a refusal of the
-// kernel is thrown as "Cannot install nftables rules: " naming what was refused.
-void install_nft_rules(const steering_params_t& params, const nft_socket_source_t& sockets = {});
-// Removes every rule with the own comment from the tables of families ip and inet.
-void clear_nft_rules(const nft_socket_source_t& sockets = {});
-void clear_nft_rules(linux::nftables::utils::nft_msg_t& msg);
-// Removes the own table of families ip and inet, where there is one.
-void clear_nft_tables(const nft_socket_source_t& sockets = {});
-void clear_nft_tables(linux::nftables::utils::nft_msg_t& msg);
-// Removes the own rules and table that a run ended without its stop left,
-// whatever the mode and backend of this run: they would still steer and mark
-// its packets. Loads no module: where nf_tables does not answer, nothing of
-// ours can be there. Failures are logged; never throws.
-void remove_nft_leftovers(const nft_socket_source_t& sockets = {}) noexcept;
 
 } // namespace fw::service

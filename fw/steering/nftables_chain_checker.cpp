@@ -16,7 +16,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "common/log.hpp"
-#include "fw/steering/nftables.hpp"
+#include "fw/steering/nftables_rules.hpp"
 #include "linux/netlink/socket.hpp"
 #include "linux/nftables/names.hpp"
 #include "linux/nftables/parser.hpp"

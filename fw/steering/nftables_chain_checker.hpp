@@ -14,7 +14,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/system/error_code.hpp>
 
-#include "fw/steering/nftables_params.hpp"
+#include "fw/steering/nftables_rules.hpp"
 #include "linux/netlink/async_link.hpp"
 #include "common/callback_wrapper.hpp"
 

@@ -5,6 +5,7 @@
 #include "linux/netlink/reply.hpp"
 #include "linux/netlink/socket.hpp"
 #include "linux/netlink/sync_link.hpp"
+#include "linux/nfqueue/message_types.hpp"
 #include "linux/nfqueue/packet_interceptor.hpp"
 
 #include <boost/endian/conversion.hpp>
@@ -23,10 +24,6 @@
 namespace fw::linux::nfqueue {
 
 namespace {
-
-constexpr std::uint16_t config_type = (NFNL_SUBSYS_QUEUE << 8) | NFQNL_MSG_CONFIG;
-constexpr std::uint16_t packet_type = (NFNL_SUBSYS_QUEUE << 8) | NFQNL_MSG_PACKET;
-constexpr std::uint16_t verdict_type = (NFNL_SUBSYS_QUEUE << 8) | NFQNL_MSG_VERDICT;
 
 static_assert(sizeof(nfqnl_msg_config_cmd) == 4);
 static_assert(sizeof(nfqnl_msg_config_params) == 5);

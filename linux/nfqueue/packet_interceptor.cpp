@@ -2,6 +2,7 @@
 
 #include "common/log.hpp"
 #include "linux/netlink/nfnetlink_message.hpp"
+#include "linux/nfqueue/message_types.hpp"
 #include "linux/nfqueue/nfqueue_config.hpp"
 #include "net/ipv4_header.hpp"
 #include "net/tcp_header.hpp"
@@ -18,9 +19,6 @@
 namespace fw::linux::nfqueue {
 
 namespace {
-
-constexpr std::uint16_t packet_type = (NFNL_SUBSYS_QUEUE << 8) | NFQNL_MSG_PACKET;
-constexpr std::uint16_t verdict_type = (NFNL_SUBSYS_QUEUE << 8) | NFQNL_MSG_VERDICT;
 
 static_assert(sizeof(nfqnl_msg_packet_hdr) == 7);
 static_assert(sizeof(nfqnl_msg_packet_hw) == 12);

@@ -1,13 +1,16 @@
 #pragma once
-// Shared by the nftables service and its chain checker: what one install
-// needs to know, the local-path rule written from it into the base chains of
-// other software's tables, and the reading of rule and chain messages.
+// The own nf_tables rules of the daemon, shared by the service and its chain
+// checker: the install and removal of the own table and rules, the local-path
+// rule written into the base chains of other software's tables, and the
+// reading of rule and chain messages.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <boost/system/system_error.hpp>
 
 #include "common/scoped_fd.hpp"
 #include "fw/steering/steering_params.hpp"
@@ -53,5 +56,33 @@ std::string chain_text(std::uint8_t family, const std::string& table, const std:
 linux::nftables::nft_rule_t nft_rule_of(const std::uint8_t* payload, std::size_t size);
 linux::nftables::nft_chain_t nft_chain_of(const std::uint8_t* payload, std::size_t size);
 linux::nftables::nft_table_t nft_table_of(const std::uint8_t* payload, std::size_t size);
+
+// The steps of configure and of the destructor, each one transaction (two for
+// the install) over sockets from `sockets`.
+
+// Adds the local-path rules to the base chains of every table of families ip
+// and inet; a chain the kernel does not let us change is a Warning and skipped.
+void fix_local_path(const steering_params_t& params, const nft_socket_source_t& sockets = {});
+// The own table, its four base chains and the steering rules; a refusal of the
+// kernel is thrown as "Cannot install nftables rules: " naming what was refused.
+void install_nft_rules(const steering_params_t& params, const nft_socket_source_t& sockets = {});
+// Removes every rule with the own comment from the tables of families ip and inet.
+void clear_nft_rules(const nft_socket_source_t& sockets = {});
+void clear_nft_rules(linux::nftables::utils::nft_msg_t& msg);
+// Removes the own table of families ip and inet, where there is one.
+void clear_nft_tables(const nft_socket_source_t& sockets = {});
+void clear_nft_tables(linux::nftables::utils::nft_msg_t& msg);
+// The own rules, then the own table, which goes also when its rules could not
+// be taken out one by one. Failures are Warnings; never throws.
+void remove_own_nft_objects(linux::nftables::utils::nft_msg_t& msg) noexcept;
+// Removes the own rules and table that a run ended without its stop left,
+// whatever the mode and backend of this run: they would still steer and mark
+// its packets. Loads no module: where nf_tables does not answer, nothing of
+// ours can be there. Failures are logged; never throws.
+void remove_nft_leftovers(const nft_socket_source_t& sockets = {}) noexcept;
+
+// Throws `e` again as "Cannot install nftables rules: " + step, the kernel's
+// error after the step that failed.
+[[noreturn]] void nft_install_failed(const boost::system::system_error& e, const std::string& step);
 
 } // namespace fw::service
