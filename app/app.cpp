@@ -19,7 +19,7 @@
 #include "common/exit.hpp"
 #include "common/log.hpp"
 #include "linux_firewall_config.pb.h"
-#include "links/callback_wrapper.hpp"
+#include "common/callback_wrapper.hpp"
 #include "links/marend_tie.hpp"
 #include "links/stream_socket.hpp"
 

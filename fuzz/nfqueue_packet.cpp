@@ -3,7 +3,8 @@
 // verdicts go to the other end of a socket pair and are thrown away.
 #include "fuzz/fuzz.hpp"
 #include "common/log.hpp"
-#include "linux/packet_interceptor.hpp"
+#include "linux/nfqueue/message_types.hpp"
+#include "linux/nfqueue/packet_interceptor.hpp"
 #include "net/ip_options.hpp"
 #include "net/ipv4_header.hpp"
 #include "net/tcp_header.hpp"
@@ -19,8 +20,6 @@
 namespace nfq = fw::linux::nfqueue;
 
 namespace {
-
-constexpr std::uint16_t packet_type = (NFNL_SUBSYS_QUEUE << 8) | NFQNL_MSG_PACKET;
 
 struct harness_t : nfq::packet_interceptor_t::delegate_t {
     boost::asio::io_context io;
@@ -91,7 +90,7 @@ std::vector<fuzz_bytes_t> fuzz_seeds()
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     static harness_t harness;
-    harness.interceptor->on_message(packet_type, data, size);
+    harness.interceptor->on_message(nfq::packet_type, data, size);
     harness.flush();
     return 0;
 }

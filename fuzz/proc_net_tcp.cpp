@@ -1,7 +1,7 @@
 // /proc/net/tcp text fed to the scanner in chunks; the first byte sets the
 // chunk size, as reads of any size split lines anywhere.
 #include "fuzz/fuzz.hpp"
-#include "lua/proc_readers.hpp"
+#include "linux/proc/proc_readers.hpp"
 
 #include <boost/lexical_cast.hpp>
 

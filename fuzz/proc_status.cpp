@@ -1,6 +1,6 @@
 // The fsuid/fsgid reader of /proc/<pid>/status.
 #include "fuzz/fuzz.hpp"
-#include "lua/proc_readers.hpp"
+#include "linux/proc/proc_readers.hpp"
 
 #include <boost/lexical_cast.hpp>
 

@@ -1,7 +1,7 @@
 #pragma once
 // Length-prefixed message link over a stream: each frame is a 4-byte length
 // followed by one serialized message. Used for marend and quisad.
-#include "links/callback_wrapper.hpp"
+#include "common/callback_wrapper.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -20,7 +20,7 @@
 #include "lua/coroutine.hpp"
 #include "lua/intercept_types.hpp"
 #include "lua/morva.hpp"
-#include "lua/proc_readers.hpp"
+#include "linux/proc/proc_readers.hpp"
 #include "lua/process_finder.hpp"
 #include "lua/registry.hpp"
 #include "lua/runtime.hpp"

@@ -7,7 +7,7 @@
 
 #include <lua.hpp>
 
-#include "links/callback_wrapper.hpp"
+#include "common/callback_wrapper.hpp"
 #include "lua/registry.hpp"
 
 namespace kv::lua {

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "lua/morva.hpp"
+#include "lua/morva_registry_keys.hpp"
 #include "lua/registry.hpp"
 #include "lua/runtime.hpp"
 

@@ -6,7 +6,7 @@
 
 #include <boost/asio/error.hpp>
 
-#include "lua/morva.hpp"
+#include "lua/morva_registry_keys.hpp"
 #include "lua/runtime.hpp"
 
 namespace kv::util {

@@ -15,6 +15,7 @@
 #include "common/scoped_fd.hpp"
 #include "lua/future.hpp"
 #include "lua/ip_address.hpp"
+#include "lua/morva_registry_keys.hpp"
 #include "lua/registry.hpp"
 #include "lua/runtime.hpp"
 

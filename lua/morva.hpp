@@ -11,14 +11,6 @@
 
 namespace kv::lua::morva {
 
-namespace registry_key {
-inline constexpr const char* io_service = "kv.lua.morva.io_service";
-inline constexpr const char* future_metatable = "kv.lua.morva.future_metatable";
-inline constexpr const char* ip_address_metatable = "kv.lua.morva.ip_address_metatable";
-inline constexpr const char* tcp_endpoint_metatable = "kv.lua.morva.tcp_endpoint_metatable";
-inline constexpr const char* steady_timer_ptr_metatable = "kv.lua.morva.steady_timer_ptr_metatable";
-} // namespace registry_key
-
 // Level names of log(): "debug" 0 .. "error" 4, the kv::util hook's levels.
 extern const std::unordered_map<std::string, int> log_levels;
 

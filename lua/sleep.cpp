@@ -10,7 +10,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "lua/future.hpp"
-#include "lua/morva.hpp"
+#include "lua/morva_registry_keys.hpp"
 #include "lua/registry.hpp"
 #include "lua/runtime.hpp"
 

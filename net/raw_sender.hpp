@@ -12,7 +12,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/system/error_code.hpp>
 
-#include "links/callback_wrapper.hpp"
+#include "common/callback_wrapper.hpp"
 
 namespace fw::net {
 

@@ -8,7 +8,7 @@
 #include "linux/netlink/sock_diag.hpp"
 #include "linux/netlink/socket.hpp"
 #include "linux/netlink/sync_link.hpp"
-#include "lua/proc_readers.hpp"
+#include "linux/proc/proc_readers.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>

@@ -10,7 +10,7 @@
 #include <boost/asio/local/stream_protocol.hpp>
 
 #include "common/scoped_fd.hpp"
-#include "links/callback_wrapper.hpp"
+#include "common/callback_wrapper.hpp"
 
 namespace kv {
 class RuleSet;

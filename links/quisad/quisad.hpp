@@ -16,7 +16,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
-#include "links/callback_wrapper.hpp"
+#include "common/callback_wrapper.hpp"
 #include "links/quisad/ipc.hpp"
 
 namespace fw::util {

@@ -10,7 +10,7 @@
 #include "common/scoped_fd.hpp"
 #include "linux/netlink/byte_array.hpp"
 #include "linux/netlink/message.hpp"
-#include "links/callback_wrapper.hpp"
+#include "common/callback_wrapper.hpp"
 
 #include <boost/asio/generic/datagram_protocol.hpp>
 #include <boost/asio/io_context.hpp>

@@ -19,7 +19,7 @@
 
 #include "linux/nftables/names.hpp"
 #include "tests/e2e/stack.hpp"
-#include "tests/fw/service/nftables_foreign.hpp"
+#include "tests/fw/nftables_foreign.hpp"
 
 namespace {
 

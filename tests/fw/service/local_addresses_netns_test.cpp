@@ -3,7 +3,7 @@
 // without a descriptor at the open-file limit.
 #include "fw/service/local_addresses.hpp"
 
-#include "tests/fw/service/descriptor_limit.hpp"
+#include "tests/fw/descriptor_limit.hpp"
 #include "tests/support/netns.hpp"
 
 #include <gtest/gtest.h>

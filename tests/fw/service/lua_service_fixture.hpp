@@ -18,7 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "common/log_hook.hpp"
-#include "fw/service/lua.hpp"
+#include "fw/service/lua_service.hpp"
 #include "fw/service/process_finder.hpp"
 #include "linux_firewall_config.pb.h"
 #include "links/ipc_link.hpp"

@@ -10,13 +10,13 @@
 
 #include <boost/system/system_error.hpp>
 
-#include "fw/service/routing.hpp"
+#include "fw/steering/routing.hpp"
 #include "linux/iptables/extensions.hpp"
 #include "linux/iptables/table.hpp"
 #include "linux/nftables/transaction.hpp"
 #include "linux_firewall_config.pb.h"
 #include "tests/fw/service/marks_fixture.hpp"
-#include "tests/fw/service/netns_fixture.hpp"
+#include "tests/fw/netns_fixture.hpp"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include "common/log.hpp"
 #include "common/scoped_fd.hpp"
-#include "linux/nfqueue_config.hpp"
-#include "lua/proc_readers.hpp"
+#include "linux/nfqueue/nfqueue_config.hpp"
+#include "linux/proc/proc_readers.hpp"
 #include "tests/common/fork.hpp"
 #include "tests/common/recording_log.hpp"
 #include "tests/support/netns.hpp"

@@ -21,7 +21,7 @@
 #include "marend_linux_firewall_ipc.pb.h"
 #include "quisad_client_ipc.pb.h"
 #include "tests/common/temp_dir.hpp"
-#include "tests/fw/service/handover_support.hpp"
+#include "tests/fw/handover_support.hpp"
 
 namespace {
 

@@ -1,0 +1,253 @@
+#include "fw/divert/transparent_acceptor.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <iterator>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include <boost/asio/steady_timer.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "common/close_on_exec.hpp"
+#include "common/errno_error.hpp"
+#include "common/log.hpp"
+#include "common/rate_limit.hpp"
+#include "common/reset_connection.hpp"
+#include "fw/service/marks.hpp"
+#include "linux_firewall_config.pb.h"
+
+namespace fw::service {
+
+namespace {
+
+using boost::asio::ip::tcp;
+
+const std::string prefix = "Transparent acceptor: ";
+
+// The endpoints of an accepted socket could not be read.
+class get_endpoint_error_t : public boost::system::system_error {
+public:
+    using boost::system::system_error::system_error;
+};
+
+[[noreturn]] void throw_errno(int error, const std::string& what)
+{
+    util::throw_errno(error, prefix + what);
+}
+
+// After running out of descriptors, the next accept is tried this much later.
+constexpr std::chrono::milliseconds accept_pause{100};
+
+void reset(tcp::socket& accepted)
+{
+    boost::system::error_code ignored;
+    util::reset_connection(util::scoped_fd_t(accepted.release(ignored)));
+}
+
+void throw_if(const boost::system::error_code& ec, const std::string& what)
+{
+    if (ec)
+        throw boost::system::system_error(ec, prefix + what);
+}
+
+template <typename T>
+void set_option(int fd, int level, int name, T value, const std::string& what)
+{
+    if (::setsockopt(fd, level, name, &value, sizeof value) != 0)
+        throw_errno(errno, what);
+}
+
+tcp::endpoint configured_endpoint(const kv::LinuxFirewallConfig& config)
+{
+    const auto& listen = config.tproxy_listen_address();
+    in_addr address{};
+    if (::inet_pton(AF_INET, listen.address().c_str(), &address) != 1)
+        throw std::runtime_error("invalid IPv4 address: " + listen.address());
+    if (listen.port() > 65535)
+        throw std::runtime_error("invalid port: " + std::to_string(listen.port()));
+    return {boost::asio::ip::address_v4(ntohl(address.s_addr)), static_cast<unsigned short>(listen.port())};
+}
+
+} // namespace
+
+transparent_acceptor_t::transparent_acceptor_t(boost::asio::io_context& io, delegate_t& delegate,
+                                               const kv::LinuxFirewallConfig& config, marks_t& marks,
+                                               std::chrono::milliseconds reap_period)
+    : delegate_(delegate), config_(config), marks_(marks), acceptor_(io), endpoint_(tcp::v4(), 0),
+      reaper_(io, reap_period)
+{
+}
+
+transparent_acceptor_t::~transparent_acceptor_t()
+{
+    boost::system::error_code ignored;
+    acceptor_.close(ignored);
+    disarm();
+    reaper_.stop();
+    reaper_.reap(reaped_mark_);
+}
+
+void transparent_acceptor_t::configure()
+{
+    const tcp::endpoint endpoint = configured_endpoint(config_);
+    // Reopening would change the listener under rules that still point at it;
+    // its mark must follow the marks, or the answers to new clients would meet
+    // rules that no longer know it.
+    if (acceptor_.is_open() && endpoint == endpoint_)
+        set_mark(acceptor_.native_handle());
+    else
+        reopen(endpoint);
+    follow_time_wait();
+}
+
+void transparent_acceptor_t::follow_time_wait()
+{
+    const std::uint32_t mark = marks_.client_packets_mark() | marks_.server_packets_mark();
+    const bool forward = config_.forward_divert_enable();
+    // Sockets that kept a mark given up are no longer found under the new
+    // one; with the forward divert off, nothing ends them later.
+    if (reaped_mark_ != mark || (reaper_.running() && !forward))
+        reaper_.reap(reaped_mark_);
+    reaped_mark_ = mark;
+    if (forward)
+        reaper_.start(mark);
+    else
+        reaper_.stop();
+}
+
+void transparent_acceptor_t::reopen(const tcp::endpoint& endpoint)
+{
+    if (acceptor_.is_open()) {
+        acceptor_.close();
+        // The pending accept completes with an abort; it must not accept again.
+        disarm();
+    }
+    try {
+        open(endpoint);
+    } catch (...) {
+        boost::system::error_code ignored;
+        acceptor_.close(ignored);
+        throw;
+    }
+    if (cf_log_threshold <= 0)
+        cf_log(0, prefix + "listening at " + endpoint_text(endpoint_));
+    start_accept();
+}
+
+void transparent_acceptor_t::open(const tcp::endpoint& endpoint)
+{
+    boost::system::error_code ec;
+    acceptor_.open(tcp::v4(), ec);
+    throw_if(ec, "open failed");
+    const int fd = acceptor_.native_handle();
+    // A program the daemon starts must not keep the port past the daemon's end.
+    util::set_close_on_exec(fd);
+    set_option(fd, SOL_SOCKET, SO_REUSEADDR, int{1}, "cannot set SO_REUSEADDR");
+    set_option(fd, IPPROTO_IP, IP_TRANSPARENT, int{1}, "cannot set IP_TRANSPARENT");
+    set_mark(fd);
+    acceptor_.bind(endpoint, ec);
+    throw_if(ec, "bind to " + endpoint_text(endpoint) + " failed");
+    acceptor_.listen(128, ec);
+    throw_if(ec, "listen failed");
+    const tcp::endpoint local = acceptor_.local_endpoint(ec);
+    throw_if(ec, "getsockname");
+    endpoint_ = local;
+}
+
+void transparent_acceptor_t::set_mark(int fd)
+{
+    set_option(fd, SOL_SOCKET, SO_MARK, std::uint32_t{marks_.client_packets_mark() | marks_.server_packets_mark()},
+               "cannot set SO_MARK");
+}
+
+void transparent_acceptor_t::start_accept()
+{
+    // Each accept brings its own socket: one that completes after a disarm is
+    // closed with the dropped completion instead of lingering for the next accept.
+    acceptor_.async_accept(wrap([this](const boost::system::error_code& ec, tcp::socket accepted) {
+        on_accept(ec, std::move(accepted));
+    }));
+}
+
+void transparent_acceptor_t::on_accept(const boost::system::error_code& ec, tcp::socket accepted)
+{
+    if (ec) {
+        accept_failed(ec);
+        return;
+    }
+    try {
+        boost::system::error_code e;
+        const tcp::endpoint peer = accepted.remote_endpoint(e);
+        if (e)
+            throw get_endpoint_error_t(e, prefix + "getpeername failed");
+        const tcp::endpoint local = accepted.local_endpoint(e);
+        if (e)
+            throw get_endpoint_error_t(e, prefix + "getsockname failed");
+        // Close-on-exec, so the descriptor does not outlive its hand-over in a
+        // program the daemon runs meanwhile.
+        util::scoped_fd_t descriptor(::fcntl(accepted.native_handle(), F_DUPFD_CLOEXEC, 0));
+        if (!descriptor) {
+            // At the descriptor limit: this client alone is given up.
+            const boost::system::error_code error(errno, boost::system::system_category());
+            if (cf_log_threshold <= 3 && rate_limit_elapsed())
+                log_rate_limited(3, prefix + "dup failed: " + error.message() + "; resetting the client");
+            reset(accepted);
+        } else {
+            accepted.close();
+            delegate_.new_client_socket(peer, local, std::move(descriptor));
+        }
+    } catch (const get_endpoint_error_t& e) {
+        // ENOTCONN: the client reset its connection before we could read its endpoints.
+        if (e.code() != boost::system::error_code(ENOTCONN, boost::system::system_category())) {
+            if (cf_log_threshold <= 3 && rate_limit_elapsed())
+                log_rate_limited(3, std::string(e.what()) + "; resetting the client");
+            reset(accepted);
+        } else {
+            if (cf_log_threshold <= 0)
+                cf_log(0, e.what());
+            boost::system::error_code close_error;
+            accepted.close(close_error);
+            if (close_error)
+                throw boost::system::system_error(close_error, "Cannot close socket");
+        }
+    }
+    start_accept();
+}
+
+void transparent_acceptor_t::accept_failed(const boost::system::error_code& ec)
+{
+    // The errors accept(2) reports for the connection being accepted, and those
+    // of running out of descriptors or memory, concern one client; anything else
+    // is a broken listener.
+    static const int per_connection[] = {ECONNABORTED, EPROTO, ENETDOWN, ENOPROTOOPT, EHOSTDOWN, ENONET,
+                                         EHOSTUNREACH, EOPNOTSUPP, ENETUNREACH, EPERM};
+    static const int out_of_resources[] = {EMFILE, ENFILE, ENOBUFS, ENOMEM};
+    const auto among = [&ec](const auto& codes) {
+        return ec.category() == boost::system::system_category()
+               && std::find(std::begin(codes), std::end(codes), ec.value()) != std::end(codes);
+    };
+    const bool resources = among(out_of_resources);
+    if (!resources && !among(per_connection))
+        throw_if(ec, "accept failed");
+    if (cf_log_threshold <= 3 && rate_limit_elapsed())
+        log_rate_limited(3, prefix + "accept failed: " + ec.message());
+    if (!resources) {
+        start_accept();
+        return;
+    }
+    // The client waits in the backlog until a descriptor is free again;
+    // accepting at once would only fail again, in a busy loop.
+    auto pause = std::make_shared<boost::asio::steady_timer>(acceptor_.get_executor(), accept_pause);
+    pause->async_wait(wrap([this, pause](const boost::system::error_code&) { start_accept(); }));
+}
+
+} // namespace fw::service
