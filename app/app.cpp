@@ -130,15 +130,12 @@ void app_t::run()
         if (::getuid() != 0
             && (ec == boost::system::errc::permission_denied || ec == boost::system::errc::operation_not_permitted)) {
             // Marend restarts the daemon, and a restart picks up the privileges it lacked.
-            if (cf_log_threshold <= 0)
-                cf_log(0, describe_exception(e));
-            if (cf_log_threshold <= 2)
-                cf_log(2, "Will restart for config changes to take effect");
+            cf_log_lazy(log_debug, [&] { return describe_exception(e); });
+            cf_log_lazy(log_notice, [] { return "Will restart for config changes to take effect"; });
             stop();
             exit_with_status(0);
         }
-        if (cf_log_threshold <= 4)
-            cf_log(4, describe_exception(e));
+        cf_log_lazy(log_error, [&] { return describe_exception(e); });
         const int status = errorcode_from_exception(e);
         stop();
         exit_with_status(status);
@@ -160,12 +157,12 @@ void app_t::apply_config()
     try {
         service::configure_services(services_);
     } catch (const std::exception& e) {
-        if (cf_log_threshold <= 4)
-            cf_log(4, "Cannot apply configuration (revision " + std::to_string(revision_) + "): " + e.what());
+        cf_log_lazy(log_error, [&] {
+            return "Cannot apply configuration (revision " + std::to_string(revision_) + "): " + e.what();
+        });
         throw kv::EC_BAD_CONFIG;
     }
-    if (cf_log_threshold <= 2)
-        cf_log(2, "LinuxFirewall " MORVA_VERSION ": Ready for service");
+    cf_log_lazy(log_notice, [&] { return "LinuxFirewall " MORVA_VERSION ": Ready for service"; });
 }
 
 void app_t::wait_hangup()
@@ -178,8 +175,7 @@ void app_t::on_hangup_signal(const boost::system::error_code& ec)
 {
     if (ec)
         throw boost::system::system_error(ec, "signal");
-    if (cf_log_threshold <= 2)
-        cf_log(2, "SIGHUP received, config will be ordered from Marend");
+    cf_log_lazy(log_notice, [] { return "SIGHUP received, config will be ordered from Marend"; });
     get_config();
     wait_hangup();
 }
@@ -188,8 +184,7 @@ void app_t::on_termination_signal(const boost::system::error_code& ec)
 {
     if (ec)
         throw boost::system::system_error(ec, "signal");
-    if (cf_log_threshold <= 2)
-        cf_log(2, "Termination signal received, exiting...");
+    cf_log_lazy(log_notice, [] { return "Termination signal received, exiting..."; });
     exit_status_ = kv::EC_APP_TERMINATED;
     stop();
 }

@@ -21,8 +21,7 @@ int main(int argc, char** argv)
         // Supervised by marend: the application object takes over here.
         fw::app::run_supervised(std::getenv("COM_MORVA_MONITOR"));
     } catch (const std::exception& e) {
-        if (cf_log_threshold <= 4)
-            cf_log(4, std::string("Initialization failed: ") + e.what());
+        cf_log_lazy(log_error, [&] { return std::string("Initialization failed: ") + e.what(); });
         exit_with_status(errorcode_from_exception(e));
     }
 }

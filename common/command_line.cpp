@@ -12,7 +12,7 @@ namespace po = boost::program_options;
 
 void run_standalone(const std::string& name, const std::string& version, int argc, char** argv)
 {
-    cf_log_threshold = 4;
+    cf_log_threshold = log_error;
     cf_log_install(make_default_log());
 
     po::options_description visible("Command line options");

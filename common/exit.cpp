@@ -15,7 +15,7 @@ namespace {
 void install_console_log_if_none()
 {
     if (!cf_log_installed()) {
-        cf_log_threshold = 2;
+        cf_log_threshold = log_notice;
         cf_log_install(make_default_log());
     }
 }
@@ -25,8 +25,9 @@ void install_console_log_if_none()
 void exit_with_status(int status)
 {
     install_console_log_if_none();
-    if (cf_log_threshold <= 2)
-        cf_log(2, "Exit with status " + std::to_string(status) + " (" + errorcode_text(status) + ")");
+    cf_log_lazy(log_notice, [&] {
+        return "Exit with status " + std::to_string(status) + " (" + errorcode_text(status) + ")";
+    });
     std::exit(status);
 }
 
@@ -40,13 +41,11 @@ void terminate_handler()
         try {
             std::rethrow_exception(current);
         } catch (const std::exception& e) {
-            if (cf_log_threshold <= 4)
-                cf_log(4, describe_exception(e));
+            cf_log_lazy(log_error, [&] { return describe_exception(e); });
             ::_exit(errorcode_from_exception(e));
         } catch (...) {
             // Not a std::exception: a kv.ErrorCode thrown by value or anything else.
-            if (cf_log_threshold <= 4)
-                cf_log(4, "Unexpected exception");
+            cf_log_lazy(log_error, [] { return "Unexpected exception"; });
             ::_exit(kv::EC_UNEXPECTED_ERROR);
         }
     } catch (const std::bad_alloc&) {
@@ -57,20 +56,20 @@ void terminate_handler()
 
 void protobuf_log_handler(google::protobuf::LogLevel level, const char*, int, const std::string& message)
 {
-    int cf_level;
+    cf_log_level cf_level;
     switch (level) {
     case google::protobuf::LOGLEVEL_INFO:
-        cf_level = 1;
+        cf_level = log_info;
         break;
     case google::protobuf::LOGLEVEL_WARNING:
         if (message.starts_with("Reading dangerously large protocol message."))
             return;
-        cf_level = 3;
+        cf_level = log_warning;
         break;
     default:
-        cf_level = 4;
+        cf_level = log_error;
         break;
     }
-    if (cf_log_threshold <= cf_level)
+    if (cf_log_enabled(cf_level))
         cf_log(cf_level, message);
 }

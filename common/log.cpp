@@ -48,7 +48,7 @@ void exit_flush()
         log.swap(s.log);
     }
     if (!buffer.empty()) {
-        cf_log(0, "Flushing log...");
+        cf_log(log_debug, "Flushing log...");
         for (const auto& entry : buffer)
             cf_log(entry.level, entry.text);
     }
@@ -100,11 +100,11 @@ boost::mutex& cf_log_mutex()
 const char* cf_log_level_name(int level)
 {
     switch (level) {
-    case 0: return "Debug";
-    case 1: return "Info";
-    case 2: return "Notice";
-    case 3: return "Warning";
-    case 4: return "Error";
+    case log_debug: return "Debug";
+    case log_info: return "Info";
+    case log_notice: return "Notice";
+    case log_warning: return "Warning";
+    case log_error: return "Error";
     default: return "Unknown";
     }
 }
@@ -153,7 +153,7 @@ void cf_log_tagged(std::string const& tag, int n, std::string const& text)
 {
     std::shared_ptr<cf_log_t> log = installed_log();
     if (!log) {
-        cf_log(4, cf_log_fallback_line(tag, n, text));
+        cf_log(log_error, cf_log_fallback_line(tag, n, text));
         return;
     }
     log->write_tagged(tag, n, text);

@@ -7,15 +7,17 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
+#include "common/log_level.hpp"
 #include "common/rate_limit.hpp"
 
 namespace boost {
 class mutex;
 }
 
-// Levels: 0 Debug, 1 Info, 2 Notice, 3 Warning, 4 Error. Callers test
-// cf_log_threshold <= level before they build a line.
+// The lowest level written (a cf_log_level). cf_log itself does not test it:
+// callers go through cf_log_enabled, cf_log_lazy or cf_log_rate_limited.
 extern std::atomic<int> cf_log_threshold;
 
 // Abstract log object; the sinks derive from it.
@@ -43,6 +45,29 @@ public:
 
 void cf_log(int level, std::string const& text);
 void cf_log_tagged(std::string const& tag, int n, std::string const& text);
+
+inline bool cf_log_enabled(cf_log_level level)
+{
+    return cf_log_threshold <= level;
+}
+
+// Logs the text build() returns, building it only when the level is written.
+template <typename Build>
+void cf_log_lazy(cf_log_level level, Build&& build)
+{
+    if (cf_log_enabled(level))
+        cf_log(level, std::forward<Build>(build)());
+}
+
+// The same within the window of repeated warnings: the window restarts only
+// when the line is written.
+template <typename Build>
+void cf_log_rate_limited(cf_log_level level, Build&& build)
+{
+    if (cf_log_enabled(level) && rate_limit_elapsed())
+        log_rate_limited(level, std::forward<Build>(build)());
+}
+
 // Installs a log object and leaves the buffering state. An empty pointer keeps
 // the installed object, or installs the default console log when none is.
 void cf_log_install(std::shared_ptr<cf_log_t> const& log);

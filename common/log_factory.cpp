@@ -11,20 +11,9 @@
 
 #include "log.pb.h"
 
-namespace {
-
-// The one level a factory line is worth logging at, with the usual threshold test.
-void factory_log(int level, std::string const& text)
-{
-    if (cf_log_threshold <= level)
-        cf_log(level, text);
-}
-
-} // namespace
-
 int to_cf_log_level(int level)
 {
-    return level >= 1 && level <= 5 ? level - 1 : 4;
+    return level >= 1 && level <= 5 ? level - 1 : log_error;
 }
 
 int to_syslog_facility(int facility)
@@ -53,10 +42,10 @@ cf_log_t::callback_t make_default_callback()
     try {
         fd = boost::lexical_cast<int>(std::string(value));
     } catch (const boost::bad_lexical_cast&) {
-        factory_log(4, "Log Factory: Wrong environment variable COM_MORVA_ADD_LOG_PIPE");
+        cf_log_lazy(log_error, [] { return "Log Factory: Wrong environment variable COM_MORVA_ADD_LOG_PIPE"; });
         return [](std::string const&) {};
     }
-    factory_log(0, "Log Factory: Additional log - " + std::to_string(fd));
+    cf_log_lazy(log_debug, [&] { return "Log Factory: Additional log - " + std::to_string(fd); });
     // Inherited from marend: a hook's long-lived child must not hold marend's log pipe open.
     if (const int flags = ::fcntl(fd, F_GETFD); flags >= 0)
         ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);

@@ -13,7 +13,7 @@ std::atomic<const cf_syslog_log_t*> last_opener{nullptr};
 
 int priority_of(int level)
 {
-    return level >= 0 && level <= 4 ? 7 - level : LOG_ERR;
+    return level >= log_debug && level <= log_error ? LOG_DEBUG - level : LOG_ERR;
 }
 
 } // namespace

@@ -5,8 +5,8 @@
 
 // True from 5 seconds after the last log_rate_limited (or from clock start).
 bool rate_limit_elapsed();
-// Restarts the window and logs the text. Callers test rate_limit_elapsed and
-// the log threshold first, so the window restarts only when a line is written.
+// Restarts the window and logs the text. Callers go through cf_log_rate_limited,
+// so the window restarts only when a line is written.
 void log_rate_limited(int level, std::string const& text);
 // For lines written through the library logging hook: true when the window
 // has elapsed, and then restarts it. Callers test the hook's level first.

@@ -87,8 +87,7 @@ void tie_t::request_quisad_path(path_callback_t callback)
 
 void tie_t::send(const out_message_t& message)
 {
-    if (cf_log_threshold <= 0)
-        cf_log(0, "Marend tie: sending message: " + message.ShortDebugString());
+    cf_log_lazy(log_debug, [&] { return "Marend tie: sending message: " + message.ShortDebugString(); });
     if (!link_)
         return; // failed: the daemon is ending and nothing reaches marend any more
     const std::size_t size = message.ByteSizeLong();
@@ -118,8 +117,7 @@ void tie_t::handle(in_message_t& message)
         if (!message.has_config())
             throw protocol_violation(message, "config");
         if (message.has_control() && message.control().suspended()) {
-            if (cf_log_threshold <= 2)
-                cf_log(2, "Component suspended, exiting...");
+            cf_log_lazy(log_notice, [] { return "Component suspended, exiting..."; });
             throw kv::EC_APP_SUSPENDED;
         }
         if (config_callbacks_.empty())

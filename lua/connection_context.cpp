@@ -32,20 +32,6 @@ namespace {
 
 namespace tristate = fw::util::tristate;
 
-constexpr int debug_level = 0;
-constexpr int info_level = 1;
-constexpr int warning_level = 3;
-
-bool log_allowed(int level)
-{
-    return kv::util::log_level() <= level;
-}
-
-void log(int level, const std::string& text)
-{
-    kv::util::log(level, text);
-}
-
 struct context_t {
     boost::asio::ip::tcp::endpoint src;
     boost::asio::ip::tcp::endpoint dst;
@@ -147,18 +133,20 @@ level_t prerequisite(level_t level)
 
 void log_opening_line(const context_t& ctx, level_t level)
 {
-    if (!log_allowed(debug_level))
+    if (!kv::util::log_enabled(log_debug))
         return;
     switch (level) {
     case level_t::pid:
-        log(debug_level, "Getting originator PID for connection " + endpoint_text(ctx.src) + " --> " +
-                             endpoint_text(ctx.dst));
+        kv::util::log(log_debug, "Getting originator PID for connection " + endpoint_text(ctx.src) + " --> " +
+                                     endpoint_text(ctx.dst));
         return;
-    case level_t::exe_path: log(debug_level, "Attempting to get originator exe path"); return;
+    case level_t::exe_path: kv::util::log(log_debug, "Attempting to get originator exe path"); return;
     case level_t::uid:
-    case level_t::gid: log(debug_level, "Attempting to retrieve originator uid/gid via /proc filesystem"); return;
-    case level_t::user: log(debug_level, "Attempting to retrieve originator user name"); return;
-    case level_t::group: log(debug_level, "Attempting to retrieve originator group name"); return;
+    case level_t::gid:
+        kv::util::log(log_debug, "Attempting to retrieve originator uid/gid via /proc filesystem");
+        return;
+    case level_t::user: kv::util::log(log_debug, "Attempting to retrieve originator user name"); return;
+    case level_t::group: kv::util::log(log_debug, "Attempting to retrieve originator group name"); return;
     }
 }
 
@@ -182,16 +170,18 @@ void get_uid_gid(context_t& ctx)
     std::string failure;
     try {
         const auto [uid, gid] = fw::linux::read_proc_status_ids(static_cast<int>(pid));
-        if (log_allowed(debug_level))
-            log(debug_level, "Originator uid=" + std::to_string(uid) + " gid=" + std::to_string(gid));
+        kv::util::log_lazy(log_debug, [&] {
+            return "Originator uid=" + std::to_string(uid) + " gid=" + std::to_string(gid);
+        });
         tristate::set_value(ctx.uid, uid);
         tristate::set_value(ctx.gid, gid);
         return;
     } catch (const std::exception& e) {
         failure = e.what();
     }
-    if (log_allowed(warning_level))
-        log(warning_level, "Cannot get status of process " + std::to_string(pid) + ": " + failure);
+    kv::util::log_lazy(log_warning, [&] {
+        return "Cannot get status of process " + std::to_string(pid) + ": " + failure;
+    });
     settle_ids_as_none(ctx);
 }
 
@@ -250,18 +240,19 @@ void get_user_group(context_t& ctx)
            buffer.size() <= largest_grown_from)
         buffer.resize(buffer.size() * 4);
     if (error != 0) {
-        if (log_allowed(warning_level))
-            log(warning_level, std::string("Cannot get ") + Traits::word + " entry: " + std::strerror(error));
+        kv::util::log_lazy(log_warning, [&] {
+            return std::string("Cannot get ") + Traits::word + " entry: " + std::strerror(error);
+        });
         tristate::set_none(name);
     } else if (result == nullptr) {
-        if (log_allowed(warning_level))
-            log(warning_level, std::string("No ") + Traits::word + " entry found for " + Traits::id_word + " " +
-                                   std::to_string(id));
+        kv::util::log_lazy(log_warning, [&] {
+            return std::string("No ") + Traits::word + " entry found for " + Traits::id_word + " " +
+                std::to_string(id);
+        });
         tristate::set_none(name);
     } else {
         const std::string found = Traits::entry_name(entry);
-        if (log_allowed(debug_level))
-            log(debug_level, std::string("Originator ") + Traits::word + " name is " + found);
+        kv::util::log_lazy(log_debug, [&] { return std::string("Originator ") + Traits::word + " name is " + found; });
         tristate::set_value(name, found);
     }
 }
@@ -276,15 +267,15 @@ void get_exe_path(context_t& ctx)
     std::string failure;
     try {
         const std::string path = fw::linux::read_proc_exe(static_cast<int>(pid)).string();
-        if (log_allowed(debug_level))
-            log(debug_level, "Originator exe_path is " + path);
+        kv::util::log_lazy(log_debug, [&] { return "Originator exe_path is " + path; });
         tristate::set_value(ctx.exe_path, path);
         return;
     } catch (const std::exception& e) {
         failure = e.what();
     }
-    if (log_allowed(warning_level))
-        log(warning_level, "Cannot get exe path for pid " + std::to_string(pid) + ": " + failure);
+    kv::util::log_lazy(log_warning, [&] {
+        return "Cannot get exe path for pid " + std::to_string(pid) + ": " + failure;
+    });
     tristate::set_none(ctx.exe_path);
 }
 
@@ -337,13 +328,11 @@ int after_pid(lua_State* L, int, lua_KContext)
     context_t& ctx = upvalue_context(L);
     return kv::lua::guarded(L, [&] {
         if (const std::exception_ptr* error = kv::lua::test_exception(L, -1)) {
-            if (log_allowed(info_level))
-                log(info_level, "Cannot get pid: " + kv::util::exception_message(*error));
+            kv::util::log_lazy(log_info, [&] { return "Cannot get pid: " + kv::util::exception_message(*error); });
             tristate::set_none(ctx.pid);
         } else {
             const lua_Integer pid = lua_tointeger(L, -1);
-            if (log_allowed(debug_level))
-                log(debug_level, "Originator PID is " + std::to_string(pid));
+            kv::util::log_lazy(log_debug, [&] { return "Originator PID is " + std::to_string(pid); });
             tristate::set_value(ctx.pid, static_cast<unsigned long long>(pid));
         }
         lua_pop(L, 1);
@@ -399,12 +388,12 @@ int get_iface(lua_State* L, context_t& ctx, const char* name)
     auto& field = ctx.*Field;
     if (tristate::is_undefined(field)) {
         kv::lua::guarded(L, [&] {
-            if (log_allowed(debug_level))
-                log(debug_level, std::string("Attempting to get ") + name);
+            kv::util::log_lazy(log_debug, [&] { return std::string("Attempting to get ") + name; });
             const std::optional<int>& index = ctx.*Index;
             if (!index) {
-                if (log_allowed(info_level))
-                    log(info_level, std::string("Cannot get ") + name + ": no interface index provided");
+                kv::util::log_lazy(log_info, [&] {
+                    return std::string("Cannot get ") + name + ": no interface index provided";
+                });
                 tristate::set_none(field);
                 return 0;
             }
@@ -416,21 +405,18 @@ int get_iface(lua_State* L, context_t& ctx, const char* name)
                 failure = e.what();
             }
             if (!failure.empty()) {
-                if (log_allowed(warning_level))
-                    log(warning_level, "Cannot get interface info: " + failure);
+                kv::util::log_lazy(log_warning, [&] { return "Cannot get interface info: " + failure; });
                 tristate::set_none(field);
                 return 0;
             }
             for (const auto& interface : interfaces) {
                 if (interface.index == *index) {
-                    if (log_allowed(debug_level))
-                        log(debug_level, std::string(name) + " is " + interface.name);
+                    kv::util::log_lazy(log_debug, [&] { return std::string(name) + " is " + interface.name; });
                     tristate::set_value(field, interface.name);
                     return 0;
                 }
             }
-            if (log_allowed(warning_level))
-                log(warning_level, "No interface found for index " + std::to_string(*index));
+            kv::util::log_lazy(log_warning, [&] { return "No interface found for index " + std::to_string(*index); });
             tristate::set_none(field);
             return 0;
         });

@@ -14,14 +14,6 @@ namespace fw::lua::intercept {
 
 namespace {
 
-constexpr int info_level = 1;
-constexpr int warning_level = 3;
-
-bool log_allowed(int level)
-{
-    return kv::util::log_level() <= level;
-}
-
 // Replaces the hook on top of L's stack by the session body closed over it.
 lua_State* wrap_hook(lua_State* L)
 {
@@ -82,9 +74,10 @@ driver_t::driver_t(lua_State* L, boost::asio::io_context& io, const connection_i
 {
     push_context(L, info);
     ctx_ = kv::lua::registry_ref_t(L);
-    if (log_allowed(info_level))
-        kv::util::log(info_level, "Session " + id_ + ": started " + endpoint_text(info.source) + " -> " +
-                                      endpoint_text(info.destination));
+    kv::util::log_lazy(log_info, [&] {
+        return "Session " + id_ + ": started " + endpoint_text(info.source) + " -> " +
+            endpoint_text(info.destination);
+    });
     lua_checkstack(thread(), 1);
     ctx_.push(thread());
     resume(1);
@@ -128,13 +121,14 @@ void driver_t::on_finished()
     }
     lua_settop(thread(), 0);
     if (verdict) {
-        if (log_allowed(info_level))
-            kv::util::log(info_level,
-                          "Session " + id_ + ": " + verdict_log_word(*verdict) + " " + format_ctx_fields());
+        kv::util::log_lazy(log_info, [&] {
+            return "Session " + id_ + ": " + verdict_log_word(*verdict) + " " + format_ctx_fields();
+        });
         result_ = result_t{std::move(artifacts), *verdict};
     } else {
-        if (log_allowed(info_level))
-            kv::util::log(info_level, "Session " + id_ + ": " + failure_text + ": " + format_ctx_fields());
+        kv::util::log_lazy(log_info, [&] {
+            return "Session " + id_ + ": " + failure_text + ": " + format_ctx_fields();
+        });
         result_ = result_t{std::move(artifacts), failure};
     }
     deliver_result();
@@ -144,9 +138,9 @@ void driver_t::on_failed()
 {
     restore_logger();
     std::exception_ptr failure = error_to_exception();
-    if (log_allowed(info_level))
-        kv::util::log(info_level,
-                      "Session " + id_ + ": " + kv::util::exception_message(failure) + ": " + format_ctx_fields());
+    kv::util::log_lazy(log_info, [&] {
+        return "Session " + id_ + ": " + kv::util::exception_message(failure) + ": " + format_ctx_fields();
+    });
     result_ = result_t{artifacts_t{}, failure};
     deliver_result();
 }
@@ -158,9 +152,10 @@ artifacts_t driver_t::read_artifacts()
     auto read = [&](std::optional<std::string>& field, const char* name) {
         if (lua_type(T, -1) == LUA_TSTRING)
             field = kv::lua::to_string(T, -1);
-        else if (!lua_isnil(T, -1) && log_allowed(warning_level))
-            kv::util::log(warning_level,
-                          "Session " + id_ + ": Field \"" + name + "\" is not a string");
+        else if (!lua_isnil(T, -1))
+            kv::util::log_lazy(log_warning, [&] {
+                return "Session " + id_ + ": Field \"" + name + "\" is not a string";
+            });
         lua_pop(T, 1);
     };
     read(artifacts.user, "user");

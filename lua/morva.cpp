@@ -22,7 +22,7 @@
 namespace kv::lua::morva {
 
 const std::unordered_map<std::string, int> log_levels = {
-    {"debug", 0}, {"info", 1}, {"notice", 2}, {"warning", 3}, {"error", 4},
+    {"debug", log_debug}, {"info", log_info}, {"notice", log_notice}, {"warning", log_warning}, {"error", log_error},
 };
 
 namespace {
@@ -90,8 +90,7 @@ void log_value(lua_State* L, int level, int index)
 {
     luaL_checkany(L, index);
     guarded(L, [&] {
-        if (level >= kv::util::log_level())
-            kv::util::log(level, "Lua: " + tostring(L, index));
+        kv::util::log_lazy(level, [&] { return "Lua: " + tostring(L, index); });
         return 0;
     });
 }
@@ -148,11 +147,11 @@ int open_module(lua_State* L)
 {
     const luaL_Reg functions[] = {
         {"log", log},
-        {"debug", log_at<0>},
-        {"info", log_at<1>},
-        {"notice", log_at<2>},
-        {"warning", log_at<3>},
-        {"error", log_at<4>},
+        {"debug", log_at<log_debug>},
+        {"info", log_at<log_info>},
+        {"notice", log_at<log_notice>},
+        {"warning", log_at<log_warning>},
+        {"error", log_at<log_error>},
         {"load_set", load_set},
         {"load_array", load_array},
         {"async", async},

@@ -80,14 +80,14 @@ void raw_sender_t::on_sent(const boost::system::error_code& ec)
         const packet_t& head = queue_.front();
         // EPERM: a netfilter rule dropped the locally sent datagram.
         if (ec == boost::system::errc::operation_not_permitted) {
-            if (kv::util::log_level() <= 0)
-                kv::util::log(0, "Raw sender: packet dropped by kernel: "
-                                     + packet_summary(head.datagram.get(), head.length));
-        } else if (kv::util::log_level() <= 3 && rate_limit_claim()) {
+            kv::util::log_lazy(log_debug, [&] {
+                return "Raw sender: packet dropped by kernel: " + packet_summary(head.datagram.get(), head.length);
+            });
+        } else if (kv::util::log_enabled(log_warning) && rate_limit_claim()) {
             // Any other error concerns this datagram alone (a reset to a forged,
             // unroutable source): it is lost, the queue goes on.
-            kv::util::log(3, "Raw sender: sendto failed: " + ec.message() + "; dropping "
-                                 + packet_summary(head.datagram.get(), head.length));
+            kv::util::log(log_warning, "Raw sender: sendto failed: " + ec.message() + "; dropping "
+                                           + packet_summary(head.datagram.get(), head.length));
         }
     }
     queue_.pop_front();

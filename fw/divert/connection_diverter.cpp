@@ -24,12 +24,6 @@ const std::string prefix = "Connection diverter: ";
 constexpr std::uint32_t kernel_queue_length = 1024;
 constexpr std::uint32_t auto_queue_numbers = 100;
 
-void log_debug(const std::string& text)
-{
-    if (cf_log_threshold <= 0)
-        cf_log(0, prefix + text);
-}
-
 bool is_manual(const kv::NfqueueNumber& number)
 {
     return number.num_case() == kv::NfqueueNumber::kManual;
@@ -112,7 +106,7 @@ connection_diverter_t::~connection_diverter_t()
 void connection_diverter_t::stop_divert(int divert_kind, const char* what)
 {
     entries_[divert_kind].reset();
-    log_debug(what + divert_chain_name(divert_kind) + ": stopped");
+    cf_log_lazy(log_debug, [&] { return prefix + what + divert_chain_name(divert_kind) + ": stopped"; });
 }
 
 // Whether a running entry must let its queue go before any divert binds a
@@ -181,7 +175,9 @@ void connection_diverter_t::start_divert(divert_config_t& record)
             record.number.set_manual(number);
         }
         auto link = std::make_unique<linux::netlink::async::link_t>(io_, std::move(fd));
-        log_debug("connected to nfqueue " + std::to_string(number) + " for divert " + name);
+        cf_log_lazy(log_debug, [&] {
+            return prefix + "connected to nfqueue " + std::to_string(number) + " for divert " + name;
+        });
         auto interceptor = std::make_unique<linux::nfqueue::packet_interceptor_t>(
             std::move(link), static_cast<std::uint16_t>(number),
             linux::nfqueue::packet_interceptor_t::default_pending_limit);
@@ -190,7 +186,7 @@ void connection_diverter_t::start_divert(divert_config_t& record)
                                                       config_.process_ip_security_option());
         entry->start();
         entries_[record.divert_kind] = std::move(entry);
-        log_debug("divert " + name + ": started");
+        cf_log_lazy(log_debug, [&] { return prefix + "divert " + name + ": started"; });
     } catch (const std::runtime_error& e) {
         throw std::runtime_error("Cannot connect to nfqueue " + std::to_string(number) + " for divert " + name + ": "
                                  + describe_exception(e));

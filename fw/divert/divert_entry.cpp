@@ -25,8 +25,6 @@ namespace {
 
 using packet_attribs_t = linux::nfqueue::packet_interceptor_t::packet_attribs_t;
 
-bool debug_enabled() { return cf_log_threshold <= 0; }
-
 } // namespace
 
 std::string endpoint_pair_text(const connection_diverter_t::endpoint_pair_t& pair)
@@ -138,14 +136,14 @@ void connection_diverter_t::divert_entry_t::packet_intercepted(const net::ipv4_h
     const endpoint_pair_t pair(net::source_endpoint(ip, tcp), net::destination_endpoint(ip, tcp));
     const std::uint16_t flags = tcp.flags() & (net::tcp_header_t::syn | net::tcp_header_t::ack);
 
-    if (debug_enabled())
-        cf_log(0, prefix() + "packet intercepted: " + endpoint_pair_text(pair) + " (" + syn_ack_word(flags)
-                      + "), mark " + std::to_string(mark));
+    cf_log_lazy(log_debug, [&] {
+        return prefix() + "packet intercepted: " + endpoint_pair_text(pair) + " (" + syn_ack_word(flags)
+            + "), mark " + std::to_string(mark);
+    });
 
     if (process_ip_security_option_ && flags == (net::tcp_header_t::syn | net::tcp_header_t::ack)) {
         if (should_drop_syn_ack(pair, ip, tcp, mark)) {
-            if (debug_enabled())
-                cf_log(0, prefix() + "dropping packet " + endpoint_pair_text(pair));
+            cf_log_lazy(log_debug, [&] { return prefix() + "dropping packet " + endpoint_pair_text(pair); });
             interceptor_->drop(packet);
         } else {
             interceptor_->accept(packet);
@@ -154,8 +152,7 @@ void connection_diverter_t::divert_entry_t::packet_intercepted(const net::ipv4_h
     }
 
     if (should_drop_syn(pair, ip, tcp, mark)) {
-        if (debug_enabled())
-            cf_log(0, prefix() + "dropping packet " + endpoint_pair_text(pair));
+        cf_log_lazy(log_debug, [&] { return prefix() + "dropping packet " + endpoint_pair_text(pair); });
         interceptor_->drop(packet);
         return;
     }
@@ -164,9 +161,10 @@ void connection_diverter_t::divert_entry_t::packet_intercepted(const net::ipv4_h
 
 void connection_diverter_t::divert_entry_t::log_invalid(const std::exception& e) const
 {
-    if (rate_limit_elapsed() && cf_log_threshold <= 3)
-        log_rate_limited(3, prefix() + "invalid packet intercepted: " + e.what()
-                                + "; dropping. Iptables rules are likely misconfigured!");
+    cf_log_rate_limited(log_warning, [&] {
+        return prefix() + "invalid packet intercepted: " + e.what()
+            + "; dropping. Iptables rules are likely misconfigured!";
+    });
 }
 
 bool connection_diverter_t::divert_entry_t::should_drop_syn(const endpoint_pair_t& pair,
@@ -183,20 +181,23 @@ bool connection_diverter_t::divert_entry_t::should_drop_syn(const endpoint_pair_
     const auto server = [&pair] { return endpoint_text(pair.second); };
     const auto client = [&pair] { return endpoint_text(pair.first); };
     if (diverter_.connects_->map.count(pair)) {
-        if (debug_enabled())
-            cf_log(0, prefix() + "connection to server " + server() + " for client " + client()
-                          + " is already in progress");
+        cf_log_lazy(log_debug, [&] {
+            return prefix() + "connection to server " + server() + " for client " + client()
+                + " is already in progress";
+        });
         return true;
     }
     if (diverter_.pool_.has_server_socket(pair.first, pair.second)) {
-        if (debug_enabled())
-            cf_log(0, prefix() + "already connected to server " + server() + " for client " + client());
+        cf_log_lazy(log_debug, [&] {
+            return prefix() + "already connected to server " + server() + " for client " + client();
+        });
         return true;
     }
     if (pending_.count(pair)) {
-        if (debug_enabled())
-            cf_log(0, prefix() + "verdict for connection to server " + server() + " for client " + client()
-                          + " is already requested");
+        cf_log_lazy(log_debug, [&] {
+            return prefix() + "verdict for connection to server " + server() + " for client " + client()
+                + " is already requested";
+        });
         return true;
     }
     return false;
@@ -217,14 +218,14 @@ bool connection_diverter_t::divert_entry_t::should_drop_syn_ack(const endpoint_p
     const endpoint_pair_t key(pair.second, pair.first);
     const auto connection = diverter_.connector_.find_connection(key);
     if (!connection) {
-        if (debug_enabled())
-            cf_log(0, prefix() + "connection " + endpoint_pair_text(key) + " is not in progress");
+        cf_log_lazy(log_debug, [&] {
+            return prefix() + "connection " + endpoint_pair_text(key) + " is not in progress";
+        });
         return true;
     }
     if (diverter_.connector_.security_option_matches(*connection, security_option_of(ip)))
         return false;
-    if (debug_enabled())
-        cf_log(0, prefix() + "security option mismatch for " + endpoint_pair_text(key));
+    cf_log_lazy(log_debug, [&] { return prefix() + "security option mismatch for " + endpoint_pair_text(key); });
     return true;
 }
 
@@ -288,9 +289,10 @@ void connection_diverter_t::divert_entry_t::on_verdict(const held_t& held, std::
     pending_.erase(held.position);
 
     if (error) {
-        if (cf_log_threshold <= 4)
-            cf_log(4, prefix() + "Session " + held.session_id + ": cannot get verdict for intercepted connection: "
-                          + describe_exception_ptr(error) + "; falling back to CHECK");
+        cf_log_lazy(log_error, [&] {
+            return prefix() + "Session " + held.session_id + ": cannot get verdict for intercepted connection: "
+                + describe_exception_ptr(error) + "; falling back to CHECK";
+        });
         verdict = lua::intercept::CHECK;
     }
 
@@ -369,14 +371,14 @@ void connection_diverter_t::divert_entry_t::on_server_connected(const connect_t&
     const auto server = [&connect] { return endpoint_text(connect.pair.second); };
     const auto client = [&connect] { return endpoint_text(connect.pair.first); };
     if (ec) {
-        if (debug_enabled())
-            cf_log(0, prefix() + "cannot connect to " + server() + " for client " + client() + ": " + ec.message()
-                          + "; rejecting connection");
+        cf_log_lazy(log_debug, [&] {
+            return prefix() + "cannot connect to " + server() + " for client " + client() + ": " + ec.message()
+                + "; rejecting connection";
+        });
         diverter_.rejector_.reject(*connect.ip, connect.security_option, *connect.tcp);
         return;
     }
-    if (debug_enabled())
-        cf_log(0, prefix() + "connected to " + server() + " for client " + client());
+    cf_log_lazy(log_debug, [&] { return prefix() + "connected to " + server() + " for client " + client(); });
     diverter_.retransmitter_.retransmit(connect.destination, std::move(*connect.syn), connect.length);
     diverter_.pool_.new_server_socket(connect.pair.first, connect.pair.second, connect.rules, std::move(fd));
 }

@@ -20,12 +20,6 @@ namespace {
 
 const std::string prefix = "Pellad tie manager: ";
 
-void debug(const std::string& text)
-{
-    if (cf_log_threshold <= 0)
-        cf_log(0, prefix + text);
-}
-
 pellad::inspect_options_t inspect_options(const kv::LinuxFirewallConfig& config)
 {
     return {config.inspect_http(), config.inspect_pop3(), config.inspect_imap(), config.inspect_smtp(),
@@ -72,16 +66,19 @@ void pellad_tie_manager_t::configure()
 void pellad_tie_manager_t::new_socket_pair(connected_socket_t&& server, connected_socket_t&& client,
                                            const kv::RuleSet& rules)
 {
-    if (cf_log_threshold <= 0)
-        debug("new socket pair: " + endpoint_text(client.endpoint) + " (fd " + std::to_string(client.descriptor.get())
-              + ") -> " + endpoint_text(server.endpoint) + " (fd " + std::to_string(server.descriptor.get()) + ")");
+    cf_log_lazy(log_debug, [&] {
+        return prefix + "new socket pair: " + endpoint_text(client.endpoint) + " (fd "
+            + std::to_string(client.descriptor.get()) + ") -> " + endpoint_text(server.endpoint) + " (fd "
+            + std::to_string(server.descriptor.get()) + ")";
+    });
     // Each held pair keeps two descriptors: a pellad that stops reading must not
     // take the daemon to the descriptor limit.
     if (queue_.size() + (tie_ ? tie_->queued() : 0) >= pair_limit_) {
-        if (rate_limit_elapsed() && cf_log_threshold <= 3)
-            log_rate_limited(3, prefix + std::to_string(pair_limit_)
-                                    + " connections are waiting for Pellad; resetting " + endpoint_text(client.endpoint)
-                                    + " -> " + endpoint_text(server.endpoint));
+        cf_log_rate_limited(log_warning, [&] {
+            return prefix + std::to_string(pair_limit_)
+                + " connections are waiting for Pellad; resetting " + endpoint_text(client.endpoint)
+                + " -> " + endpoint_text(server.endpoint);
+        });
         util::reset_connection(std::move(client.descriptor));
         util::reset_connection(std::move(server.descriptor));
         return;
@@ -97,14 +94,13 @@ void pellad_tie_manager_t::on_drained() {}
 
 void pellad_tie_manager_t::on_closed()
 {
-    debug("tie closed");
+    cf_log_lazy(log_debug, [&] { return prefix + "tie closed"; });
     tie_.reset();
 }
 
 void pellad_tie_manager_t::on_error(std::exception_ptr error)
 {
-    if (cf_log_threshold <= 4)
-        cf_log(4, prefix + describe_exception_ptr(error));
+    cf_log_lazy(log_error, [&] { return prefix + describe_exception_ptr(error); });
     queue_.clear();
     tie_.reset();
 }
@@ -114,7 +110,7 @@ void pellad_tie_manager_t::obtain_pellad()
     if (obtaining_)
         return;
     obtaining_ = true;
-    debug("requesting Pellad");
+    cf_log_lazy(log_debug, [&] { return prefix + "requesting Pellad"; });
     marend_.request_pellad_path(
         wrap([this](boost::system::error_code ec, std::string path) { on_path(ec, path); }));
 }
@@ -128,9 +124,10 @@ void pellad_tie_manager_t::on_path(const boost::system::error_code& ec, const st
     if (e == boost::system::errc::too_many_files_open || e == boost::system::errc::too_many_files_open_in_system) {
         // At the descriptor limit: the connections waiting are given up, the
         // next pair tries again.
-        if (rate_limit_elapsed() && cf_log_threshold <= 3)
-            log_rate_limited(3, prefix + "cannot open socket: " + e.message() + "; resetting "
-                                    + std::to_string(queue_.size()) + " connections");
+        cf_log_rate_limited(log_warning, [&] {
+            return prefix + "cannot open socket: " + e.message() + "; resetting "
+                + std::to_string(queue_.size()) + " connections";
+        });
         drop_queue();
         obtaining_ = false;
         return;
@@ -138,7 +135,7 @@ void pellad_tie_manager_t::on_path(const boost::system::error_code& ec, const st
     if (e)
         throw boost::system::system_error(e, prefix + "cannot open socket");
     util::set_close_on_exec(socket_.native_handle());
-    debug("connecting to " + path);
+    cf_log_lazy(log_debug, [&] { return prefix + "connecting to " + path; });
     // A path too long for the address throws here, as the event loop's own error.
     const boost::asio::local::stream_protocol::endpoint endpoint(path);
     socket_.async_connect(endpoint, wrap([this, path](const boost::system::error_code& result) {
@@ -150,7 +147,7 @@ void pellad_tie_manager_t::on_connected(const boost::system::error_code& ec, con
 {
     if (ec)
         throw boost::system::system_error(ec, prefix + "cannot connect to " + path);
-    debug("connected to Pellad");
+    cf_log_lazy(log_debug, [&] { return prefix + "connected to Pellad"; });
     obtaining_ = false;
     tie_ = std::make_unique<pellad::tie_t>(std::move(socket_), inspect_options(config_), scan_options(config_),
                                            config_.block_unchecked());

@@ -57,14 +57,6 @@ void set_option(int fd, int level, int name, T value, const std::string& what)
     set_option(fd, level, name, &value, sizeof value, what);
 }
 
-// Rate-limited, and the text built only when it is written: failures come in
-// floods when descriptors run out.
-void warn(const char* what)
-{
-    if (cf_log_threshold <= 3 && rate_limit_elapsed())
-        log_rate_limited(3, std::string(what) + "; resetting the client");
-}
-
 } // namespace
 
 server_connector_t::server_connector_t(boost::asio::io_context& io, const kv::LinuxFirewallConfig& config,
@@ -170,7 +162,8 @@ server_connector_t::connection_handle server_connector_t::connect(
     try {
         prepare(connection, security_option, bind_address, divert_kind);
     } catch (const boost::system::system_error& e) {
-        warn(e.what());
+        // Rate-limited: failures come in floods when descriptors run out.
+        cf_log_rate_limited(log_warning, [&] { return std::string(e.what()) + "; resetting the client"; });
         fail_later(handle, e.code());
         return handle;
     } catch (...) {
@@ -180,9 +173,10 @@ server_connector_t::connection_handle server_connector_t::connect(
 
     // Never the connect just added, whatever the limit.
     if (connections_.size() >= limit_ && connections_.size() > 1) {
-        if (cf_log_threshold <= 1)
-            cf_log(1, prefix + "exceeded the limit of " + std::to_string(limit_) +
-                          " open files; drop oldest connection");
+        cf_log_lazy(log_info, [&] {
+            return prefix + "exceeded the limit of " + std::to_string(limit_) +
+                " open files; drop oldest connection";
+        });
         // Out of the list and the index before its handler runs, so whatever the
         // handler does cannot meet it half-removed.
         connection_list_t oldest;
@@ -206,7 +200,7 @@ server_connector_t::connection_handle server_connector_t::connect(
             if (!enter_index(handle, server))
                 fail_later(handle, system_error_code(EINVAL));
         } catch (const boost::system::system_error& e) {
-            warn(e.what());
+            cf_log_rate_limited(log_warning, [&] { return std::string(e.what()) + "; resetting the client"; });
             fail_later(handle, e.code());
         }
     }
@@ -262,8 +256,9 @@ void server_connector_t::on_connected(connection_handle connection, const boost:
     if (!descriptor) {
         // At the descriptor limit: this connection is given up like a failed one.
         const boost::system::error_code error(errno, boost::system::system_category());
-        if (cf_log_threshold <= 3 && rate_limit_elapsed())
-            log_rate_limited(3, prefix + "dup failed: " + error.message() + "; resetting the client");
+        cf_log_rate_limited(log_warning, [&] {
+            return prefix + "dup failed: " + error.message() + "; resetting the client";
+        });
         handler(error, util::scoped_fd_t());
         return;
     }

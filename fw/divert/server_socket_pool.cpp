@@ -106,8 +106,9 @@ bool server_socket_pool_t::has_server_socket(const tcp::endpoint& client, const 
         return false;
     if (steady_clock::now() - it->created < claim_time_)
         return true;
-    if (cf_log_threshold <= 0)
-        cf_log(0, prefix + "closing unclaimed server socket " + util::endpoint_pair_text(client, server));
+    cf_log_lazy(log_debug, [&] {
+        return prefix + "closing unclaimed server socket " + util::endpoint_pair_text(client, server);
+    });
     pairs.erase(it);
     return false;
 }
@@ -115,15 +116,19 @@ bool server_socket_pool_t::has_server_socket(const tcp::endpoint& client, const 
 void server_socket_pool_t::erase_expired()
 {
     const std::size_t expired = erase_older(entries_->container, expiry_);
-    if (expired > 0 && cf_log_threshold <= 1)
-        cf_log(1, prefix + "erasing " + std::to_string(expired) + " expired server sockets");
+    if (expired > 0)
+        cf_log_lazy(log_info, [&] {
+            return prefix + "erasing " + std::to_string(expired) + " expired server sockets";
+        });
 }
 
 void server_socket_pool_t::close_abandoned()
 {
     const std::size_t abandoned = erase_older(entries_->container, abandon_time_);
-    if (abandoned > 0 && cf_log_threshold <= 1)
-        cf_log(1, prefix + "closing " + std::to_string(abandoned) + " abandoned server sockets");
+    if (abandoned > 0)
+        cf_log_lazy(log_info, [&] {
+            return prefix + "closing " + std::to_string(abandoned) + " abandoned server sockets";
+        });
 }
 
 void server_socket_pool_t::arm_timer(steady_clock::time_point not_before)
@@ -149,8 +154,7 @@ void server_socket_pool_t::arm_timer(steady_clock::time_point not_before)
 void server_socket_pool_t::new_server_socket(const tcp::endpoint& client, const tcp::endpoint& server,
                                              const kv::RuleSet& rules, util::scoped_fd_t&& descriptor)
 {
-    if (cf_log_threshold <= 0)
-        cf_log(0, prefix + "new server socket " + util::endpoint_pair_text(client, server));
+    cf_log_lazy(log_debug, [&] { return prefix + "new server socket " + util::endpoint_pair_text(client, server); });
 
     erase_expired();
 
@@ -159,9 +163,10 @@ void server_socket_pool_t::new_server_socket(const tcp::endpoint& client, const 
 
     auto& by_created = entries_->container.get<by_age>();
     if (!by_created.empty() && by_created.size() >= limit_) {
-        if (cf_log_threshold <= 1)
-            cf_log(1, prefix + "exceeded the limit of " + std::to_string(limit_) +
-                          " open files; pushing out the oldest server socket");
+        cf_log_lazy(log_info, [&] {
+            return prefix + "exceeded the limit of " + std::to_string(limit_) +
+                " open files; pushing out the oldest server socket";
+        });
         by_created.erase(by_created.begin());
     }
     arm_timer();
@@ -170,13 +175,14 @@ void server_socket_pool_t::new_server_socket(const tcp::endpoint& client, const 
 void server_socket_pool_t::new_client_socket(const tcp::endpoint& peer, const tcp::endpoint& local,
                                              util::scoped_fd_t&& descriptor)
 {
-    if (cf_log_threshold <= 0)
-        cf_log(0, prefix + "new client socket " + util::endpoint_pair_text(peer, local));
+    cf_log_lazy(log_debug, [&] { return prefix + "new client socket " + util::endpoint_pair_text(peer, local); });
     auto& pairs = entries_->container.get<by_pair>();
     const auto it = pairs.find(std::make_tuple(peer, local));
     if (it == pairs.end()) {
-        if (cf_log_threshold <= 0)
-            cf_log(0, prefix + "no server socket is open for " + util::endpoint_pair_text(peer, local) + "; closing client socket");
+        cf_log_lazy(log_debug, [&] {
+            return prefix + "no server socket is open for " + util::endpoint_pair_text(peer, local)
+                + "; closing client socket";
+        });
         return;
     }
     util::scoped_fd_t server = std::move(it->owned.descriptor);

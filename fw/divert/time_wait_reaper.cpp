@@ -81,8 +81,9 @@ void time_wait_reaper_t::reap(std::uint32_t mark) noexcept
     try {
         reap_marked(mark);
     } catch (const std::exception& e) {
-        if (cf_log_threshold <= 3 && rate_limit_elapsed())
-            log_rate_limited(3, std::string("Cannot end the daemon's TIME_WAIT sockets: ") + e.what());
+        cf_log_rate_limited(log_warning, [&] {
+            return std::string("Cannot end the daemon's TIME_WAIT sockets: ") + e.what();
+        });
     }
 }
 

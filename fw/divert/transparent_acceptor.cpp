@@ -138,8 +138,7 @@ void transparent_acceptor_t::reopen(const tcp::endpoint& endpoint)
         acceptor_.close(ignored);
         throw;
     }
-    if (cf_log_threshold <= 0)
-        cf_log(0, prefix + "listening at " + endpoint_text(endpoint_));
+    cf_log_lazy(log_debug, [&] { return prefix + "listening at " + endpoint_text(endpoint_); });
     start_accept();
 }
 
@@ -198,8 +197,9 @@ void transparent_acceptor_t::on_accept(const boost::system::error_code& ec, tcp:
         if (!descriptor) {
             // At the descriptor limit: this client alone is given up.
             const boost::system::error_code error(errno, boost::system::system_category());
-            if (cf_log_threshold <= 3 && rate_limit_elapsed())
-                log_rate_limited(3, prefix + "dup failed: " + error.message() + "; resetting the client");
+            cf_log_rate_limited(log_warning, [&] {
+                return prefix + "dup failed: " + error.message() + "; resetting the client";
+            });
             reset(accepted);
         } else {
             accepted.close();
@@ -208,12 +208,10 @@ void transparent_acceptor_t::on_accept(const boost::system::error_code& ec, tcp:
     } catch (const get_endpoint_error_t& e) {
         // ENOTCONN: the client reset its connection before we could read its endpoints.
         if (e.code() != boost::system::error_code(ENOTCONN, boost::system::system_category())) {
-            if (cf_log_threshold <= 3 && rate_limit_elapsed())
-                log_rate_limited(3, std::string(e.what()) + "; resetting the client");
+            cf_log_rate_limited(log_warning, [&] { return std::string(e.what()) + "; resetting the client"; });
             reset(accepted);
         } else {
-            if (cf_log_threshold <= 0)
-                cf_log(0, e.what());
+            cf_log_lazy(log_debug, [&] { return e.what(); });
             boost::system::error_code close_error;
             accepted.close(close_error);
             if (close_error)
@@ -238,8 +236,7 @@ void transparent_acceptor_t::accept_failed(const boost::system::error_code& ec)
     const bool resources = among(out_of_resources);
     if (!resources && !among(per_connection))
         throw_if(ec, "accept failed");
-    if (cf_log_threshold <= 3 && rate_limit_elapsed())
-        log_rate_limited(3, prefix + "accept failed: " + ec.message());
+    cf_log_rate_limited(log_warning, [&] { return prefix + "accept failed: " + ec.message(); });
     if (!resources) {
         start_accept();
         return;

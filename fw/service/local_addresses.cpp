@@ -26,8 +26,7 @@ using fw::util::throw_errno;
 
 void log_failure(const std::exception& e)
 {
-    if (cf_log_threshold <= 1)
-        cf_log(1, std::string("Local addresses: ") + e.what());
+    cf_log_lazy(log_info, [&] { return std::string("Local addresses: ") + e.what(); });
 }
 
 } // namespace

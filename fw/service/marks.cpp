@@ -90,10 +90,10 @@ void marks_t::configure()
          &forward_divert_mark_},
     };
 
-    if (config_.process_ip_security_option() && cf_log_threshold <= 3) {
+    if (config_.process_ip_security_option() && cf_log_enabled(log_warning)) {
         for (const divert_t& divert : diverts)
             if (divert.enabled && divert.field.none)
-                cf_log(3, std::string("LinuxFirewall.") + divert.field.name
+                cf_log(log_warning, std::string("LinuxFirewall.") + divert.field.name
                               + " is set to None. This can lead to incorrect operation under PARSEC. For more "
                                 "information please refer to Configuring the PARSEC section of the "
                                 "Administrator manual.");
@@ -214,8 +214,7 @@ std::uint32_t iptables_used_marks(const ipt_table_reader_t& read)
         } catch (const boost::system::system_error& e) {
             if (!linux::iptables::is_table_missing(e.code()))
                 throw;
-            if (cf_log_threshold <= 0)
-                cf_log(0, std::string("Table ") + name + " is not loaded");
+            cf_log_lazy(log_debug, [&] { return std::string("Table ") + name + " is not loaded"; });
         }
     }
     return marks;
@@ -262,8 +261,7 @@ std::uint32_t nftables_used_marks()
         // Without nf_tables no rule of it can use a mark.
         if (loaded)
             throw;
-        if (cf_log_threshold <= 0)
-            cf_log(0, std::string("nftables rules not read: ") + e.what());
+        cf_log_lazy(log_debug, [&] { return std::string("nftables rules not read: ") + e.what(); });
         return 0;
     }
 }

@@ -62,16 +62,16 @@ std::unique_ptr<process_finder_t::inode_getter_t> make_inode_getter()
     try {
         return std::make_unique<process_finder_t::netlink_inode_getter_t>();
     } catch (const process_finder_t::netlink_inode_getter_t::not_supported_t& e) {
-        if (cf_log_threshold <= 0)
-            cf_log(0, std::string("Cannot create NETLINK inode getter: ") + e.what() + "; /proc will be parsed instead");
+        cf_log_lazy(log_debug, [&] {
+            return std::string("Cannot create NETLINK inode getter: ") + e.what() + "; /proc will be parsed instead";
+        });
         return std::make_unique<process_finder_t::proc_inode_getter_t>();
     }
 }
 
 void log_skipped(const std::exception& e)
 {
-    if (cf_log_threshold <= 1)
-        cf_log(1, std::string("Process finder: ") + e.what());
+    cf_log_lazy(log_info, [&] { return std::string("Process finder: ") + e.what(); });
 }
 
 // Those of `candidates` whose client address is on this host (the pairs are

@@ -35,8 +35,7 @@ void iptables_t::configure()
         return;
     }
     installer_.install(params(), nft_available, config_.xtables_lock_path());
-    if (cf_log_threshold <= 0)
-        cf_log(0, "Iptables rules installed");
+    cf_log_lazy(log_debug, [] { return "Iptables rules installed"; });
 }
 
 } // namespace fw::service

@@ -68,18 +68,6 @@ const table_installer_t& table_installer(const std::string& table)
     return it == installers.end() ? none : it->second;
 }
 
-void warn(const std::string& text)
-{
-    if (cf_log_threshold <= 3)
-        cf_log(3, text);
-}
-
-void debug(const std::string& text)
-{
-    if (cf_log_threshold <= 0)
-        cf_log(0, text);
-}
-
 } // namespace
 
 std::unique_ptr<ipt_tables_t> make_kernel_tables() { return std::make_unique<kernel_tables_t>(); }
@@ -113,16 +101,20 @@ void iptables_installer_t::install_table(const std::string& table, const steerin
     } catch (const boost::system::system_error& e) {
         if (!ipt::is_table_missing(e.code()))
             throw;
-        debug("Cannot install iptables " + table + " rules: " + e.what() + "; requesting " + module
-              + " kernel module");
+        cf_log_lazy(log_debug, [&] {
+            return "Cannot install iptables " + table + " rules: " + e.what() + "; requesting " + module
+                + " kernel module";
+        });
     }
     try {
         linux::nftables::utils::load_kernel_module(module);
     } catch (const std::exception& e) {
         if (required)
             throw;
-        warn("Unable to load " + module + " kernel module: " + e.what() + "; iptables " + table
-             + " rules won't be installed");
+        cf_log_lazy(log_warning, [&] {
+            return "Unable to load " + module + " kernel module: " + e.what() + "; iptables " + table
+                + " rules won't be installed";
+        });
         return;
     }
     edit_table(table, params);
@@ -151,13 +143,14 @@ void iptables_installer_t::remove_leftovers(const std::string& lock_path) noexce
             if (tables_.loaded(table) && has_own_rules(tables_.read(table)))
                 found.push_back(table);
         } catch (const std::exception& e) {
-            warn("Cannot uninstall iptables rules from table " + table + ": " + e.what());
+            cf_log_lazy(log_warning, [&] {
+                return "Cannot uninstall iptables rules from table " + table + ": " + e.what();
+            });
         }
     }
     if (found.empty())
         return;
-    if (cf_log_threshold <= 1)
-        cf_log(1, "Removing the iptables rules an earlier run left");
+    cf_log_lazy(log_info, [] { return "Removing the iptables rules an earlier run left"; });
     remove_from(found, lock_path);
 }
 
@@ -173,11 +166,15 @@ void iptables_installer_t::remove_from(const std::vector<std::string>& tables, c
                 remove_own_rules(model);
                 tables_.write(table, model);
             } catch (const std::exception& e) {
-                warn("Cannot uninstall iptables rules from table " + table + ": " + e.what());
+                cf_log_lazy(log_warning, [&] {
+                    return "Cannot uninstall iptables rules from table " + table + ": " + e.what();
+                });
             }
         }
     } catch (...) {
-        warn("Cannot uninstall iptables rules: " + describe_exception_ptr(std::current_exception()));
+        cf_log_lazy(log_warning, [&] {
+            return "Cannot uninstall iptables rules: " + describe_exception_ptr(std::current_exception());
+        });
     }
 }
 

@@ -93,8 +93,7 @@ ipt::xt_blob_t nfqueue_target(const ipt_extensions_t& extensions, std::uint16_t 
     try {
         return extensions.nfqueue_target(queue, true);
     } catch (const std::runtime_error& e) {
-        if (cf_log_threshold <= 0)
-            cf_log(0, std::string("NFQUEUE target: ") + e.what());
+        cf_log_lazy(log_debug, [&] { return std::string("NFQUEUE target: ") + e.what(); });
     }
     return extensions.nfqueue_target(queue, false);
 }

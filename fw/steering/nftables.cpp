@@ -20,18 +20,6 @@ using nft::utils::nft_msg_t;
 
 namespace {
 
-void debug(const std::string& line)
-{
-    if (cf_log_threshold <= 0)
-        cf_log(0, line);
-}
-
-void warning(const std::string& line)
-{
-    if (cf_log_threshold <= 3)
-        cf_log(3, line);
-}
-
 } // namespace
 
 nftables_t::nftables_t(boost::asio::io_context& io, const kv::LinuxFirewallConfig& config, marks_t& marks,
@@ -52,7 +40,7 @@ nftables_t::~nftables_t()
         else
             msg.emplace();
     } catch (const std::exception& e) {
-        warning(std::string("Cannot remove nftables rules: ") + e.what());
+        cf_log_lazy(log_warning, [&] { return std::string("Cannot remove nftables rules: ") + e.what(); });
         return;
     }
     remove_own_nft_objects(*msg);
@@ -96,14 +84,14 @@ void nftables_t::configure()
         }
         install_nft_rules(current);
     } catch (const boost::system::system_error&) {
-        debug("cannot install nftables");
+        cf_log_lazy(log_debug, [] { return "cannot install nftables"; });
         // What was written before the failure is removed at stop; but without
         // its rules the traffic of the diverts is not steered, so the
         // configuration has failed.
         installed_ = true;
         throw;
     }
-    debug("nftables rules installed");
+    cf_log_lazy(log_debug, [] { return "nftables rules installed"; });
     installed_ = true;
 }
 

@@ -32,19 +32,6 @@ namespace {
 constexpr std::uint32_t nftables_group = 1u << (NFNLGRP_NFTABLES - 1);
 static_assert(nftables_group == 0x40);
 
-void debug(const std::string& line)
-{
-    if (cf_log_threshold <= 0)
-        cf_log(0, line);
-}
-
-// Other programs' changes can come in floods: one line per window.
-void warning(const std::string& line)
-{
-    if (cf_log_threshold <= 3 && rate_limit_elapsed())
-        log_rate_limited(3, line);
-}
-
 std::string name_or_empty(const std::optional<std::string>& name) { return name ? *name : "empty"; }
 
 // The link's failure, described with its category and value.
@@ -88,7 +75,7 @@ nft_chain_checker_t::nft_chain_checker_t(boost::asio::io_context& io, nft_socket
     if (!nft::utils::nft_modules_available())
         return;
     listen();
-    debug("chain checker: started");
+    cf_log_lazy(log_debug, [] { return "chain checker: started"; });
 }
 
 nft_chain_checker_t::~nft_chain_checker_t() = default;
@@ -112,21 +99,25 @@ void nft_chain_checker_t::on_error(boost::system::error_code error)
     // The socket overflowed: what was changed meanwhile is unknown. The failed
     // link is replaced once its own handler has returned.
     boost::asio::post(io_, guard_.wrap([this] {
-        if (cf_log_threshold <= 3)
-            cf_log(3, "chain check: nf_tables notifications were lost (No buffer space available); "
-                      "checking every chain again");
+        cf_log_lazy(log_warning, [&] {
+            return "chain check: nf_tables notifications were lost (No buffer space available); "
+                "checking every chain again";
+        });
         try {
             listen();
         } catch (const std::exception& e) {
             link_.reset();
-            if (cf_log_threshold <= 3)
-                cf_log(3, std::string("chain check: cannot listen again, local paths are no longer kept first: ")
-                              + e.what());
+            cf_log_lazy(log_warning, [&] {
+                return std::string("chain check: cannot listen again, local paths are no longer kept first: ")
+                    + e.what();
+            });
         }
         resync();
     }));
 }
 
+// Other programs' changes can come in floods: what the checker skips is
+// warned about rate-limited, one line per window.
 void nft_chain_checker_t::on_message(std::uint16_t type, const std::uint8_t* payload, std::size_t size)
 {
     if ((type >> 8) != NFNL_SUBSYS_NFTABLES)
@@ -135,7 +126,7 @@ void nft_chain_checker_t::on_message(std::uint16_t type, const std::uint8_t* pay
     if (msg != NFT_MSG_NEWRULE && msg != NFT_MSG_DELTABLE)
         return;
     if (size == 0) {
-        warning("chain check: empty nf_tables notification skipped");
+        cf_log_rate_limited(log_warning, [] { return "chain check: empty nf_tables notification skipped"; });
         return;
     }
     const std::uint8_t family = payload[0];
@@ -153,15 +144,22 @@ void nft_chain_checker_t::on_new_rule(std::uint8_t family, const std::uint8_t* p
     try {
         rule = nft_rule_of(payload, size);
     } catch (const std::exception& e) {
-        warning("chain check: a rule of family " + nft_family_name(family) + " cannot be read and is skipped: "
-                + e.what());
+        cf_log_rate_limited(log_warning, [&] {
+            return "chain check: a rule of family " + nft_family_name(family) + " cannot be read and is skipped: "
+                + e.what();
+        });
         return;
     }
-    debug("receive message (NFT_MSG_NEWRULE) : type=" + std::to_string((NFNL_SUBSYS_NFTABLES << 8) | NFT_MSG_NEWRULE)
-          + ", msg_type=" + std::to_string(NFT_MSG_NEWRULE) + ", family=" + std::to_string(family)
-          + ", chain name = " + name_or_empty(rule.chain));
+    cf_log_lazy(log_debug, [&] {
+        return "receive message (NFT_MSG_NEWRULE) : type="
+            + std::to_string((NFNL_SUBSYS_NFTABLES << 8) | NFT_MSG_NEWRULE)
+            + ", msg_type=" + std::to_string(NFT_MSG_NEWRULE) + ", family=" + std::to_string(family)
+            + ", chain name = " + name_or_empty(rule.chain);
+    });
     if (!rule.table || !rule.chain) {
-        warning("chain check: a rule of family " + nft_family_name(family) + " without table or chain is skipped");
+        cf_log_rate_limited(log_warning, [&] {
+            return "chain check: a rule of family " + nft_family_name(family) + " without table or chain is skipped";
+        });
         return;
     }
     if (*rule.table == nft::own_table)
@@ -181,7 +179,9 @@ void nft_chain_checker_t::on_deleted_table(std::uint8_t family, const std::uint8
         if (nft_table_of(payload, size).name != nft::own_table)
             return;
     } catch (const std::exception& e) {
-        warning(std::string("chain check: a deleted table cannot be read: ") + e.what());
+        cf_log_rate_limited(log_warning, [&] {
+            return std::string("chain check: a deleted table cannot be read: ") + e.what();
+        });
         return;
     }
     // Our own deletions (a configuration replacing everything) arrive here
@@ -199,13 +199,17 @@ void nft_chain_checker_t::keep_first(std::uint8_t family, const std::string& tab
     } catch (const boost::system::system_error& e) {
         // The table or chain went away before we looked: nothing to keep first.
         if (is_errno(e, ENOENT))
-            debug("chain check: chain " + chain + " is gone: " + e.what());
+            cf_log_lazy(log_debug, [&] { return "chain check: chain " + chain + " is gone: " + e.what(); });
         else
-            warning("chain check: cannot keep the local path first in chain " + chain_text(family, table, chain)
-                    + ", the chain is skipped: " + e.what());
+            cf_log_rate_limited(log_warning, [&] {
+                return "chain check: cannot keep the local path first in chain " + chain_text(family, table, chain)
+                    + ", the chain is skipped: " + e.what();
+            });
     } catch (const std::exception& e) {
-        warning("chain check: chain " + chain_text(family, table, chain) + " cannot be read and is skipped: "
-                + e.what());
+        cf_log_rate_limited(log_warning, [&] {
+            return "chain check: chain " + chain_text(family, table, chain) + " cannot be read and is skipped: "
+                + e.what();
+        });
     }
 }
 
@@ -222,7 +226,9 @@ void nft_chain_checker_t::react(std::uint8_t family, const std::string& table, c
             dumped = nft_rule_of(reply.payload.begin(), reply.payload.size);
         } catch (const std::exception& e) {
             // Not one of ours: ours are always readable.
-            warning("chain check: a rule of chain " + chain + " cannot be read and is skipped: " + e.what());
+            cf_log_rate_limited(log_warning, [&] {
+                return "chain check: a rule of chain " + chain + " cannot be read and is skipped: " + e.what();
+            });
             continue;
         }
         if (dumped.comment != nft::own_rule_comment)
@@ -245,12 +251,11 @@ void nft_chain_checker_t::react(std::uint8_t family, const std::string& table, c
     msg->single_chain.end_message();
     const auto reply = msg->receive_one();
     if ((reply.type & 0xff) != NFT_MSG_NEWCHAIN) {
-        if (cf_log_threshold <= 2)
-            cf_log(2, "need NFT_MSG_NEWCHAIN msg type");
+        cf_log_lazy(log_notice, [] { return "need NFT_MSG_NEWCHAIN msg type"; });
         return;
     }
     const nft::nft_chain_t description = nft_chain_of(reply.payload.begin(), reply.payload.size);
-    debug("add fix local path rules to chain : " + name_or_empty(description.name));
+    cf_log_lazy(log_debug, [&] { return "add fix local path rules to chain : " + name_or_empty(description.name); });
     add_local_path_rules(*msg, description, family, *params_);
     msg->batch.flush_batch();
 }
@@ -261,18 +266,22 @@ bool nft_chain_checker_t::restore_own_table()
         if (own_table_exists(*new_nft_transaction(sockets_)))
             return false;
     } catch (const boost::system::system_error& e) {
-        warning(std::string("chain check: cannot look for the own table: ") + e.what());
+        cf_log_rate_limited(log_warning, [&] {
+            return std::string("chain check: cannot look for the own table: ") + e.what();
+        });
         return false;
     }
-    if (cf_log_threshold <= 3)
-        cf_log(3, "nftables table " + std::string(nft::own_table)
-                      + " was deleted by another program; installing it again");
+    cf_log_lazy(log_warning, [&] {
+        return "nftables table " + std::string(nft::own_table)
+            + " was deleted by another program; installing it again";
+    });
     try {
         install_nft_rules(*params_, sockets_);
-        debug("nftables rules installed");
+        cf_log_lazy(log_debug, [] { return "nftables rules installed"; });
     } catch (const std::exception& e) {
-        if (cf_log_threshold <= 3)
-            cf_log(3, "Cannot install nftables table " + std::string(nft::own_table) + " again: " + e.what());
+        cf_log_lazy(log_warning, [&] {
+            return "Cannot install nftables table " + std::string(nft::own_table) + " again: " + e.what();
+        });
     }
     return true;
 }
@@ -295,7 +304,9 @@ void nft_chain_checker_t::keep_every_chain_first()
                 if (gets_local_path(chain))
                     chains.emplace_back(family, std::move(chain));
     } catch (const std::exception& e) {
-        warning(std::string("chain check: cannot list the chains: ") + e.what());
+        cf_log_rate_limited(log_warning, [&] {
+            return std::string("chain check: cannot list the chains: ") + e.what();
+        });
         return;
     }
     for (const auto& [family, chain] : chains)

@@ -32,19 +32,7 @@ constexpr std::uint8_t tcp_protocol = 6;
 constexpr std::uint16_t queue_bypass = 1; // NFT_QUEUE_FLAG_BYPASS
 constexpr std::int32_t base_chain_priority = -150;
 
-void debug(const std::string& line)
-{
-    if (cf_log_threshold <= 0)
-        cf_log(0, line);
-}
-
 std::string name_or_empty(const std::optional<std::string>& name) { return name ? *name : "empty"; }
-
-void warning(const std::string& line)
-{
-    if (cf_log_threshold <= 3)
-        cf_log(3, line);
-}
 
 std::uint32_t loopback_index()
 {
@@ -188,7 +176,7 @@ void add_local_path_rules(nft_msg_t& msg, const nft::nft_chain_t& chain, std::ui
 
 void clear_nft_rules(nft_msg_t& msg)
 {
-    debug("start clear rules");
+    cf_log_lazy(log_debug, [] { return "start clear rules"; });
     for (std::uint8_t family : nft::ipv4_families) {
         msg.single_rule.begin_message(NFT_MSG_GETRULE, family, NLM_F_DUMP).end_message();
         for (const auto& reply : msg.receive_all()) {
@@ -205,29 +193,29 @@ void clear_nft_rules(nft_msg_t& msg)
                 nft::put_rule_handle(msg.rule, handle);
                 msg.rule.end_message();
             } catch (const std::exception& e) {
-                debug(std::string("skip rule because: ") + e.what());
+                cf_log_lazy(log_debug, [&] { return std::string("skip rule because: ") + e.what(); });
             }
         }
         msg.batch.flush_batch();
     }
-    debug("rules are cleaned");
+    cf_log_lazy(log_debug, [] { return "rules are cleaned"; });
 }
 
 void clear_nft_rules(const nft_socket_source_t& sockets) { clear_nft_rules(*new_nft_transaction(sockets)); }
 
 void clear_nft_tables(nft_msg_t& msg)
 {
-    debug("start clear tables");
+    cf_log_lazy(log_debug, [] { return "start clear tables"; });
     for (std::uint8_t family : nft::ipv4_families) {
         try {
             msg.table.begin_message(NFT_MSG_DELTABLE, family, 0).put_string(NFTA_TABLE_NAME, nft::own_table);
             msg.table.end_message();
             msg.batch.flush_batch();
         } catch (const std::exception& e) {
-            debug(std::string("delete table with error : ") + e.what());
+            cf_log_lazy(log_debug, [&] { return std::string("delete table with error : ") + e.what(); });
         }
     }
-    debug("tables are cleaned");
+    cf_log_lazy(log_debug, [] { return "tables are cleaned"; });
 }
 
 void clear_nft_tables(const nft_socket_source_t& sockets) { clear_nft_tables(*new_nft_transaction(sockets)); }
@@ -239,7 +227,7 @@ void remove_own_nft_objects(nft_msg_t& msg) noexcept
         try {
             step(msg);
         } catch (const std::exception& e) {
-            warning(std::string("Cannot remove nftables rules: ") + e.what());
+            cf_log_lazy(log_warning, [&] { return std::string("Cannot remove nftables rules: ") + e.what(); });
         }
     }
 }
@@ -287,11 +275,11 @@ void remove_nft_leftovers(const nft_socket_source_t& sockets) noexcept
         if (!has_own_rules(*msg) && !own_table_exists(*msg))
             return;
     } catch (const std::exception& e) {
-        debug(std::string("nftables not checked for an earlier run's rules: ") + e.what());
+        cf_log_lazy(log_debug,
+                    [&] { return std::string("nftables not checked for an earlier run's rules: ") + e.what(); });
         return;
     }
-    if (cf_log_threshold <= 1)
-        cf_log(1, "Removing the nftables rules an earlier run left");
+    cf_log_lazy(log_info, [] { return "Removing the nftables rules an earlier run left"; });
     remove_own_nft_objects(*msg);
 }
 
@@ -304,9 +292,9 @@ std::vector<nft::nft_chain_t> dump_chains(nft_msg_t& msg, std::uint8_t family)
             chains.push_back(nft_chain_of(reply.payload.begin(), reply.payload.size));
         } catch (const std::exception& e) {
             // Another program's chain we cannot read is not ours to fix.
-            if (cf_log_threshold <= 3 && rate_limit_elapsed())
-                log_rate_limited(3, "A chain of family " + nft_family_name(family)
-                                        + " cannot be read and is skipped: " + e.what());
+            cf_log_rate_limited(log_warning, [&] {
+                return "A chain of family " + nft_family_name(family) + " cannot be read and is skipped: " + e.what();
+            });
         }
     }
     return chains;
@@ -314,26 +302,30 @@ std::vector<nft::nft_chain_t> dump_chains(nft_msg_t& msg, std::uint8_t family)
 
 void fix_local_path(const steering_params_t& params, const nft_socket_source_t& sockets)
 {
-    debug("start fix local path");
+    cf_log_lazy(log_debug, [] { return "start fix local path"; });
     auto msg = new_nft_transaction(sockets);
     for (std::uint8_t family : nft::ipv4_families) {
         for (const nft::nft_chain_t& chain : dump_chains(*msg, family)) {
-            debug("check chain : " + name_or_empty(chain.name));
+            cf_log_lazy(log_debug, [&] { return "check chain : " + name_or_empty(chain.name); });
             // One batch per chain: the kernel refuses a whole batch for one
             // chain it will not let us change (a table another program owns).
             try {
                 add_local_path_rules(*msg, chain, family, params);
                 msg->batch.flush_batch();
             } catch (const boost::system::system_error& e) {
-                warning("Cannot add the local-path rule to chain "
-                        + chain_text(family, name_or_empty(chain.table), name_or_empty(chain.name))
-                        + ", the chain is skipped: " + e.what());
+                cf_log_lazy(log_warning, [&] {
+                    return "Cannot add the local-path rule to chain "
+                           + chain_text(family, name_or_empty(chain.table), name_or_empty(chain.name))
+                           + ", the chain is skipped: " + e.what();
+                });
             } catch (const std::bad_optional_access&) {
-                warning("A chain of family " + nft_family_name(family) + " without table or name is skipped");
+                cf_log_lazy(log_warning, [&] {
+                    return "A chain of family " + nft_family_name(family) + " without table or name is skipped";
+                });
             }
         }
     }
-    debug("end fix local path");
+    cf_log_lazy(log_debug, [] { return "end fix local path"; });
 }
 
 void install_nft_rules(const steering_params_t& params, const nft_socket_source_t& sockets)

@@ -47,12 +47,6 @@ std::string rule_text(std::uint32_t table_id, std::uint32_t fwmark)
     return "table " + std::to_string(table_id) + ", fwmark " + std::to_string(fwmark);
 }
 
-void warn(const std::string& text)
-{
-    if (cf_log_threshold <= 3)
-        cf_log(3, text);
-}
-
 // One change and its acknowledgement.
 void exchange(sync_link_t& link, std::uint16_t type, const message_t& message, std::uint16_t flags)
 {
@@ -69,14 +63,13 @@ bool remove_logged(sync_link_t& link, std::uint16_t type, const Build& build, co
 {
     try {
         exchange(link, type, build(), NLM_F_ACK);
-        if (cf_log_threshold <= 0)
-            cf_log(0, done);
+        cf_log_lazy(log_debug, [&] { return done; });
         return true;
     } catch (const boost::system::system_error& e) {
-        warn(failed + ": " + describe_exception_ptr(std::current_exception()));
+        cf_log_lazy(log_warning, [&] { return failed + ": " + describe_exception_ptr(std::current_exception()); });
         return e.code().value() == ESRCH || e.code().value() == ENOENT;
     } catch (const std::exception&) {
-        warn(failed + ": " + describe_exception_ptr(std::current_exception()));
+        cf_log_lazy(log_warning, [&] { return failed + ": " + describe_exception_ptr(std::current_exception()); });
         return false;
     }
 }
@@ -172,7 +165,7 @@ void remove_temporary_leftover(const std::string& path)
     if (::lstat(temporary.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return;
     if (::unlink(temporary.c_str()) != 0 && errno != ENOENT)
-        warn("Cannot remove file " + temporary + ": " + std::strerror(errno));
+        cf_log_lazy(log_warning, [&] { return "Cannot remove file " + temporary + ": " + std::strerror(errno); });
 }
 
 std::string directory_of(const std::string& path)
@@ -200,7 +193,9 @@ routing_t::~routing_t()
             record_.reset();
         retry_unremoved();
     } catch (const std::exception&) {
-        warn("Cannot uninstall local delivery routing: " + describe_exception_ptr(std::current_exception()));
+        cf_log_lazy(log_warning, [&] {
+            return "Cannot uninstall local delivery routing: " + describe_exception_ptr(std::current_exception());
+        });
     }
     marks_.set_filter({});
 }
@@ -304,8 +299,9 @@ void routing_t::install_route(std::uint32_t table_id)
         throw std::runtime_error(std::string("Cannot install local delivery route: ") + e.what());
     }
     step(routing_step_t::route_installed);
-    if (cf_log_threshold <= 0)
-        cf_log(0, "Local delivery route installed (" + local_route_text(table_id, metric) + ")");
+    cf_log_lazy(log_debug, [&] {
+        return "Local delivery route installed (" + local_route_text(table_id, metric) + ")";
+    });
 }
 
 void routing_t::install_rule(std::uint32_t table_id)
@@ -320,8 +316,9 @@ void routing_t::install_rule(std::uint32_t table_id)
         throw std::runtime_error(std::string("Cannot install local delivery rule: ") + e.what());
     }
     step(routing_step_t::rule_installed);
-    if (cf_log_threshold <= 0)
-        cf_log(0, "Local delivery routing policy installed (" + rule_text(table_id, fwmark) + ")");
+    cf_log_lazy(log_debug, [&] {
+        return "Local delivery routing policy installed (" + rule_text(table_id, fwmark) + ")";
+    });
 }
 
 // A removal that fails is warned about and tried again at the next apply and
@@ -391,12 +388,16 @@ std::optional<rule_record_t> read_rule_info(const std::string& path)
     switch (file.state) {
     case file_state_t::missing: return std::nullopt;
     case file_state_t::own: return file.record;
-    case file_state_t::not_regular: warn("Ignoring file " + path + ": not a regular file"); break;
-    case file_state_t::unparsable: warn("Cannot parse file " + path); break;
+    case file_state_t::not_regular:
+        cf_log_lazy(log_warning, [&] { return "Ignoring file " + path + ": not a regular file"; });
+        break;
+    case file_state_t::unparsable: cf_log_lazy(log_warning, [&] { return "Cannot parse file " + path; }); break;
     case file_state_t::foreign:
-        warn("Ignoring file " + path + ": it records no local delivery routing of this daemon ("
-             + rule_text(file.record.table_id, file.record.fwmark)
-             + (file.record.metric ? ", metric " + std::to_string(*file.record.metric) : std::string()) + ")");
+        cf_log_lazy(log_warning, [&] {
+            return "Ignoring file " + path + ": it records no local delivery routing of this daemon ("
+                + rule_text(file.record.table_id, file.record.fwmark)
+                + (file.record.metric ? ", metric " + std::to_string(*file.record.metric) : std::string()) + ")";
+        });
         break;
     }
     remove_rule_info(path);

@@ -73,8 +73,7 @@ xtables_lock_t::xtables_lock_t(const std::string& configured, kept_lock_file_t& 
         file_.path = defaults.first;
         file_.fd = lock_file(file_.path);
     } catch (const boost::system::system_error& e) {
-        if (cf_log_threshold <= 0)
-            cf_log(0, "Cannot lock " + defaults.first + ": " + e.what());
+        cf_log_lazy(log_debug, [&] { return "Cannot lock " + defaults.first + ": " + e.what(); });
         file_.path = defaults.second;
         file_.fd = lock_file(file_.path);
     }
@@ -85,8 +84,7 @@ xtables_lock_t::~xtables_lock_t()
     if (::flock(file_.fd.get(), LOCK_UN) == 0)
         return;
     const int error = errno;
-    if (cf_log_threshold <= 3)
-        cf_log(3, std::string("Cannot unlock iptables lock file: ") + std::strerror(error));
+    cf_log_lazy(log_warning, [&] { return std::string("Cannot unlock iptables lock file: ") + std::strerror(error); });
 }
 
 } // namespace fw::service

@@ -28,16 +28,6 @@ constexpr std::size_t control_space = CMSG_SPACE(fd_data_size);
 static_assert(control_space == 24, "the control buffer is 24 bytes on x86_64");
 static_assert(CMSG_LEN(fd_data_size) == 24, "cmsg_len is 24 bytes on x86_64");
 
-void debug(const std::string& text)
-{
-    cf_log(0, prefix + text);
-}
-
-bool debug_enabled()
-{
-    return cf_log_threshold <= 0;
-}
-
 std::string descriptors_text(const util::scoped_fd_t& client, const util::scoped_fd_t& server)
 {
     return "(c=" + std::to_string(client.get()) + ", s=" + std::to_string(server.get()) + ")";
@@ -108,9 +98,10 @@ void tie_t::send_connections(const kv::RuleSet& rules, util::scoped_fd_t server,
     frame.client = std::move(client);
     frames_.push_back(std::move(frame));
 
-    if (debug_enabled())
-        debug("queued sending of COMPLEMENTARY_CONNECTIONS " +
-              descriptors_text(frames_.back().client, frames_.back().server));
+    cf_log_lazy(log_debug, [&] {
+        return std::string(prefix) + "queued sending of COMPLEMENTARY_CONNECTIONS " +
+            descriptors_text(frames_.back().client, frames_.back().server);
+    });
 
     if (frames_.size() == 1)
         send_next();
@@ -152,8 +143,7 @@ void tie_t::send_next()
         if (n < 0) {
             const int error = errno;
             if (error == EAGAIN || error == EWOULDBLOCK) {
-                if (debug_enabled())
-                    debug("sending would block");
+                cf_log_lazy(log_debug, [&] { return std::string(prefix) + "sending would block"; });
                 socket_.async_wait(socket_t::wait_write,
                                    wrap([this](const boost::system::error_code&) { on_writable(); }));
                 return;
@@ -163,11 +153,12 @@ void tie_t::send_next()
             return;
         }
 
-        if (debug_enabled())
-            debug("sent " + std::to_string(n) + " bytes" +
-                  (frame.descriptors_attached
-                       ? " + descriptors " + descriptors_text(frame.client, frame.server)
-                       : std::string()));
+        cf_log_lazy(log_debug, [&] {
+            return std::string(prefix) + "sent " + std::to_string(n) + " bytes" +
+                (frame.descriptors_attached
+                     ? " + descriptors " + descriptors_text(frame.client, frame.server)
+                     : std::string());
+        });
         frame.sent += static_cast<std::size_t>(n);
         if (frame.descriptors_attached) {
             // The kernel holds its own references now; they travel with the bytes just accepted.
@@ -183,15 +174,13 @@ void tie_t::send_next()
 void tie_t::on_writable()
 {
     // The wait's result does not matter: a real failure shows in the next sendmsg.
-    if (debug_enabled())
-        debug("sending would not block");
+    cf_log_lazy(log_debug, [&] { return std::string(prefix) + "sending would not block"; });
     send_next();
 }
 
 void tie_t::on_receive(const boost::system::error_code& ec)
 {
-    if (debug_enabled())
-        debug(ec.message());
+    cf_log_lazy(log_debug, [&] { return std::string(prefix) + ec.message(); });
     if (ec == boost::asio::error::operation_aborted)
         return;
     if (!ec) {

@@ -56,9 +56,10 @@ std::string hex(unsigned value)
 
 void link_t::delegate_t::on_error_reply(const nlmsghdr& request, boost::system::error_code error)
 {
-    if (cf_log_threshold <= 3 && rate_limit_elapsed())
-        log_rate_limited(3, "Netlink: request of type " + hex(request.nlmsg_type) + " (sequence number "
-                                + std::to_string(request.nlmsg_seq) + ") refused: " + error.message());
+    cf_log_rate_limited(log_warning, [&] {
+        return "Netlink: request of type " + hex(request.nlmsg_type) + " (sequence number "
+            + std::to_string(request.nlmsg_seq) + ") refused: " + error.message();
+    });
 }
 
 link_t::link_t(boost::asio::io_context& io, fw::util::scoped_fd_t fd) : socket_(io)

@@ -98,8 +98,8 @@ void enlarge_receive_buffer(int fd, int size)
 {
     if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == 0)
         return;
-    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0 && cf_log_threshold <= 3)
-        cf_log(3, std::string("Cannot set option SO_RCVBUF: ") + std::strerror(errno));
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0)
+        cf_log_lazy(log_warning, [] { return std::string("Cannot set option SO_RCVBUF: ") + std::strerror(errno); });
 }
 
 std::vector<std::uint8_t> queue_command_payload(std::uint16_t queue, std::uint8_t command)
@@ -130,8 +130,10 @@ fw::util::scoped_fd_t configure_queue(std::uint16_t queue, std::uint32_t max_len
     fw::util::scoped_fd_t fd = netlink::open_netlink_socket(NETLINK_NETFILTER);
     // Without it a burst of packets beyond the socket buffer fails the receive.
     const int on = 1;
-    if (::setsockopt(fd.get(), SOL_NETLINK, NETLINK_NO_ENOBUFS, &on, sizeof on) != 0 && cf_log_threshold <= 3)
-        cf_log(3, std::string("Cannot set option NETLINK_NO_ENOBUFS: ") + std::strerror(errno));
+    if (::setsockopt(fd.get(), SOL_NETLINK, NETLINK_NO_ENOBUFS, &on, sizeof on) != 0)
+        cf_log_lazy(log_warning, [] {
+            return std::string("Cannot set option NETLINK_NO_ENOBUFS: ") + std::strerror(errno);
+        });
     return configure_queue(std::move(fd), queue, max_length, without_uid_gid);
 }
 

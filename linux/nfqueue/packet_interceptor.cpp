@@ -211,16 +211,14 @@ void packet_interceptor_t::on_message(std::uint16_t type, const std::uint8_t* pa
         check_lengths(*payload_bytes);
         attribs = read_attribs(attributes);
     } catch (const std::runtime_error& e) {
-        if (cf_log_threshold <= 3)
-            cf_log(3, std::string("Packet interceptor: netlink: ") + e.what());
+        cf_log_lazy(log_warning, [&] { return std::string("Packet interceptor: netlink: ") + e.what(); });
         if (packet_id)
             send_drop_verdict(*packet_id);
         return;
     }
 
     while (!pending_.empty() && pending_.size() >= pending_limit_) {
-        if (cf_log_threshold <= 1)
-            cf_log(1, "Packet interceptor: queue limit reached; dropping the oldest packet");
+        cf_log_lazy(log_info, [] { return "Packet interceptor: queue limit reached; dropping the oldest packet"; });
         const std::uint32_t oldest = pending_.front()->packet_id;
         pending_.pop_front();
         send_drop_verdict(oldest);
@@ -241,9 +239,10 @@ void packet_interceptor_t::on_error(boost::system::error_code error)
 
 void packet_interceptor_t::on_error_reply(const nlmsghdr& request, boost::system::error_code error)
 {
-    if (cf_log_threshold <= 3 && rate_limit_elapsed())
-        log_rate_limited(3, "Packet interceptor: queue " + std::to_string(queue_) + ": verdict refused (sequence number "
-                                + std::to_string(request.nlmsg_seq) + "): " + error.message());
+    cf_log_rate_limited(log_warning, [&] {
+        return "Packet interceptor: queue " + std::to_string(queue_) + ": verdict refused (sequence number "
+            + std::to_string(request.nlmsg_seq) + "): " + error.message();
+    });
 }
 
 } // namespace fw::linux::nfqueue

@@ -193,8 +193,7 @@ void set_modprobe_program(std::string path) { modprobe_path() = std::move(path);
 void load_kernel_module(const std::string& name)
 {
     run_program({modprobe_path(), name});
-    if (cf_log_threshold <= 0)
-        cf_log(0, "Kernel module " + name + " loaded");
+    cf_log_lazy(log_debug, [&] { return "Kernel module " + name + " loaded"; });
 }
 
 bool nft_modules_available()
@@ -230,8 +229,7 @@ std::uint32_t nft_rule_marks(const std::list<netlink::netlink_reply_t>& replies)
                 continue;
             marks |= eval_rule_mark_bits(rule);
         } catch (const std::exception& e) {
-            if (cf_log_threshold <= 0)
-                cf_log(0, std::string("skip rule because: ") + e.what());
+            cf_log_lazy(log_debug, [&] { return std::string("skip rule because: ") + e.what(); });
         }
     }
     return marks;
