@@ -42,6 +42,23 @@ TEST(LogHook, LevelIsExchanged)
     EXPECT_EQ(kv::util::set_log_level(0), 3);
 }
 
+TEST(LogHook, LazyLineIsBuiltOnlyAtOrAboveTheLevel)
+{
+    std::vector<line_t> lines;
+    auto original = kv::util::set_logger([&](int level, std::string const& text) { lines.emplace_back(level, text); });
+    kv::util::set_log_level(log_warning);
+    int built = 0;
+    for (int level : {log_info, log_warning, log_error})
+        kv::util::log_lazy(level, [&] {
+            ++built;
+            return "at " + std::to_string(level);
+        });
+    kv::util::set_log_level(0);
+    kv::util::set_logger(std::move(original));
+    EXPECT_EQ(built, 2);
+    EXPECT_THAT(lines, ElementsAre(line_t{3, "at 3"}, line_t{4, "at 4"}));
+}
+
 TEST(LogHook, PrefixBelongsToTheThread)
 {
     std::vector<std::string> lines;

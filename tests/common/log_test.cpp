@@ -139,4 +139,48 @@ TEST(ProtobufLogHandler, LevelsAndTheDroppedWarning)
     cf_log_threshold = 0;
 }
 
+// The helpers test the threshold before the text is built: a line below it
+// costs nothing and reaches no sink, one at or above it is written once.
+TEST(ProcessLog, LazyLinesAreBuiltOnlyAtOrAboveTheThreshold)
+{
+    auto log = std::make_shared<recording_log_t>();
+    cf_log_install(log);
+    cf_log_threshold = log_notice;
+    const cf_log_level levels[] = {log_debug, log_info, log_notice, log_warning, log_error};
+    int built = 0;
+    for (cf_log_level level : levels)
+        cf_log_lazy(level, [&] {
+            ++built;
+            return std::string(cf_log_level_name(level));
+        });
+    EXPECT_EQ(built, 3);
+    EXPECT_THAT(log->taken(), ElementsAre("2 Notice", "3 Warning", "4 Error"));
+    cf_log_threshold = 0;
+}
+
+// A rate-limited line below the threshold leaves the window alone: the next
+// warning that is written is not lost to a line nobody saw.
+TEST(ProcessLog, RateLimitedLineBelowTheThresholdKeepsTheWindow)
+{
+    auto log = std::make_shared<recording_log_t>();
+    cf_log_install(log);
+    ASSERT_TRUE(rate_limit_elapsed());
+    int built = 0;
+    auto line = [&] {
+        ++built;
+        return "flood " + std::to_string(built);
+    };
+    cf_log_threshold = log_error;
+    cf_log_rate_limited(log_warning, line);
+    EXPECT_EQ(built, 0);
+    EXPECT_TRUE(rate_limit_elapsed());
+    cf_log_threshold = log_warning;
+    cf_log_rate_limited(log_warning, line);
+    cf_log_rate_limited(log_warning, line);
+    EXPECT_EQ(built, 1);
+    EXPECT_FALSE(rate_limit_elapsed());
+    EXPECT_THAT(log->taken(), ElementsAre("3 flood 1"));
+    cf_log_threshold = 0;
+}
+
 } // namespace
