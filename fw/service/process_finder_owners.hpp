@@ -3,6 +3,8 @@
 // descriptor tables in /proc, without reading every table each time:
 //  - an inode answered before is tried first at the descriptor that held it,
 //    and taken only when one readlink shows it still points to the socket;
+//  - then the descriptors where the last sockets were found: a client that
+//    closes a connection and opens the next gets the descriptor it freed;
 //  - then the processes that owned sockets lately, which is where the next
 //    connections of a busy client come from;
 //  - then the rest: those of the socket's uid first; among them the ones
@@ -17,9 +19,11 @@
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace fw::service {
@@ -35,6 +39,8 @@ public:
     static constexpr std::size_t cache_limit = 4096;
     // Processes that owned sockets lately, read before /proc is listed.
     static constexpr std::size_t recent_limit = 8;
+    // Descriptors (of any process) that held the sockets found last.
+    static constexpr std::size_t hint_limit = 8;
 
     // `proc`: where the process directories are, for tests.
     explicit owner_search_t(std::string proc = "/proc");
@@ -45,6 +51,11 @@ public:
     // other failures throw boost::filesystem::filesystem_error.
     bool find(wanted_t& wanted, const found_t& found, const std::atomic<bool>& stop);
 
+    // The process whose descriptor among those that held the sockets found
+    // last names `inode` now: a few readlinks, no directory read. Safe to
+    // call from any thread while another one searches.
+    std::optional<int> find_at_recent_descriptor(unsigned inode) const;
+
 private:
     struct process_t {
         std::optional<unsigned> uid;
@@ -54,6 +65,11 @@ private:
     };
 
     bool try_cached(wanted_t& wanted, const found_t& found);
+    bool try_hints(wanted_t& wanted, const found_t& found);
+    // (pid, descriptor) among the recent ones that names `inode` now.
+    std::optional<std::pair<int, int>> recent_descriptor_of(unsigned inode) const;
+    // Whether descriptor `fd` of `pid` names the socket `inode` now.
+    bool holds(int pid, int fd, unsigned inode) const;
     // Reads one process's descriptors; false when it is gone or hidden.
     bool read_process(int pid, wanted_t& wanted, const found_t& found);
     std::vector<int> list_processes();
@@ -64,6 +80,8 @@ private:
     std::vector<int> recent_;                                   // most recent first
     std::unordered_map<int, process_t> processes_;
     std::vector<char> entries_; // getdents buffer
+    mutable std::mutex hints_mutex_;
+    std::vector<std::pair<int, int>> hints_; // (pid, descriptor), most recent first
 };
 
 } // namespace fw::service
