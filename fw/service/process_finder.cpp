@@ -338,15 +338,20 @@ void process_finder_t::find_pid(request_t request)
     // Most connections come from a client that opened one before: handing
     // them to the worker and back costs two wake-ups and a reading of the
     // client's descriptor table, where one request and one readlink suffice.
-    if (pending_ == 0) {
+    if (quick_paused_ > 0)
+        --quick_paused_;
+    else if (pending_ == 0 && quick_posted_ == 0) {
         const quick_answer_t answer = find_quickly(request.src, request.dst);
-        if (answer.pid != 0) {
-            post(std::move(request.callback), nullptr, answer.pid);
-            return;
-        }
         if (answer.settled) {
-            post(std::move(request.callback),
-                 std::make_exception_ptr(std::runtime_error("Cannot find inode in " + getter_->name())), 0);
+            ++quick_posted_;
+            boost::asio::post(io_, [this, callback = std::move(request.callback), pid = answer.pid] {
+                --quick_posted_;
+                if (pid != 0)
+                    callback(nullptr, pid);
+                else
+                    callback(std::make_exception_ptr(std::runtime_error("Cannot find inode in " + getter_->name())),
+                             0);
+            });
             return;
         }
     }
@@ -374,7 +379,9 @@ process_finder_t::quick_answer_t process_finder_t::find_quickly(const endpoint_t
     if (sockets.empty())
         return {};
     if (sockets.front().inode != 0) {
-        const std::optional<int> pid = owners_.find_at_recent_descriptor(sockets.front().inode);
+        const std::optional<int> pid = owners_.find_at_recent_descriptor(sockets.front().inode, quick_hints);
+        if (!pid)
+            quick_paused_ = quick_pause;
         return {pid.has_value(), pid.value_or(0)};
     }
     if (!src.address().is_v4())

@@ -160,6 +160,17 @@ private:
     std::list<request_t> requests_;
     // Requests queued or in the worker's hands.
     std::atomic<std::size_t> pending_ = 0;
+    // Quick answers posted and not yet delivered: another connection waits
+    // on its pid, so the worker's batch is the cheaper way. Event loop only.
+    std::size_t quick_posted_ = 0;
+    // Requests sent straight to the worker after the quick way missed a
+    // socket it saw: many connections in flight take descriptors the last
+    // ones did not hold, and the worker answers them in batches.
+    static constexpr std::size_t quick_pause = 32;
+    // Descriptors the quick way tries: a client one connection at a time
+    // reuses the last one; more would mostly cost readlinks that miss.
+    static constexpr std::size_t quick_hints = 2;
+    std::size_t quick_paused_ = 0; // event loop only
     std::condition_variable wakeup_;
     std::unique_ptr<inode_getter_t> getter_;
     // The event loop's own exact lookups and address table, beside the

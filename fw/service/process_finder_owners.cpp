@@ -97,7 +97,7 @@ owner_search_t::owner_search_t(std::string proc) : proc_(std::move(proc)), entri
 
 bool owner_search_t::find(wanted_t& wanted, const found_t& found, const std::atomic<bool>& stop)
 {
-    if (try_cached(wanted, found) || try_hints(wanted, found))
+    if (try_cached(wanted, found))
         return true;
 
     std::vector<int> read;
@@ -159,35 +159,19 @@ bool owner_search_t::try_cached(wanted_t& wanted, const found_t& found)
     return wanted.empty();
 }
 
-bool owner_search_t::try_hints(wanted_t& wanted, const found_t& found)
+std::optional<int> owner_search_t::find_at_recent_descriptor(unsigned inode, std::size_t limit) const
 {
-    for (auto it = wanted.begin(); it != wanted.end();) {
-        const unsigned inode = it->first;
-        const std::optional<std::pair<int, int>> holder = recent_descriptor_of(inode);
-        if (!holder) {
-            ++it;
-            continue;
-        }
-        it = wanted.erase(it);
-        remember(inode, holder->first, holder->second);
-        found(inode, holder->first);
-    }
-    return wanted.empty();
-}
-
-std::optional<int> owner_search_t::find_at_recent_descriptor(unsigned inode) const
-{
-    if (const auto holder = recent_descriptor_of(inode))
+    if (const auto holder = recent_descriptor_of(inode, limit))
         return holder->first;
     return std::nullopt;
 }
 
-std::optional<std::pair<int, int>> owner_search_t::recent_descriptor_of(unsigned inode) const
+std::optional<std::pair<int, int>> owner_search_t::recent_descriptor_of(unsigned inode, std::size_t limit) const
 {
     std::vector<std::pair<int, int>> hints;
     {
         std::lock_guard<std::mutex> lock(hints_mutex_);
-        hints = hints_;
+        hints.assign(hints_.begin(), hints_.begin() + static_cast<std::ptrdiff_t>(std::min(limit, hints_.size())));
     }
     for (const auto& [pid, fd] : hints)
         if (holds(pid, fd, inode))

@@ -3,8 +3,6 @@
 // descriptor tables in /proc, without reading every table each time:
 //  - an inode answered before is tried first at the descriptor that held it,
 //    and taken only when one readlink shows it still points to the socket;
-//  - then the descriptors where the last sockets were found: a client that
-//    closes a connection and opens the next gets the descriptor it freed;
 //  - then the processes that owned sockets lately, which is where the next
 //    connections of a busy client come from;
 //  - then the rest: those of the socket's uid first; among them the ones
@@ -51,10 +49,13 @@ public:
     // other failures throw boost::filesystem::filesystem_error.
     bool find(wanted_t& wanted, const found_t& found, const std::atomic<bool>& stop);
 
-    // The process whose descriptor among those that held the sockets found
-    // last names `inode` now: a few readlinks, no directory read. Safe to
-    // call from any thread while another one searches.
-    std::optional<int> find_at_recent_descriptor(unsigned inode) const;
+    // The process whose descriptor among the `limit` that held the sockets
+    // found last names `inode` now: a few readlinks, no directory read (a
+    // client that closes a connection and opens the next gets the descriptor
+    // it freed). Not part of find(): for many sockets at once, reading the
+    // recent owners' tables costs less. Safe to call from any thread while
+    // another one searches.
+    std::optional<int> find_at_recent_descriptor(unsigned inode, std::size_t limit = hint_limit) const;
 
 private:
     struct process_t {
@@ -65,9 +66,8 @@ private:
     };
 
     bool try_cached(wanted_t& wanted, const found_t& found);
-    bool try_hints(wanted_t& wanted, const found_t& found);
     // (pid, descriptor) among the recent ones that names `inode` now.
-    std::optional<std::pair<int, int>> recent_descriptor_of(unsigned inode) const;
+    std::optional<std::pair<int, int>> recent_descriptor_of(unsigned inode, std::size_t limit) const;
     // Whether descriptor `fd` of `pid` names the socket `inode` now.
     bool holds(int pid, int fd, unsigned inode) const;
     // Reads one process's descriptors; false when it is gone or hidden.
