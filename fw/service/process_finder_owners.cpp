@@ -146,12 +146,9 @@ bool owner_search_t::try_cached(wanted_t& wanted, const found_t& found)
             continue;
         }
         const auto [pid, fd] = cached->second;
-        const std::string path = proc_ + "/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
-        char target[64];
-        int error;
         // The descriptor may have been closed and reused, or the pid reused:
         // only a link that names this very socket counts.
-        if (socket_inode(read_link(AT_FDCWD, path.c_str(), target, error)) != inode) {
+        if (!holds(pid, fd, inode)) {
             cache_.erase(cached);
             ++it;
             continue;
@@ -160,6 +157,34 @@ bool owner_search_t::try_cached(wanted_t& wanted, const found_t& found)
         found(inode, pid);
     }
     return wanted.empty();
+}
+
+std::optional<int> owner_search_t::find_at_recent_descriptor(unsigned inode, std::size_t limit) const
+{
+    if (const auto holder = recent_descriptor_of(inode, limit))
+        return holder->first;
+    return std::nullopt;
+}
+
+std::optional<std::pair<int, int>> owner_search_t::recent_descriptor_of(unsigned inode, std::size_t limit) const
+{
+    std::vector<std::pair<int, int>> hints;
+    {
+        std::lock_guard<std::mutex> lock(hints_mutex_);
+        hints.assign(hints_.begin(), hints_.begin() + static_cast<std::ptrdiff_t>(std::min(limit, hints_.size())));
+    }
+    for (const auto& [pid, fd] : hints)
+        if (holds(pid, fd, inode))
+            return std::pair(pid, fd);
+    return std::nullopt;
+}
+
+bool owner_search_t::holds(int pid, int fd, unsigned inode) const
+{
+    const std::string path = proc_ + "/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+    char target[64];
+    int error;
+    return socket_inode(read_link(AT_FDCWD, path.c_str(), target, error)) == inode;
 }
 
 bool owner_search_t::read_process(int pid, wanted_t& wanted, const found_t& found)
@@ -262,6 +287,11 @@ void owner_search_t::remember(unsigned inode, int pid, int fd)
     recent_.insert(recent_.begin(), pid);
     if (recent_.size() > recent_limit)
         recent_.pop_back();
+    std::lock_guard<std::mutex> lock(hints_mutex_);
+    std::erase(hints_, std::pair(pid, fd));
+    hints_.insert(hints_.begin(), {pid, fd});
+    if (hints_.size() > hint_limit)
+        hints_.pop_back();
 }
 
 } // namespace fw::service

@@ -17,9 +17,11 @@
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace fw::service {
@@ -35,6 +37,8 @@ public:
     static constexpr std::size_t cache_limit = 4096;
     // Processes that owned sockets lately, read before /proc is listed.
     static constexpr std::size_t recent_limit = 8;
+    // Descriptors (of any process) that held the sockets found last.
+    static constexpr std::size_t hint_limit = 8;
 
     // `proc`: where the process directories are, for tests.
     explicit owner_search_t(std::string proc = "/proc");
@@ -45,6 +49,14 @@ public:
     // other failures throw boost::filesystem::filesystem_error.
     bool find(wanted_t& wanted, const found_t& found, const std::atomic<bool>& stop);
 
+    // The process whose descriptor among the `limit` that held the sockets
+    // found last names `inode` now: a few readlinks, no directory read (a
+    // client that closes a connection and opens the next gets the descriptor
+    // it freed). Not part of find(): for many sockets at once, reading the
+    // recent owners' tables costs less. Safe to call from any thread while
+    // another one searches.
+    std::optional<int> find_at_recent_descriptor(unsigned inode, std::size_t limit = hint_limit) const;
+
 private:
     struct process_t {
         std::optional<unsigned> uid;
@@ -54,6 +66,10 @@ private:
     };
 
     bool try_cached(wanted_t& wanted, const found_t& found);
+    // (pid, descriptor) among the recent ones that names `inode` now.
+    std::optional<std::pair<int, int>> recent_descriptor_of(unsigned inode, std::size_t limit) const;
+    // Whether descriptor `fd` of `pid` names the socket `inode` now.
+    bool holds(int pid, int fd, unsigned inode) const;
     // Reads one process's descriptors; false when it is gone or hidden.
     bool read_process(int pid, wanted_t& wanted, const found_t& found);
     std::vector<int> list_processes();
@@ -64,6 +80,8 @@ private:
     std::vector<int> recent_;                                   // most recent first
     std::unordered_map<int, process_t> processes_;
     std::vector<char> entries_; // getdents buffer
+    mutable std::mutex hints_mutex_;
+    std::vector<std::pair<int, int>> hints_; // (pid, descriptor), most recent first
 };
 
 } // namespace fw::service

@@ -14,6 +14,7 @@
 #include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
@@ -452,3 +453,56 @@ TEST(proc_inode_getter, a_missing_file_fails_with_its_name)
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------------
+// Owner search over a fixture /proc: the descriptors where sockets were found
+// last are tried first, and count only while they name the socket asked for.
+
+class owner_search_test : public morva_test::temp_dir_test_t {
+protected:
+    void link(int pid, int fd, unsigned inode)
+    {
+        const auto fds = dir / std::to_string(pid) / "fd";
+        boost::filesystem::create_directories(fds);
+        boost::filesystem::remove(fds / std::to_string(fd));
+        boost::filesystem::create_symlink("socket:[" + std::to_string(inode) + "]", fds / std::to_string(fd));
+    }
+
+    // The pid the full search answers for `inode`, or -1.
+    int find(fw::service::owner_search_t& search, unsigned inode)
+    {
+        fw::service::owner_search_t::wanted_t wanted{{inode, std::nullopt}};
+        int found = -1;
+        const std::atomic<bool> stop = false;
+        search.find(wanted, [&](unsigned, int pid) { found = pid; }, stop);
+        return found;
+    }
+};
+
+TEST_F(owner_search_test, a_recent_descriptor_counts_only_while_it_names_the_socket)
+{
+    link(10, 5, 100);
+    link(20, 3, 900);
+    fw::service::owner_search_t search(dir.string());
+    ASSERT_EQ(find(search, 100), 10);
+
+    // The client closed the socket and its next one took the same descriptor.
+    link(10, 5, 101);
+    EXPECT_EQ(search.find_at_recent_descriptor(101), std::optional<int>(10));
+    EXPECT_EQ(search.find_at_recent_descriptor(100), std::nullopt);
+    // A socket elsewhere is not found there.
+    EXPECT_EQ(search.find_at_recent_descriptor(900), std::nullopt);
+    EXPECT_EQ(find(search, 900), 20);
+
+    // The process ended and another took its descriptor's number: the pid
+    // recorded with the descriptor no longer holds it.
+    boost::filesystem::remove_all(dir / "10");
+    link(30, 5, 101);
+    EXPECT_EQ(search.find_at_recent_descriptor(101), std::nullopt);
+    EXPECT_EQ(find(search, 101), 30);
+    // The pid reused by a process holding another socket at that descriptor.
+    link(10, 5, 102);
+    EXPECT_EQ(search.find_at_recent_descriptor(101), std::optional<int>(30));
+    EXPECT_EQ(search.find_at_recent_descriptor(102), std::optional<int>(10));
+    EXPECT_EQ(search.find_at_recent_descriptor(103), std::nullopt);
+}
