@@ -340,17 +340,18 @@ void process_finder_t::find_pid(request_t request)
     // client's descriptor table, where one request and one readlink suffice.
     if (quick_paused_ > 0)
         --quick_paused_;
-    else if (pending_ == 0 && quick_posted_ == 0) {
+    else if (pending_ == 0 && *quick_posted_ == 0) {
         const quick_answer_t answer = find_quickly(request.src, request.dst);
         if (answer.settled) {
-            ++quick_posted_;
-            boost::asio::post(io_, [this, callback = std::move(request.callback), pid = answer.pid] {
-                --quick_posted_;
-                if (pid != 0)
-                    callback(nullptr, pid);
-                else
-                    callback(std::make_exception_ptr(std::runtime_error("Cannot find inode in " + getter_->name())),
-                             0);
+            std::exception_ptr error;
+            if (answer.pid == 0)
+                error = std::make_exception_ptr(std::runtime_error("Cannot find inode in " + getter_->name()));
+            ++*quick_posted_;
+            // May run after the service is gone: holds nothing of it but the count.
+            boost::asio::post(io_, [posted = quick_posted_, callback = std::move(request.callback),
+                                    error = std::move(error), pid = answer.pid] {
+                --*posted;
+                callback(error, pid);
             });
             return;
         }

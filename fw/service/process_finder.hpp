@@ -162,7 +162,7 @@ private:
     std::atomic<std::size_t> pending_ = 0;
     // Quick answers posted and not yet delivered: another connection waits
     // on its pid, so the worker's batch is the cheaper way. Event loop only.
-    std::size_t quick_posted_ = 0;
+    std::shared_ptr<std::size_t> quick_posted_ = std::make_shared<std::size_t>(0);
     // Requests sent straight to the worker after the quick way missed a
     // socket it saw: many connections in flight take descriptors the last
     // ones did not hold, and the worker answers them in batches.
