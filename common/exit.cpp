@@ -31,6 +31,22 @@ void exit_with_status(int status)
     std::exit(status);
 }
 
+void abort_with_status(int status, const char* what, const char* detail) noexcept
+{
+    try {
+        install_console_log_if_none();
+        cf_log_lazy(log_error, [&] { return std::string(what) + detail; });
+        cf_log_lazy(log_notice, [&] {
+            return "Exit with status " + std::to_string(status) + " (" + errorcode_text(status) + ")";
+        });
+    } catch (const std::bad_alloc&) {
+        cf_log_out_of_memory();
+    } catch (const std::exception&) {
+        // Logging failed: the status alone has to tell.
+    }
+    ::_exit(status);
+}
+
 void terminate_handler()
 {
     try {

@@ -7,6 +7,10 @@
 
 // Logs "Exit with status N (text)" at Notice and exits, flushing the log.
 [[noreturn]] void exit_with_status(int status);
+// Logs `what` + `detail` at Error and the exit line, then _exits at once with
+// `status`: no destructor runs, for faults after which the process's state is
+// not to be trusted.
+[[noreturn]] void abort_with_status(int status, const char* what, const char* detail) noexcept;
 // For std::set_terminate: logs the escaping exception and _exits with its status.
 [[noreturn]] void terminate_handler();
 // For google::protobuf::SetLogHandler.

@@ -1,9 +1,10 @@
 #include "lua/memory_limit.hpp"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 
+#include "common/exit.hpp"
+#include "error.pb.h"
 #include "lua/instruction_budget.hpp"
 
 namespace kv::lua {
@@ -33,13 +34,14 @@ void* allocate(void* ud, void* block, std::size_t old_size, std::size_t new_size
     return moved;
 }
 
-// As Lua's auxiliary library does for its own states: say why, then abort.
-int panic(lua_State* L)
+// Lua reports here an error that no protected call caught, then aborts if we
+// return. The state is left unusable, and the daemon's decisions with it: log
+// the error and end with a status that names where it came from.
+[[noreturn]] int panic(lua_State* L)
 {
     const char* text = lua_tostring(L, -1);
-    std::fprintf(stderr, "PANIC: unprotected error in call to Lua API (%s)\n",
-                 text != nullptr ? text : "error object is not a string");
-    return 0;
+    abort_with_status(kv::EC_EXTERNAL_LIBRARY_ERROR, "Lua PANIC, an error outside every protected call: ",
+                      text != nullptr ? text : "(not a text)");
 }
 
 allocation_count_t* count_of(lua_State* L)

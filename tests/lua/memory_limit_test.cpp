@@ -53,4 +53,18 @@ TEST_F(memory_limit_test, a_run_past_the_limit_fails_and_its_memory_is_released)
     EXPECT_EQ(finish("return #('x'):rep(2^20)"), std::vector<std::string>{"1048576"});
 }
 
+// An error outside every protected call leaves the state unusable: the
+// process logs it and ends with its own status, instead of Lua's abort.
+TEST(memory_limit_panic, an_unprotected_error_ends_the_process_with_its_status)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            lua_State* state = kv::lua::new_limited_state();
+            lua_pushstring(state, "boom");
+            lua_error(state);
+        },
+        testing::ExitedWithCode(124), "Lua PANIC, an error outside every protected call: boom");
+}
+
 } // namespace
