@@ -50,6 +50,10 @@ void lookup_arms(run_context_t& run, daemon_t& daemon);
 // memory_arm.cpp: a fresh daemon's RSS idle and with checked connections held open.
 void memory_arm(run_context_t& run);
 
+// pattern_arms.cpp: the pattern functions of hooks, ours against Lua's own,
+// in this process (no hosts, no daemon).
+void pattern_arms(report_t& report, const options_t& o, int round);
+
 // Waits, waking for Ctrl-C.
 void pause_for(double seconds);
 

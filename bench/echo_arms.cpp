@@ -132,6 +132,10 @@ void declare_arms(report_t& report, const options_t& o)
         report.arm("lookup.100k", "process lookup added p50, 100k descriptors held", "ms");
         report.arm("lookup.sockets", "one process lookup, 100k sockets elsewhere (+)", "ms");
     }
+    if (o.wants("patterns")) {
+        report.arm("patterns.stock", "hook patterns, Lua's own string functions", "loops/s");
+        report.arm("patterns.ours", "hook patterns, the daemon's string functions", "loops/s", "patterns.stock");
+    }
     report.arm("rss.idle", "daemon RSS after its start", "MB");
     report.arm("rss.end", "daemon RSS at the end of its phase", "MB");
     if (o.wants("memory"))

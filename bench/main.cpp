@@ -105,8 +105,34 @@ void verify_paths(hosts_t& hosts)
     }
 }
 
+void print_report(const report_t& report, const options_t& o, const std::string& command,
+                  const std::string& load_before, const std::string& setup)
+{
+    std::cout << "\n" << command << "\nnproc " << std::thread::hardware_concurrency() << ", load average " << load_before
+              << " before the run, " << load_average() << " after it; " << setup << "\n";
+    report.print(std::cout, o);
+}
+
+// Only rows that need no hosts: measured in this process.
+void run_local(const options_t& o, const std::string& command)
+{
+    const std::string load_before = load_average();
+    report_t report;
+    declare_arms(report, o);
+    for (int round = 0; round < o.rounds && !interrupted; ++round) {
+        pattern_arms(report, o, round);
+        std::cerr << "round " << round + 1 << "/" << o.rounds << " done, load average " << load_average()
+                  << std::endl;
+    }
+    if (interrupted)
+        throw std::runtime_error("interrupted");
+    print_report(report, o, command, load_before, "no hosts, one thread");
+}
+
 void run(const options_t& o, const std::string& command)
 {
+    if (!o.wants_network())
+        return run_local(o, command);
     const std::string load_before = load_average();
     report_t report;
     declare_arms(report, o);
@@ -120,15 +146,14 @@ void run(const options_t& o, const std::string& command)
         if (wants_daemon_phase(o))
             daemon_phase(context);
         (direct_first ? floor_phase : direct_phase)(context);
+        pattern_arms(report, o, round);
         std::cerr << "round " << round + 1 << "/" << o.rounds << " done, load average " << load_average()
                   << std::endl;
     }
     memory_arm(context);
     verify_paths(hosts);
-    std::cout << "\n" << command << "\nnproc " << std::thread::hardware_concurrency() << ", load average " << load_before
-              << " before the run, " << load_average() << " after it; " << o.workers
-              << " threads per load generator; " << pinning() << "\n";
-    report.print(std::cout, o);
+    print_report(report, o, command, load_before,
+                 std::to_string(o.workers) + " threads per load generator; " + pinning());
 }
 
 void on_signal(int) { interrupted = true; }

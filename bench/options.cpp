@@ -12,7 +12,7 @@ options_t parse_options(int argc, char** argv)
 {
     namespace po = boost::program_options;
     options_t o;
-    std::string rows = "syn,pass,check,exe,lookup,memory";
+    std::string rows = "syn,pass,check,exe,lookup,memory,patterns";
     po::options_description options("morva-bench options");
     options.add_options()("help,h", "this text")
         ("rounds", po::value(&o.rounds)->default_value(o.rounds), "rounds, each with and without the daemon")
@@ -25,7 +25,8 @@ options_t parse_options(int argc, char** argv)
         ("rows", po::value(&rows)->default_value(rows),
          "rows to measure (comma-separated): syn (SYN decisions per second), pass (PASS one at a time, also on the floor, 32 and 512 in "
          "flight), check (CHECK one at a time), exe (PASS with a hook reading the executable path), lookup (process "
-         "lookups on a busy machine), memory (RSS idle and with connections held open)")
+         "lookups on a busy machine), memory (RSS idle and with connections held open), patterns (the hooks' pattern "
+         "functions against Lua's own, no hosts needed)")
         ("quick", "short rounds for a quick look: 2 rounds of 0.3 s arms, 1000 held connections")
         ("work", po::value(&o.work), "work directory (default: a new one in /tmp, removed at the end)");
     try {

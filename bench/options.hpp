@@ -6,7 +6,7 @@
 namespace bench {
 
 // The rows of the measure, each selectable on its own.
-inline const std::set<std::string> all_rows{"syn", "pass", "check", "exe", "lookup", "memory"};
+inline const std::set<std::string> all_rows{"syn", "pass", "check", "exe", "lookup", "memory", "patterns"};
 
 struct options_t {
     int rounds = 5;
@@ -20,6 +20,14 @@ struct options_t {
     std::string work;
 
     bool wants(const std::string& row) const { return rows.count(row) > 0; }
+    // A row that needs the hosts and the daemon.
+    bool wants_network() const
+    {
+        for (const auto& row : rows)
+            if (row != "patterns")
+                return true;
+        return false;
+    }
 };
 
 // The options from the command line; exits on --help or a mistake.

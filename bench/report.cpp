@@ -199,6 +199,7 @@ void report_t::print_targets(std::ostream& out) const
         {"process lookup added p50, 10k descriptors", "%.3f ms", [&] { return median_of_arm("lookup.10k"); }, false, 2},
         {"process lookup added p50, 100k descriptors", "%.3f ms", [&] { return median_of_arm("lookup.100k"); }, false, 5},
         {"one process lookup, 100k sockets elsewhere", "%+.3f ms", [&] { return median_of_arm("lookup.sockets"); }, false, 0.1},
+        {"hook patterns, ours against Lua's own", "%.3fx", [&] { return ratio("patterns.ours"); }, true, 1.0},
         {"RSS idle", "%.1f MB", [&] { return median_of_arm("rss.idle"); }, false, 16},
         {"RSS with the held checked connections open", "%.1f MB", [&] { return median_of_arm("rss.held"); }, false, 16},
     };
