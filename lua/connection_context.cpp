@@ -170,7 +170,8 @@ void get_uid_gid(context_t& ctx)
     std::string failure;
     try {
         const auto [uid, gid] = fw::linux::read_proc_status_ids(static_cast<int>(pid));
-        kv::util::log_lazy(log_debug, [&] {
+        // Bindings captured by name: clang 14 (the fuzz build) cannot capture them by [&].
+        kv::util::log_lazy(log_debug, [uid = uid, gid = gid] {
             return "Originator uid=" + std::to_string(uid) + " gid=" + std::to_string(gid);
         });
         tristate::set_value(ctx.uid, uid);
