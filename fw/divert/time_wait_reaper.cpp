@@ -1,5 +1,6 @@
 #include "fw/divert/time_wait_reaper.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 #include <set>
@@ -34,6 +35,8 @@ namespace sock_diag = linux::sock_diag;
 constexpr std::uint32_t open_states = (1u << TCP_ESTABLISHED) | (1u << TCP_FIN_WAIT1) | (1u << TCP_FIN_WAIT2)
                                       | (1u << TCP_TIME_WAIT) | (1u << TCP_CLOSE_WAIT) | (1u << TCP_LAST_ACK)
                                       | (1u << TCP_CLOSING);
+
+constexpr std::uint32_t ended_states = (1u << TCP_FIN_WAIT2) | (1u << TCP_TIME_WAIT);
 
 // TIME_WAIT, or FIN_WAIT2 with no process holding it (inode 0): only the
 // client could end it, and it may never.
@@ -73,6 +76,11 @@ void time_wait_reaper_t::reap() noexcept
 {
     if (owned_.empty())
         return;
+    // Most periods ask only for the states that are ended; the sockets that
+    // went by other ways are forgotten by a dump of every state, once the set
+    // has doubled, and every time while nothing new is recorded, so that the
+    // set drains.
+    const bool full = !recording_ || owned_.size() >= prune_at_;
     try {
         std::set<std::uint32_t> marks;
         for (const auto& [cookie, mark] : owned_)
@@ -83,7 +91,9 @@ void time_wait_reaper_t::reap() noexcept
         for (const std::uint32_t mark : marks) {
             // The kernel passes only the sockets of that mark: the cookie decides among them.
             link.send(SOCK_DIAG_BY_FAMILY,
-                      sock_diag::request_message_t::marked(AF_INET, open_states, mark, 0xFFFFFFFF).serialize(),
+                      sock_diag::request_message_t::marked(AF_INET, full ? open_states : ended_states, mark,
+                                                           0xFFFFFFFF)
+                          .serialize(),
                       NLM_F_DUMP);
             for (const auto& reply : link.receive_all()) {
                 if (reply.type != SOCK_DIAG_BY_FAMILY)
@@ -97,7 +107,10 @@ void time_wait_reaper_t::reap() noexcept
                     ending.emplace_back(own->first, sock_diag::exact_request_message_t(socket));
             }
         }
-        std::erase_if(owned_, [&](const auto& own) { return !open.contains(own.first); });
+        if (full) {
+            std::erase_if(owned_, [&](const auto& own) { return !open.contains(own.first); });
+            prune_at_ = std::max(min_prune_at, 2 * owned_.size());
+        }
         for (const auto& [cookie, request] : ending) {
             const auto* header = reinterpret_cast<const std::uint8_t*>(&request.header());
             link.send(SOCK_DESTROY, std::vector<std::uint8_t>(header, header + sizeof request.header()), NLM_F_ACK);

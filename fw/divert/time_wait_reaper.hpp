@@ -25,6 +25,9 @@ public:
     // most the one SYN that met the socket; four filtered dumps a second cost
     // next to nothing.
     static constexpr std::chrono::milliseconds default_period{250};
+    // Sockets that went by other ways than TIME_WAIT (a reset, a mark set by
+    // their holder) are looked for once the set has doubled, from this size.
+    static constexpr std::size_t min_prune_at = 64;
 
     explicit time_wait_reaper_t(boost::asio::io_context& io, std::chrono::milliseconds period = default_period);
     ~time_wait_reaper_t();
@@ -51,6 +54,8 @@ private:
     bool scheduled_ = false;
     // cookie -> mark at accept
     std::unordered_map<std::uint64_t, std::uint32_t> owned_;
+    // The size at which the sockets gone by other ways are looked for.
+    std::size_t prune_at_ = min_prune_at;
 };
 
 } // namespace fw::service
