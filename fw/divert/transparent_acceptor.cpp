@@ -224,7 +224,8 @@ void transparent_acceptor_t::take_for_reaping(int fd)
         || ::getsockopt(fd, SOL_SOCKET, SO_MARK, &mark, &mark_size) != 0) {
         // Such a socket may hold its client's port for a minute once closed; nothing worse.
         const boost::system::error_code error(errno, boost::system::system_category());
-        cf_log_rate_limited(log_warning, [&] { return prefix + "cannot identify an accepted socket: " + error.message(); });
+        cf_log_rate_limited(log_warning,
+                            [&] { return prefix + "cannot identify an accepted socket: " + error.message(); });
         return;
     }
     reaper_.own(cookie, mark);

@@ -139,7 +139,8 @@ TEST_F(time_wait_e2e, a_local_servers_time_wait_is_kept_when_it_took_the_daemons
     EXPECT_EQ(passed.reply, "peer " + client + " sent \"passed\"");
     EXPECT_EQ(hook_runs(client), 1u) << stack_.daemon_output();
     const auto local_server = [&] {
-        return topology_t::sh_in(stack_.hosts.firewall, "ss -tanoeH state time-wait sport = :8001 and dport = :" + from);
+        return topology_t::sh_in(stack_.hosts.firewall,
+                                 "ss -tanoeH state time-wait sport = :8001 and dport = :" + from);
     };
     ASSERT_NE(local_server().find("fwmark:0x6"), std::string::npos)
         << "the situation under test: the local server's TIME_WAIT with the daemon's mark\n" << local_server();

@@ -464,7 +464,7 @@ std::string left_on(unsigned short port, left_t left)
     return found;
 }
 
-// What a test must not end: an accepted socket of another program on port 0 (any).
+// Another program's listener and, for an orphaned FIN_WAIT2, its client kept open.
 struct other_socket_t {
     scoped_fd_t listener;
     scoped_fd_t client;
@@ -512,8 +512,8 @@ protected:
         other_socket_t o;
         o.listener = client_socket(listener_mark);
         EXPECT_EQ(::listen(o.listener.get(), 8), 0);
-        o.client = leave_closed([&] { return scoped_fd_t(::accept4(o.listener.get(), nullptr, nullptr, SOCK_CLOEXEC)); },
-                                o.port(), left, client_mark);
+        const auto accept = [&] { return scoped_fd_t(::accept4(o.listener.get(), nullptr, nullptr, SOCK_CLOEXEC)); };
+        o.client = leave_closed(accept, o.port(), left, client_mark);
         return o;
     }
 };
