@@ -3,9 +3,14 @@
 // checked connection keeps the server's address as its local one; while it
 // lingers in TIME_WAIT, the kernel attaches a forwarded client's new SYN from
 // the same port to it before routing and then drops it instead of forwarding
-// it. The sockets are found by the mark they kept from the listener.
+// it. An orphaned FIN_WAIT2 socket (closed by its holder, never by the client)
+// holds the port the same way. Only sockets the acceptor handed in are ended:
+// they are known by their cookie, which a TIME_WAIT socket keeps; the mark each
+// carried when accepted only narrows the kernel's dump.
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <unordered_map>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -20,27 +25,37 @@ public:
     // most the one SYN that met the socket; four filtered dumps a second cost
     // next to nothing.
     static constexpr std::chrono::milliseconds default_period{250};
+    // Sockets that went by other ways than TIME_WAIT (a reset, a mark set by
+    // their holder) are looked for once the set has doubled, from this size.
+    static constexpr std::size_t min_prune_at = 64;
 
     explicit time_wait_reaper_t(boost::asio::io_context& io, std::chrono::milliseconds period = default_period);
     ~time_wait_reaper_t();
 
-    // Ends, now, every TCP socket in TIME_WAIT whose mark is exactly `mark`.
-    // Mark 0 ends nothing: it would be every unmarked socket of the host.
-    // A failure is a rate-limited Warning.
-    void reap(std::uint32_t mark) noexcept;
+    // Takes an accepted socket, by its cookie and the mark it carries, while
+    // recording is on; ignored otherwise.
+    void own(std::uint64_t cookie, std::uint32_t mark);
+    // Ends, now, every own socket in TIME_WAIT or orphaned in FIN_WAIT2, and
+    // forgets those that are gone. A failure is a rate-limited Warning.
+    void reap() noexcept;
 
-    // Reaps `mark` every period from now on (taking the place of an earlier mark).
-    void start(std::uint32_t mark);
-    void stop() noexcept;
-    bool running() const noexcept { return running_; }
+    // Recording on: own sockets are taken and reaped every period. Off: reaped
+    // at once, and every period while any of them is still open.
+    void record(bool on);
+    bool recording() const noexcept { return recording_; }
+    std::size_t owned() const noexcept { return owned_.size(); }
 
 private:
     void schedule();
 
     boost::asio::steady_timer timer_;
     std::chrono::milliseconds period_;
-    std::uint32_t mark_ = 0;
-    bool running_ = false;
+    bool recording_ = false;
+    bool scheduled_ = false;
+    // cookie -> mark at accept
+    std::unordered_map<std::uint64_t, std::uint32_t> owned_;
+    // The size at which the sockets gone by other ways are looked for.
+    std::size_t prune_at_ = min_prune_at;
 };
 
 } // namespace fw::service

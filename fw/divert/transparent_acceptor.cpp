@@ -92,8 +92,7 @@ transparent_acceptor_t::~transparent_acceptor_t()
     boost::system::error_code ignored;
     acceptor_.close(ignored);
     disarm();
-    reaper_.stop();
-    reaper_.reap(reaped_mark_);
+    reaper_.reap();
 }
 
 void transparent_acceptor_t::configure()
@@ -111,17 +110,9 @@ void transparent_acceptor_t::configure()
 
 void transparent_acceptor_t::follow_time_wait()
 {
-    const std::uint32_t mark = marks_.client_packets_mark() | marks_.server_packets_mark();
-    const bool forward = config_.forward_divert_enable();
-    // Sockets that kept a mark given up are no longer found under the new
-    // one; with the forward divert off, nothing ends them later.
-    if (reaped_mark_ != mark || (reaper_.running() && !forward))
-        reaper_.reap(reaped_mark_);
-    reaped_mark_ = mark;
-    if (forward)
-        reaper_.start(mark);
-    else
-        reaper_.stop();
+    // Sockets accepted earlier stay known by their cookies whatever the marks
+    // become, so a change of marks needs nothing here.
+    reaper_.record(config_.forward_divert_enable());
 }
 
 void transparent_acceptor_t::reopen(const tcp::endpoint& endpoint)
@@ -202,6 +193,7 @@ void transparent_acceptor_t::on_accept(const boost::system::error_code& ec, tcp:
             });
             reset(accepted);
         } else {
+            take_for_reaping(descriptor.get());
             accepted.close();
             delegate_.new_client_socket(peer, local, std::move(descriptor));
         }
@@ -219,6 +211,24 @@ void transparent_acceptor_t::on_accept(const boost::system::error_code& ec, tcp:
         }
     }
     start_accept();
+}
+
+void transparent_acceptor_t::take_for_reaping(int fd)
+{
+    if (!reaper_.recording())
+        return;
+    std::uint64_t cookie = 0;
+    std::uint32_t mark = 0;
+    socklen_t cookie_size = sizeof cookie, mark_size = sizeof mark;
+    if (::getsockopt(fd, SOL_SOCKET, SO_COOKIE, &cookie, &cookie_size) != 0
+        || ::getsockopt(fd, SOL_SOCKET, SO_MARK, &mark, &mark_size) != 0) {
+        // Such a socket may hold its client's port for a minute once closed; nothing worse.
+        const boost::system::error_code error(errno, boost::system::system_category());
+        cf_log_rate_limited(log_warning,
+                            [&] { return prefix + "cannot identify an accepted socket: " + error.message(); });
+        return;
+    }
+    reaper_.own(cookie, mark);
 }
 
 void transparent_acceptor_t::accept_failed(const boost::system::error_code& ec)

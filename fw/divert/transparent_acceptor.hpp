@@ -49,9 +49,9 @@ public:
 
     // Opens the listener on tproxy_listen_address, or keeps it when that is
     // where it already listens; a kept listener takes on changed marks.
-    // While the forward divert is on, accepted sockets in TIME_WAIT are ended
-    // every reap period; those of a mark given up, or of a forward divert
-    // turned off, at once.
+    // Sockets accepted while the forward divert is on are ended in TIME_WAIT
+    // (or orphaned in FIN_WAIT2) every reap period, until the last of them is
+    // gone; at once when the forward divert is turned off.
     void configure() override;
 
     // Where the listener is bound, as read back from the socket (0.0.0.0:0 before
@@ -64,8 +64,10 @@ private:
     // on every configure that keeps the listener, since the marks may move.
     void set_mark(int fd);
     void reopen(const boost::asio::ip::tcp::endpoint& endpoint);
-    // After the listener is set: the reaper follows the forward divert and the mark.
+    // After the listener is set: the reaper records while the forward divert is on.
     void follow_time_wait();
+    // Hands an accepted socket's cookie and mark to the reaper.
+    void take_for_reaping(int fd);
     void start_accept();
     void on_accept(const boost::system::error_code& ec, boost::asio::ip::tcp::socket accepted);
     // A failed accept: a Warning and the next accept, unless the listener itself is broken.
@@ -77,9 +79,6 @@ private:
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::ip::tcp::endpoint endpoint_;
     time_wait_reaper_t reaper_;
-    // The mark accepted sockets carried as of the last configure that set
-    // the listener; 0 before.
-    std::uint32_t reaped_mark_ = 0;
 };
 
 } // namespace fw::service

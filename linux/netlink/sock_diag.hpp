@@ -91,6 +91,11 @@ public:
     boost::asio::ip::tcp::endpoint source() const noexcept;
     boost::asio::ip::tcp::endpoint destination() const noexcept;
     const inet_diag_sockid& id() const noexcept { return msg_.id; }
+    // The socket's cookie as SO_COOKIE gives it; a TIME_WAIT socket keeps its socket's.
+    std::uint64_t cookie() const noexcept
+    {
+        return msg_.id.idiag_cookie[0] | static_cast<std::uint64_t>(msg_.id.idiag_cookie[1]) << 32;
+    }
     const netlink::compound_attribute_t& attributes() const noexcept { return attributes_; }
 
 private:

@@ -2,10 +2,13 @@
 // old connection in TIME_WAIT: another program's transparent proxy keeps such
 // clients, and its clients at all beside the input divert, whichever of its
 // rule and the daemon's came first; the daemon's own TIME_WAIT sockets
-// blackhole nobody once it has stopped or its forward divert is off.
+// blackhole nobody once it has stopped or its forward divert is off; a local
+// server's TIME_WAIT that took the daemon's mark is its own.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/e2e/stack.hpp"
@@ -121,6 +124,32 @@ INSTANTIATE_TEST_SUITE_P(orders, other_proxy_e2e,
                                          proxy_case_t{"input_proxy_rule_after_the_daemon", {false, true, false}, true},
                                          proxy_case_t{"input_proxy_rule_before_the_daemon", {false, true, false}, false}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A local server's connection the hook passed: with tcp_fwmark_accept=1 (an
+// administrator's setting) its accepted socket takes the mark of the re-queued
+// SYN, which is the daemon's listener's; its TIME_WAIT is still its own.
+TEST_F(time_wait_e2e, a_local_servers_time_wait_is_kept_when_it_took_the_daemons_mark)
+{
+    topology_t::sh_in(stack_.hosts.firewall, "sysctl -qw net.ipv4.tcp_fwmark_accept=1");
+    stack_.start(stack_.config());
+    const std::string from = "45001", client = std::string(topology_t::client_address) + ":" + from;
+    const auto passed = stack_.connect(stack_.hosts.client, topology_t::firewall_client_side, "8001", "passed", "10",
+                                       {"--from", from, "--server-closes"});
+    ASSERT_EQ(passed.status, 0) << passed.output << stack_.daemon_output();
+    EXPECT_EQ(passed.reply, "peer " + client + " sent \"passed\"");
+    EXPECT_EQ(hook_runs(client), 1u) << stack_.daemon_output();
+    const auto local_server = [&] {
+        return topology_t::sh_in(stack_.hosts.firewall,
+                                 "ss -tanoeH state time-wait sport = :8001 and dport = :" + from);
+    };
+    ASSERT_NE(local_server().find("fwmark:0x6"), std::string::npos)
+        << "the situation under test: the local server's TIME_WAIT with the daemon's mark\n" << local_server();
+    // Several of the daemon's periods.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_NE(local_server(), "");
+    EXPECT_EQ(stack_.stop(), 0) << stack_.daemon_output();
+    EXPECT_NE(local_server(), "") << "ended at the daemon's stop";
+}
 
 struct leaving_case_t {
     const char* name;

@@ -431,36 +431,59 @@ TEST_F(transparent_acceptor_netns, destruction_closes_the_listener_and_disarms_t
 
 
 // ---------------------------------------------------------------------------
-// TIME_WAIT sockets of accepted connections
+// TIME_WAIT and orphaned FIN_WAIT2 sockets of accepted connections
 
-// A connection to `port` whose accepted side closed first: the accepted
-// socket is left in TIME_WAIT with the listener's mark.
-void leave_time_wait(const std::function<scoped_fd_t()>& accept, unsigned short port)
+// How a connection whose accepted side closed first is left.
+enum class left_t { time_wait, orphaned_fin_wait2 };
+
+const char* ss_state(left_t left) { return left == left_t::time_wait ? "time-wait" : "fin-wait-2"; }
+
+// A connection to `port` from a client marked `mark`, whose accepted side closed
+// first. The client closes too (the accepted socket is left in TIME_WAIT), or
+// stays open, returned (the accepted socket is left orphaned in FIN_WAIT2).
+scoped_fd_t leave_closed(const std::function<scoped_fd_t()>& accept, unsigned short port, left_t left,
+                         std::uint32_t mark = 0)
 {
-    scoped_fd_t client = client_socket(0);
-    ASSERT_EQ(connect_to(client.get(), "127.0.0.1", port), 0);
+    scoped_fd_t client = client_socket(mark);
+    EXPECT_EQ(connect_to(client.get(), "127.0.0.1", port), 0);
     accept().reset();
     char byte;
-    ASSERT_EQ(::read(client.get(), &byte, 1), 0);
+    EXPECT_EQ(::read(client.get(), &byte, 1), 0);
+    if (left == left_t::time_wait)
+        return {};
+    return client;
 }
 
-// The TIME_WAIT sockets on `port` (the kernel's view, with their marks).
-std::string time_wait_on(unsigned short port)
+// The sockets on `port` in the state `left` (the kernel's view, with their marks).
+std::string left_on(unsigned short port, left_t left)
 {
-    return morva_test::sh("ss -tanoeH state time-wait sport = :" + std::to_string(port));
+    // The accepting side sees the client's FIN acknowledgement a moment after the client read the end.
+    std::string found;
+    for (int i = 0; i < 100 && found.empty(); ++i, std::this_thread::sleep_for(10ms))
+        found = morva_test::sh(std::string("ss -tanoeH state ") + ss_state(left) + " sport = :" + std::to_string(port));
+    return found;
 }
+
+// Another program's listener and, for an orphaned FIN_WAIT2, its client kept open.
+struct other_socket_t {
+    scoped_fd_t listener;
+    scoped_fd_t client;
+    unsigned short port() const { return local_endpoint(listener.get()).port(); }
+};
 
 class acceptor_time_wait;
 
 struct time_wait_case_t {
     const char* name;
     std::chrono::milliseconds period;
-    // What happens once the accepted socket is in TIME_WAIT.
+    // What happens after the accept, before the accepted socket is closed.
+    std::function<void(acceptor_time_wait&)> between;
+    // What happens once it is closed.
     std::function<void(acceptor_time_wait&)> then;
 };
 
 class acceptor_time_wait : public transparent_acceptor_netns,
-                           public testing::WithParamInterface<time_wait_case_t> {
+                           public testing::WithParamInterface<std::tuple<time_wait_case_t, left_t>> {
 public:
     void forward(bool on)
     {
@@ -474,44 +497,98 @@ public:
     }
     void destroy() { acceptor_.reset(); }
     void run_a_while() { io_.run_for(200ms); }
+
+protected:
+    void TearDown() override
+    {
+        transparent_acceptor_netns::TearDown();
+        morva_test::sh("sysctl -qw net.ipv4.tcp_fwmark_accept=0");
+    }
+
+    // Another program's listener with `listener_mark`, its connection from a
+    // client marked `client_mark` left as the case leaves the daemon's.
+    other_socket_t other(std::uint32_t listener_mark, std::uint32_t client_mark, left_t left)
+    {
+        other_socket_t o;
+        o.listener = client_socket(listener_mark);
+        EXPECT_EQ(::listen(o.listener.get(), 8), 0);
+        const auto accept = [&] { return scoped_fd_t(::accept4(o.listener.get(), nullptr, nullptr, SOCK_CLOEXEC)); };
+        o.client = leave_closed(accept, o.port(), left, client_mark);
+        return o;
+    }
 };
 
-TEST_P(acceptor_time_wait, the_listeners_marked_sockets_are_ended_and_no_other)
+TEST_P(acceptor_time_wait, the_accepted_sockets_are_ended_and_no_other)
 {
-    acceptor_ = std::make_unique<transparent_acceptor_t>(io_, delegate_, config_, marks_, GetParam().period);
+    const auto& [c, left] = GetParam();
+    acceptor_ = std::make_unique<transparent_acceptor_t>(io_, delegate_, config_, marks_, c.period);
     config_.set_forward_divert_enable(true);
     listen_at("127.0.0.1", 47101);
-    // Another program's listeners: one unmarked, one whose mark holds the daemon's bits and more.
-    std::vector<scoped_fd_t> others;
-    for (std::uint32_t mark : {0u, 2u | 4u | 1u}) {
-        others.push_back(client_socket(mark));
-        ASSERT_EQ(::listen(others.back().get(), 8), 0);
-        const unsigned short port = local_endpoint(others.back().get()).port();
-        leave_time_wait([&] { return scoped_fd_t(::accept4(others.back().get(), nullptr, nullptr, SOCK_CLOEXEC)); },
-                        port);
-        ASSERT_NE(time_wait_on(port), "");
-    }
-    leave_time_wait(
+    // An administrator's setting: an unmarked listener's accepted sockets take the SYN's mark.
+    morva_test::sh("sysctl -qw net.ipv4.tcp_fwmark_accept=1");
+    // Another program's sockets: unmarked, with the daemon's bits and more, with
+    // exactly the daemon's mark by SO_MARK, and by a client whose SYN carried it.
+    std::vector<other_socket_t> others;
+    others.push_back(other(0, 0, left));
+    others.push_back(other(2 | 4 | 1, 0, left));
+    others.push_back(other(2 | 4, 0, left));
+    others.push_back(other(0, 2 | 4, left));
+    for (const auto& o : others)
+        ASSERT_NE(left_on(o.port(), left), "") << "the situation under test";
+    ASSERT_NE(left_on(others.back().port(), left).find("fwmark:0x6"), std::string::npos) << "the situation under test";
+
+    scoped_fd_t accepted;
+    const scoped_fd_t client = leave_closed(
         [&] {
             EXPECT_TRUE(run_until([&] { return delegate_.accepted.size() == 1; }));
-            return delegate_.accepted.empty() ? scoped_fd_t() : std::move(delegate_.accepted.back().descriptor);
+            accepted = delegate_.accepted.empty() ? scoped_fd_t() : std::move(delegate_.accepted.back().descriptor);
+            if (c.between)
+                c.between(*this);
+            return std::move(accepted);
         },
-        47101);
-    ASSERT_NE(time_wait_on(47101).find("fwmark:0x6"), std::string::npos) << "the situation under test";
+        47101, left);
+    ASSERT_NE(left_on(47101, left).find("fwmark:0x6"), std::string::npos) << "the situation under test";
 
-    GetParam().then(*this);
-    EXPECT_EQ(time_wait_on(47101), "");
-    for (const auto& other : others)
-        EXPECT_NE(time_wait_on(local_endpoint(other.get()).port()), "");
+    c.then(*this);
+    EXPECT_EQ(morva_test::sh(std::string("ss -tanoeH state ") + ss_state(left) + " sport = :47101"), "");
+    for (const auto& o : others)
+        EXPECT_NE(left_on(o.port(), left), "") << o.port();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     cases, acceptor_time_wait,
-    testing::Values(
-        time_wait_case_t{"every_period_while_forward_is_on", 20ms, [](auto& t) { t.run_a_while(); }},
-        time_wait_case_t{"at_once_when_forward_is_turned_off", 1h, [](auto& t) { t.forward(false); }},
-        time_wait_case_t{"at_once_when_the_marks_change", 1h, [](auto& t) { t.change_marks(); }},
-        time_wait_case_t{"at_destruction", 1h, [](auto& t) { t.destroy(); }}),
-    [](const auto& info) { return std::string(info.param.name); });
+    testing::Combine(
+        testing::Values(
+            time_wait_case_t{"every_period_while_forward_is_on", 20ms, {}, [](auto& t) { t.run_a_while(); }},
+            time_wait_case_t{"at_once_when_forward_is_turned_off", 1h, {}, [](auto& t) { t.forward(false); }},
+            time_wait_case_t{"every_period_after_forward_was_turned_off", 20ms,
+                             [](auto& t) { t.forward(false); }, [](auto& t) { t.run_a_while(); }},
+            time_wait_case_t{"every_period_after_the_marks_changed", 20ms,
+                             [](auto& t) { t.change_marks(); }, [](auto& t) { t.run_a_while(); }},
+            time_wait_case_t{"at_destruction", 1h, {}, [](auto& t) { t.destroy(); }}),
+        testing::Values(left_t::time_wait, left_t::orphaned_fin_wait2)),
+    [](const auto& info) {
+        return std::string(std::get<0>(info.param).name)
+               + (std::get<1>(info.param) == left_t::time_wait ? "_time_wait" : "_orphaned_fin_wait2");
+    });
+
+// A process still holds the socket: only it or the client may end it.
+TEST_F(transparent_acceptor_netns, an_accepted_socket_held_in_fin_wait2_is_kept)
+{
+    acceptor_ = std::make_unique<transparent_acceptor_t>(io_, delegate_, config_, marks_, 20ms);
+    config_.set_forward_divert_enable(true);
+    listen_at("127.0.0.1", 47102);
+    scoped_fd_t client = client_socket(0);
+    ASSERT_EQ(connect_to(client.get(), "127.0.0.1", 47102), 0);
+    ASSERT_TRUE(run_until([&] { return delegate_.accepted.size() == 1; }));
+    ASSERT_EQ(::shutdown(delegate_.accepted.back().descriptor.get(), SHUT_WR), 0);
+    ASSERT_NE(left_on(47102, left_t::orphaned_fin_wait2), "") << "the situation under test";
+    io_.run_for(200ms);
+    EXPECT_NE(left_on(47102, left_t::orphaned_fin_wait2), "");
+    // Released, it is ended by the next period.
+    delegate_.accepted.clear();
+    io_.run_for(200ms);
+    EXPECT_EQ(morva_test::sh("ss -tanoeH state fin-wait-2 sport = :47102"), "");
+}
 
 } // namespace

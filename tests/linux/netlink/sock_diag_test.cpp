@@ -166,6 +166,8 @@ TEST(SockDiagExactRequest, NamesAReportedSocketByItsWholeId)
     bytes_t all(sizeof(inet_diag_req_v2));
     std::memcpy(all.data(), &r.header(), all.size());
     EXPECT_EQ(all, join({{0x02, 0x06, 0x00, 0x00, 0xff, 0xff, 0xff, 0xff}, bytes_t(in.begin() + 4, in.begin() + 52)}));
+    // The kernel writes the low word first, each in host order: SO_COOKIE's value.
+    EXPECT_EQ(response_message_t(in.data(), in.size()).cookie(), 0x0807060504030201u);
 }
 
 TEST(SockDiagResponse, RejectsMalformedReplies)
