@@ -1,6 +1,7 @@
 // What one connection does wrong must cost that connection alone, end to end:
 // a forged SYN from a source the firewall cannot route back to, decided
-// REJECT, and a server connect that fails at once in the security-option mode.
+// REJECT, a server connect that fails at once in the security-option mode,
+// checked attempts whose clients never come, and one whose SYN-ACKs are lost.
 // Before and after, the daemon serves, and its stop leaves nothing behind.
 #include <gtest/gtest.h>
 
@@ -144,6 +145,33 @@ TEST(hostile_traffic_e2e, a_server_connect_failing_at_once_in_the_security_optio
         reply.append(buffer, static_cast<std::size_t>(n));
     }
     EXPECT_NE(reply.find("sent \"x\""), std::string::npos) << reply;
+
+    EXPECT_EQ(stack.stop(), 0) << stack.daemon_output();
+    stack.expect_nothing_left();
+}
+
+// The other side of that bound: a client whose first five SYN-ACKs are lost
+// completes its handshake seconds after the daemon connected for it, as it
+// would without the daemon, and its checked connection carries data.
+TEST(hostile_traffic_e2e, a_checked_connection_whose_first_syn_acks_are_lost_completes_and_carries_data)
+{
+    morva_test::stack_t stack;
+    stack.start(stack.config());
+    const std::string syn_ack = "iptables-legacy -A INPUT -p tcp --tcp-flags SYN,ACK SYN,ACK ";
+    topology_t::sh_in(stack.hosts.client, syn_ack + "-m statistic --mode nth --every 6 --packet 5 -j ACCEPT");
+    topology_t::sh_in(stack.hosts.client, syn_ack + "-j DROP");
+
+    const std::string text = "after five lost SYN-ACKs";
+    const auto c = stack.connect(stack.hosts.client, topology_t::server_address, "8080", text, "15");
+    ASSERT_EQ(c.status, 0) << c.output << stack.daemon_output();
+    EXPECT_NE(c.reply.find("sent \"" + text + "\""), std::string::npos) << c.output << stack.daemon_output();
+    EXPECT_TRUE(stack.pellad().wait_for(morva_test::socket_variable("src_address", c.local)))
+        << stack.pellad().output();
+    // The losses happened: five SYN-ACKs met the drop.
+    EXPECT_EQ(std::stoi(topology_t::sh_in(stack.hosts.client,
+                                          "iptables-legacy -L INPUT -v -x -n | awk '/DROP/ { print $1 }'")),
+              5);
+    EXPECT_EQ(occurrences(stack.daemon_output(), "abandoned server sockets"), 0u) << stack.daemon_output();
 
     EXPECT_EQ(stack.stop(), 0) << stack.daemon_output();
     stack.expect_nothing_left();
