@@ -31,10 +31,12 @@ bool listener_handshake_pending(const boost::asio::ip::tcp::endpoint& client,
             throw linux::netlink::unexpected_reply_t();
         const sock_diag::response_message_t socket(reply.payload.data.get(), reply.payload.size);
         // Without a connection of the pair the kernel answers with a listener
-        // of the server endpoint, if any; a completed handshake waits for the
-        // acceptor, which takes it at once.
-        return socket.family() == AF_INET && socket.state() == TCP_SYN_RECV && socket.source() == server
-            && socket.destination() == client;
+        // of the server endpoint, if any. A completed handshake still in the
+        // listener's accept queue (no file yet, so no inode) is the acceptor's
+        // to take, for instance once a descriptor is free again.
+        if (socket.family() != AF_INET || socket.source() != server || socket.destination() != client)
+            return false;
+        return socket.state() == TCP_SYN_RECV || (socket.state() == TCP_ESTABLISHED && socket.inode() == 0);
     } catch (const boost::system::system_error& e) {
         if (e.code().category() == boost::system::system_category() && e.code().value() == ENOENT)
             return false;

@@ -1,8 +1,9 @@
 #pragma once
-// Whether a client is still completing its handshake with the transparent
-// listener: the listener then holds a request socket for exactly the pair
-// (its local side the server endpoint the client asked for). A client that
-// reset, or a forged source the kernel answered with a SYN cookie, leaves none.
+// Whether a client is still on its way to the transparent acceptor: the
+// listener holds a request socket for exactly the pair (its local side the
+// server endpoint the client asked for), or the completed connection waits in
+// its accept queue. A client that reset, or a forged source the kernel
+// answered with a SYN cookie, leaves neither.
 #include <boost/asio/ip/tcp.hpp>
 
 namespace fw::service {

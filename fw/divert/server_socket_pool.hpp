@@ -4,9 +4,9 @@
 // connection arrives at the transparent acceptor; then both go on to pellad.
 // A socket whose client never comes (a forged SYN, a client gone at once) is
 // reset after a few seconds by a timer, unless the client is still completing
-// its handshake with the listener, or as soon as the client tries that pair
-// again: a SYN flood must not become a flood of connections held open against
-// the server.
+// its handshake with the listener or waits in its accept queue, or as soon as
+// the client tries that pair again: a SYN flood must not become a flood of
+// connections held open against the server.
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -57,12 +57,13 @@ public:
     // the bound stays under the time to the client's second SYN retry.
     static constexpr std::chrono::nanoseconds default_claim_time = std::chrono::seconds(2);
     // How long a server socket waits for its client when the listener holds
-    // no handshake of the pair. A client claims it one round trip after the
+    // nothing of the pair. A client claims it one round trip after the
     // re-sent SYN reached the listener; past that, only a client whose
-    // SYN-ACKs were lost is still coming, and the listener then holds its
-    // pending request, which keeps the socket (as long as the kernel keeps
-    // the request, which a flood cannot make longer: it answers with SYN
-    // cookies when the SYN queue is full).
+    // SYN-ACKs were lost, or one the acceptor has not taken yet, is still
+    // coming, and the listener then holds its pending request or connection,
+    // which keeps the socket (as long as the kernel keeps it; a flood cannot
+    // make that more: with the SYN queue full the kernel answers with SYN
+    // cookies and holds no request).
     static constexpr std::chrono::nanoseconds default_abandon_time = std::chrono::seconds(4);
 
     // Whether the client of (client, server) is still in its handshake with the listener.

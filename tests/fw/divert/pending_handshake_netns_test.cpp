@@ -1,6 +1,7 @@
 // The pool's question to the kernel, in this program's own namespace: whether
-// the listener still holds a handshake of exactly the pair, with the SYN-ACKs
-// of one listener dropped so that its handshakes stay pending.
+// the listener still holds a handshake of exactly the pair, or its completed
+// connection not yet accepted, with the SYN-ACKs of one listener dropped so
+// that its handshakes stay pending.
 #include "fw/divert/pending_handshake.hpp"
 
 #include <gtest/gtest.h>
@@ -70,7 +71,7 @@ struct lost_syn_acks_t {
     std::string rule;
 };
 
-TEST(pending_handshake, only_a_handshake_the_listener_holds_for_the_pair_is_pending)
+TEST(pending_handshake, only_what_the_listener_holds_for_the_pair_is_pending)
 {
     scoped_fd_t slow_listener = listening(), listener = listening();
     const tcp::endpoint slow_server = local_of(slow_listener.get()), server = local_of(listener.get());
@@ -102,7 +103,7 @@ TEST(pending_handshake, only_a_handshake_the_listener_holds_for_the_pair_is_pend
         {"SYN-ACKs lost", slow_client, slow_server, true},
         {"the reverse pair", slow_server, slow_client, false},
         {"another client of that listener", {make_address("127.0.0.1"), 9}, slow_server, false},
-        {"completed, not yet accepted", waiting, server, false},
+        {"completed, in the accept queue", waiting, server, true},
         {"completed and accepted", taken, server, false},
         {"nobody listens", slow_client, {make_address("127.0.0.1"), 9}, false},
     };
