@@ -66,7 +66,7 @@ public:
     // cookies and holds no request).
     static constexpr std::chrono::nanoseconds default_abandon_time = std::chrono::seconds(4);
 
-    // Whether the client of (client, server) is still in its handshake with the listener.
+    // Whether the client of (client, server) is still on its way to the acceptor.
     using handshake_probe_t =
         std::function<bool(const boost::asio::ip::tcp::endpoint&, const boost::asio::ip::tcp::endpoint&)>;
 
