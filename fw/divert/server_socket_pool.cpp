@@ -13,7 +13,9 @@
 
 #include "common/endpoint_text.hpp"
 #include "common/log.hpp"
+#include "common/rate_limit.hpp"
 #include "common/reset_connection.hpp"
+#include "fw/divert/pending_handshake.hpp"
 #include "rules.pb.h"
 
 namespace fw::service {
@@ -88,9 +90,11 @@ struct server_socket_pool_t::entries_t {
 
 server_socket_pool_t::server_socket_pool_t(boost::asio::io_context& io, delegate_t& delegate, unsigned limit,
                                            std::chrono::nanoseconds expiry, std::chrono::nanoseconds claim_time,
-                                           std::chrono::nanoseconds abandon_time)
+                                           std::chrono::nanoseconds abandon_time,
+                                           handshake_probe_t handshake_pending)
     : delegate_(delegate), entries_(std::make_unique<entries_t>(io)), limit_(limit), expiry_(expiry),
-      claim_time_(claim_time), abandon_time_(abandon_time)
+      claim_time_(claim_time), abandon_time_(abandon_time),
+      handshake_pending_(handshake_pending ? std::move(handshake_pending) : listener_handshake_pending)
 {
 }
 
@@ -124,7 +128,27 @@ void server_socket_pool_t::erase_expired()
 
 void server_socket_pool_t::close_abandoned()
 {
-    const std::size_t abandoned = erase_older(entries_->container, abandon_time_);
+    auto& by_created = entries_->container.get<by_age>();
+    const auto now = steady_clock::now();
+    std::size_t abandoned = 0;
+    for (auto it = by_created.begin(); it != by_created.end() && now - it->created >= abandon_time_;) {
+        bool pending = false;
+        try {
+            pending = handshake_pending_(it->client, it->server);
+        } catch (const std::exception& e) {
+            // Unknown: the bound holds, as for a client that is gone.
+            cf_log_rate_limited(log_warning, [&] {
+                return prefix + "cannot ask the listener for the handshake of "
+                    + util::endpoint_pair_text(it->client, it->server) + ": " + e.what();
+            });
+        }
+        if (pending) {
+            ++it;
+            continue;
+        }
+        it = by_created.erase(it);
+        ++abandoned;
+    }
     if (abandoned > 0)
         cf_log_lazy(log_info, [&] {
             return prefix + "closing " + std::to_string(abandoned) + " abandoned server sockets";
@@ -183,6 +207,7 @@ void server_socket_pool_t::new_client_socket(const tcp::endpoint& peer, const tc
             return prefix + "no server socket is open for " + util::endpoint_pair_text(peer, local)
                 + "; closing client socket";
         });
+        util::reset_connection(std::move(descriptor));
         return;
     }
     util::scoped_fd_t server = std::move(it->owned.descriptor);

@@ -3,10 +3,12 @@
 // socket waits here under (client endpoint, server endpoint) until the client's
 // connection arrives at the transparent acceptor; then both go on to pellad.
 // A socket whose client never comes (a forged SYN, a client gone at once) is
-// reset after a few seconds by a timer, or as soon as the client tries that
-// pair again: a SYN flood must not become a flood of connections held open
-// against the server.
+// reset after a few seconds by a timer, unless the client is still completing
+// its handshake with the listener or waits in its accept queue, or as soon as
+// the client tries that pair again: a SYN flood must not become a flood of
+// connections held open against the server.
 #include <chrono>
+#include <functional>
 #include <memory>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -54,18 +56,25 @@ public:
     // handshake with the listener takes a round trip on the firewall host;
     // the bound stays under the time to the client's second SYN retry.
     static constexpr std::chrono::nanoseconds default_claim_time = std::chrono::seconds(2);
-    // How long a server socket waits for its client at all. A client claims
-    // it one round trip after the re-sent SYN reached the listener, and after
-    // 3 s when the listener has had to repeat its SYN-ACK twice; by then the
-    // client's own second SYN retry (about 3 s after its first SYN) has made
-    // the pair a new attempt under the claim time. A socket still waiting
-    // after 4 s serves nobody.
+    // How long a server socket waits for its client when the listener holds
+    // nothing of the pair. A client claims it one round trip after the
+    // re-sent SYN reached the listener; past that, only a client whose
+    // SYN-ACKs were lost, or one the acceptor has not taken yet, is still
+    // coming, and the listener then holds its pending request or connection,
+    // which keeps the socket (as long as the kernel keeps it; a flood cannot
+    // make that more: with the SYN queue full the kernel answers with SYN
+    // cookies and holds no request).
     static constexpr std::chrono::nanoseconds default_abandon_time = std::chrono::seconds(4);
+
+    // Whether the client of (client, server) is still on its way to the acceptor.
+    using handshake_probe_t =
+        std::function<bool(const boost::asio::ip::tcp::endpoint&, const boost::asio::ip::tcp::endpoint&)>;
 
     server_socket_pool_t(boost::asio::io_context& io, delegate_t& delegate, unsigned limit,
                          std::chrono::nanoseconds expiry = default_expiry,
                          std::chrono::nanoseconds claim_time = default_claim_time,
-                         std::chrono::nanoseconds abandon_time = default_abandon_time);
+                         std::chrono::nanoseconds abandon_time = default_abandon_time,
+                         handshake_probe_t handshake_pending = {});
     // Resets every waiting server socket; the delegate hears nothing.
     ~server_socket_pool_t() override;
 
@@ -77,7 +86,8 @@ public:
     void new_server_socket(const boost::asio::ip::tcp::endpoint& client,
                            const boost::asio::ip::tcp::endpoint& server, const kv::RuleSet& rules,
                            util::scoped_fd_t&& descriptor) override;
-    // An unmatched client descriptor stays with the caller, which closes it.
+    // An unmatched client is reset: it must not take the end of its server
+    // socket for a server that closed without a word.
     void new_client_socket(const boost::asio::ip::tcp::endpoint& peer,
                            const boost::asio::ip::tcp::endpoint& local,
                            util::scoped_fd_t&& descriptor) override;
@@ -97,6 +107,7 @@ private:
     std::chrono::nanoseconds expiry_;
     std::chrono::nanoseconds claim_time_;
     std::chrono::nanoseconds abandon_time_;
+    handshake_probe_t handshake_pending_;
 };
 
 } // namespace fw::service

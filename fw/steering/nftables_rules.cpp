@@ -11,6 +11,7 @@
 #include <exception>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -174,29 +175,68 @@ void add_local_path_rules(nft_msg_t& msg, const nft::nft_chain_t& chain, std::ui
     msg.rule.end_message();
 }
 
+namespace {
+
+struct own_rule_t {
+    std::string table;
+    std::string chain;
+    std::uint64_t handle;
+};
+
+std::vector<own_rule_t> own_rules_of(nft_msg_t& msg, std::uint8_t family)
+{
+    std::vector<own_rule_t> rules;
+    msg.single_rule.begin_message(NFT_MSG_GETRULE, family, NLM_F_DUMP).end_message();
+    for (const auto& reply : msg.receive_all()) {
+        try {
+            const auto rule = nft_rule_of(reply.payload.begin(), reply.payload.size);
+            if (rule.comment == nft::own_rule_comment)
+                rules.push_back({rule.table.value(), rule.chain.value(), rule.handle.value()});
+        } catch (const std::exception& e) {
+            cf_log_lazy(log_debug, [&] { return std::string("skip rule because: ") + e.what(); });
+        }
+    }
+    return rules;
+}
+
+// One batch: the kernel takes all of it or none.
+void delete_rules(nft_msg_t& msg, std::uint8_t family, std::span<const own_rule_t> rules)
+{
+    for (const own_rule_t& rule : rules) {
+        msg.rule.begin_message(NFT_MSG_DELRULE, family, 0);
+        msg.rule.put_string(NFTA_RULE_CHAIN, rule.chain);
+        msg.rule.put_string(NFTA_RULE_TABLE, rule.table);
+        nft::put_rule_handle(msg.rule, rule.handle);
+        msg.rule.end_message();
+    }
+    msg.batch.flush_batch();
+}
+
+} // namespace
+
 void clear_nft_rules(nft_msg_t& msg)
 {
     cf_log_lazy(log_debug, [] { return "start clear rules"; });
     for (std::uint8_t family : nft::ipv4_families) {
-        msg.single_rule.begin_message(NFT_MSG_GETRULE, family, NLM_F_DUMP).end_message();
-        for (const auto& reply : msg.receive_all()) {
-            try {
-                const auto rule = nft_rule_of(reply.payload.begin(), reply.payload.size);
-                if (rule.comment != nft::own_rule_comment)
-                    continue;
-                const std::string& table = rule.table.value();
-                const std::string& chain = rule.chain.value();
-                const std::uint64_t handle = rule.handle.value();
-                msg.rule.begin_message(NFT_MSG_DELRULE, family, 0);
-                msg.rule.put_string(NFTA_RULE_CHAIN, chain);
-                msg.rule.put_string(NFTA_RULE_TABLE, table);
-                nft::put_rule_handle(msg.rule, handle);
-                msg.rule.end_message();
-            } catch (const std::exception& e) {
-                cf_log_lazy(log_debug, [&] { return std::string("skip rule because: ") + e.what(); });
+        const std::vector<own_rule_t> rules = own_rules_of(msg, family);
+        try {
+            delete_rules(msg, family, rules);
+        } catch (const boost::system::system_error&) {
+            // A rule the kernel will not let us delete (in a table another
+            // program owns) must not keep the others: one batch each.
+            for (const own_rule_t& rule : rules) {
+                try {
+                    delete_rules(msg, family, {&rule, 1});
+                } catch (const boost::system::system_error& e) {
+                    if (e.code() == boost::system::errc::no_such_file_or_directory)
+                        continue;
+                    cf_log_lazy(log_warning, [&] {
+                        return "Cannot remove the own rule from chain " + chain_text(family, rule.table, rule.chain)
+                            + ": " + e.what();
+                    });
+                }
             }
         }
-        msg.batch.flush_batch();
     }
     cf_log_lazy(log_debug, [] { return "rules are cleaned"; });
 }
@@ -206,14 +246,13 @@ void clear_nft_rules(const nft_socket_source_t& sockets) { clear_nft_rules(*new_
 void clear_nft_tables(nft_msg_t& msg)
 {
     cf_log_lazy(log_debug, [] { return "start clear tables"; });
-    for (std::uint8_t family : nft::ipv4_families) {
-        try {
-            msg.table.begin_message(NFT_MSG_DELTABLE, family, 0).put_string(NFTA_TABLE_NAME, nft::own_table);
-            msg.table.end_message();
-            msg.batch.flush_batch();
-        } catch (const std::exception& e) {
-            cf_log_lazy(log_debug, [&] { return std::string("delete table with error : ") + e.what(); });
-        }
+    // Only family ip: a table of our name in family inet is another program's.
+    try {
+        msg.table.begin_message(NFT_MSG_DELTABLE, nft::family_ip, 0).put_string(NFTA_TABLE_NAME, nft::own_table);
+        msg.table.end_message();
+        msg.batch.flush_batch();
+    } catch (const std::exception& e) {
+        cf_log_lazy(log_debug, [&] { return std::string("delete table with error : ") + e.what(); });
     }
     cf_log_lazy(log_debug, [] { return "tables are cleaned"; });
 }

@@ -66,10 +66,11 @@ void fix_local_path(const steering_params_t& params, const nft_socket_source_t& 
 // The own table, its four base chains and the steering rules; a refusal of the
 // kernel is thrown as "Cannot install nftables rules: " naming what was refused.
 void install_nft_rules(const steering_params_t& params, const nft_socket_source_t& sockets = {});
-// Removes every rule with the own comment from the tables of families ip and inet.
+// Removes every rule with the own comment from the tables of families ip and
+// inet; a rule the kernel refuses to delete is a Warning and the others go.
 void clear_nft_rules(const nft_socket_source_t& sockets = {});
 void clear_nft_rules(linux::nftables::utils::nft_msg_t& msg);
-// Removes the own table of families ip and inet, where there is one.
+// Removes the own table (family ip), where there is one.
 void clear_nft_tables(const nft_socket_source_t& sockets = {});
 void clear_nft_tables(linux::nftables::utils::nft_msg_t& msg);
 // The own rules, then the own table, which goes also when its rules could not

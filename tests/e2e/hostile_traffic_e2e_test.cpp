@@ -1,10 +1,12 @@
 // What one connection does wrong must cost that connection alone, end to end:
 // a forged SYN from a source the firewall cannot route back to, decided
-// REJECT, and a server connect that fails at once in the security-option mode.
+// REJECT, a server connect that fails at once in the security-option mode,
+// checked attempts whose clients never come, and one whose SYN-ACKs are lost.
 // Before and after, the daemon serves, and its stop leaves nothing behind.
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -144,6 +146,75 @@ TEST(hostile_traffic_e2e, a_server_connect_failing_at_once_in_the_security_optio
         reply.append(buffer, static_cast<std::size_t>(n));
     }
     EXPECT_NE(reply.find("sent \"x\""), std::string::npos) << reply;
+
+    EXPECT_EQ(stack.stop(), 0) << stack.daemon_output();
+    stack.expect_nothing_left();
+}
+
+// The first `lost` SYN-ACKs that reach the client host are dropped there.
+void lose_first_syn_acks(const std::string& client_host, int lost)
+{
+    const std::string syn_ack = "iptables-legacy -A INPUT -p tcp --tcp-flags SYN,ACK SYN,ACK ";
+    topology_t::sh_in(client_host, syn_ack + "-m statistic --mode nth --every " + std::to_string(lost + 1)
+                                       + " --packet " + std::to_string(lost) + " -j ACCEPT");
+    topology_t::sh_in(client_host, syn_ack + "-j DROP");
+}
+
+int syn_acks_lost(const std::string& client_host)
+{
+    return std::stoi(topology_t::sh_in(client_host, "iptables-legacy -L INPUT -v -x -n | awk '/DROP/ { print $1 }'"));
+}
+
+// The other side of that bound: a client whose first five SYN-ACKs are lost
+// completes its handshake seconds after the daemon connected for it, as it
+// would without the daemon, and its checked connection carries data.
+TEST(hostile_traffic_e2e, a_checked_connection_whose_first_syn_acks_are_lost_completes_and_carries_data)
+{
+    morva_test::stack_t stack;
+    stack.start(stack.config());
+    lose_first_syn_acks(stack.hosts.client, 5);
+
+    const std::string text = "after five lost SYN-ACKs";
+    const auto c = stack.connect(stack.hosts.client, topology_t::server_address, "8080", text, "15");
+    ASSERT_EQ(c.status, 0) << c.output << stack.daemon_output();
+    EXPECT_NE(c.reply.find("sent \"" + text + "\""), std::string::npos) << c.output << stack.daemon_output();
+    EXPECT_TRUE(stack.pellad().wait_for(morva_test::socket_variable("src_address", c.local)))
+        << stack.pellad().output();
+    // The losses happened (a sixth SYN-ACK may cross the client's ACK).
+    EXPECT_GE(syn_acks_lost(stack.hosts.client), 5);
+    EXPECT_EQ(occurrences(stack.daemon_output(), "abandoned server sockets"), 0u) << stack.daemon_output();
+
+    EXPECT_EQ(stack.stop(), 0) << stack.daemon_output();
+    stack.expect_nothing_left();
+}
+
+// A client that completes its handshake after its server socket is gone is
+// reset: an orderly end would look like a server that sent nothing. Here the
+// listener gives each handshake up at its first time-out (no SYN-ACK
+// retries) and every SYN-ACK is lost until the pool has freed the server
+// socket in a gap between the client's SYN retries; the next one gets through.
+TEST(hostile_traffic_e2e, a_client_whose_server_socket_is_gone_is_reset)
+{
+    morva_test::stack_t stack;
+    topology_t::sh_in(stack.hosts.firewall, "sysctl -q -w net.ipv4.tcp_synack_retries=0");
+    stack.start(stack.config());
+    const std::string drop = "INPUT -p tcp --tcp-flags SYN,ACK SYN,ACK -j DROP";
+    topology_t::sh_in(stack.hosts.client, "iptables-legacy -A " + drop);
+
+    scoped_fd_t client;
+    morva_test::in_namespace(stack.hosts.client,
+                             [&] { client = morva_test::start_tcp_connect(topology_t::server_address, 8080); });
+    ASSERT_TRUE(stack.marend().wait_for("Server socket pool: closing 1 abandoned server sockets",
+                                        std::chrono::seconds(20)))
+        << stack.daemon_output();
+    topology_t::sh_in(stack.hosts.client, "iptables-legacy -D " + drop);
+
+    pollfd p{client.get(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 20000), 1) << stack.daemon_output();
+    EXPECT_TRUE(stack.marend().wait_for("; closing client socket")) << stack.daemon_output();
+    char byte;
+    EXPECT_EQ(::recv(client.get(), &byte, 1, 0), -1);
+    EXPECT_EQ(errno, ECONNRESET);
 
     EXPECT_EQ(stack.stop(), 0) << stack.daemon_output();
     stack.expect_nothing_left();

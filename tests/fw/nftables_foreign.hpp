@@ -37,12 +37,14 @@ public:
         add_rule();
     }
 
-    // Inserts "counter" at the head of the chain.
-    void add_rule()
+    // Inserts "counter" at the head of the chain, with `comment` when not empty.
+    void add_rule(const std::string& comment = {})
     {
         namespace nft = fw::linux::nftables;
         nft::utils::begin_new_rule(msg_, nft::family_ip);
         msg_.rule.put_string(NFTA_RULE_TABLE, name_).put_string(NFTA_RULE_CHAIN, "inbound");
+        if (!comment.empty())
+            nft::put_rule_comment(msg_.rule, comment);
         msg_.rule_expressions.open(NFTA_RULE_EXPRESSIONS);
         nft::add_counter(msg_.rule);
         msg_.rule_expressions.close();

@@ -1,6 +1,7 @@
 // The server socket pool with a recording delegate: pairing by endpoint pair,
-// duplicates, the limit, the expiry and the abandon time, watched through the
-// descriptors it holds, closes and hands on.
+// duplicates, the limit, the expiry and the abandon time (with a stand-in for
+// the listener's pending handshakes), watched through the descriptors it
+// holds, closes, resets and hands on.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -175,21 +177,23 @@ TEST_F(server_socket_pool_test, pairs_match_exactly_on_both_endpoints)
         SCOPED_TRACE(other.client.address().to_string() + " " + std::to_string(other.client.port()) + " " +
                      other.server.address().to_string() + " " + std::to_string(other.server.port()));
         EXPECT_FALSE(pool.has_server_socket(other.client, other.server));
-        scoped_fd_t fd = new_fd();
-        pool.new_client_socket(other.client, other.server, std::move(fd));
-        // Not taken: the caller closes it.
-        EXPECT_TRUE(fd);
+        tcp_connection_t unmatched;
+        pool.new_client_socket(other.client, other.server, std::move(unmatched.ours));
+        EXPECT_EQ(unmatched.server_read_error(), ECONNRESET);
     }
     EXPECT_TRUE(delegate.pairs.empty());
     EXPECT_TRUE(pool.has_server_socket(client, server));
 }
 
-TEST_F(server_socket_pool_test, a_client_socket_without_server_socket_stays_with_the_caller)
+TEST_F(server_socket_pool_test, a_client_socket_without_server_socket_is_reset)
 {
     server_socket_pool_t pool(io, delegate, 100);
-    scoped_fd_t fd = new_fd();
-    pool.new_client_socket(client, server, std::move(fd));
-    EXPECT_TRUE(fd);
+    // Here `server` plays the client's end: it must not read a plain end of
+    // stream, which a server closing without a word would give.
+    tcp_connection_t accepted;
+    pool.new_client_socket(client, server, std::move(accepted.ours));
+    EXPECT_FALSE(accepted.ours);
+    EXPECT_EQ(accepted.server_read_error(), ECONNRESET);
     EXPECT_TRUE(delegate.pairs.empty());
     EXPECT_EQ(lines(), (std::vector<std::string>{
                            "0 Server socket pool: new client socket 192.0.2.10:40000 -> 198.51.100.7:443",
@@ -336,6 +340,74 @@ TEST_F(server_socket_pool_test, a_server_socket_nobody_claims_is_reset_after_the
     // The claimed one went on with its client, untouched.
     EXPECT_EQ(claimed.server_read_error(), EAGAIN);
     EXPECT_TRUE(fd_open(delegate.pairs[0].server.descriptor.get()));
+}
+
+TEST_F(server_socket_pool_test, a_server_socket_waits_past_the_abandon_time_while_its_client_is_in_its_handshake)
+{
+    // Which clients the listener still holds a handshake of, as the pool asks.
+    std::set<tcp::endpoint> in_handshake;
+    std::size_t asked = 0;
+    bool probe_fails = false;
+    auto probe = [&](const tcp::endpoint& c, const tcp::endpoint& s) {
+        ++asked;
+        EXPECT_EQ(s, server);
+        if (probe_fails)
+            throw std::runtime_error("no answer");
+        return in_handshake.count(c) > 0;
+    };
+    server_socket_pool_t pool(io, delegate, 100, server_socket_pool_t::default_expiry, 100ms, 300ms, probe);
+    const tcp::endpoint slow = ep("192.0.2.1", 1);     // its SYN-ACKs are lost, then it completes
+    const tcp::endpoint gives_up = ep("192.0.2.2", 2); // in its handshake, then reset
+    const tcp::endpoint gone = ep("192.0.2.3", 3);     // never in a handshake
+    tcp_connection_t slow_server, gives_up_server, gone_server;
+    in_handshake = {slow, gives_up};
+    pool.new_server_socket(slow, server, rules_named("slow"), std::move(slow_server.ours));
+    pool.new_server_socket(gives_up, server, rules_named("u"), std::move(gives_up_server.ours));
+    pool.new_server_socket(gone, server, rules_named("u"), std::move(gone_server.ours));
+    lines();
+
+    int error = EAGAIN;
+    ASSERT_TRUE(morva_test::run_until(io, [&] { return (error = gone_server.server_read_error()) != EAGAIN; }, 5s));
+    EXPECT_EQ(error, ECONNRESET);
+    // Several abandon times later the two in their handshake still wait,
+    // asked again at each wake.
+    io.restart();
+    io.run_for(1s);
+    io.restart();
+    EXPECT_EQ(slow_server.server_read_error(), EAGAIN);
+    EXPECT_EQ(gives_up_server.server_read_error(), EAGAIN);
+    EXPECT_GE(asked, 6u);
+
+    // The slow client completes: its pair goes on as any other.
+    in_handshake.erase(slow);
+    pool.new_client_socket(slow, server, new_fd());
+    ASSERT_EQ(delegate.pairs.size(), 1u);
+    EXPECT_EQ(delegate.pairs[0].rules.variable(0).user_name(), "slow");
+
+    // The other resets its handshake: its server socket goes within a share of the bound.
+    in_handshake.erase(gives_up);
+    ASSERT_TRUE(
+        morva_test::run_until(io, [&] { return (error = gives_up_server.server_read_error()) != EAGAIN; }, 5s));
+    EXPECT_EQ(error, ECONNRESET);
+    EXPECT_EQ(lines(), (std::vector<std::string>{
+                           "1 Server socket pool: closing 1 abandoned server sockets",
+                           "0 Server socket pool: new client socket 192.0.2.1:1 -> 198.51.100.7:443",
+                           "1 Server socket pool: closing 1 abandoned server sockets",
+                       }));
+    EXPECT_EQ(slow_server.server_read_error(), EAGAIN);
+
+    // When the listener cannot be asked, the bound holds, with a Warning.
+    tcp_connection_t unknown;
+    probe_fails = true;
+    pool.new_server_socket(ep("192.0.2.4", 4), server, rules_named("u"), std::move(unknown.ours));
+    lines();
+    ASSERT_TRUE(morva_test::run_until(io, [&] { return (error = unknown.server_read_error()) != EAGAIN; }, 5s));
+    EXPECT_EQ(error, ECONNRESET);
+    EXPECT_EQ(lines(), (std::vector<std::string>{
+                           "3 Server socket pool: cannot ask the listener for the handshake of 192.0.2.4:4 -> "
+                           "198.51.100.7:443: no answer",
+                           "1 Server socket pool: closing 1 abandoned server sockets",
+                       }));
 }
 
 TEST_F(server_socket_pool_test, destruction_closes_every_waiting_server_socket_unannounced)

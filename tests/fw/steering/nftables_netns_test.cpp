@@ -644,12 +644,17 @@ class nftables_leftovers : public nftables_service, public testing::WithParamInt
 // A run killed on the nftables backend left its table and its local paths. The
 // next run, whatever its mode and backend, removes them at its first
 // configuration, and only them: a rule with a comment that merely begins like
-// ours and a table of our name in family ip6 are other software's.
+// ours and tables of our name in families ip6 and inet are other software's.
 TEST_P(nftables_leftovers, go_with_the_first_configuration_and_nothing_else_does)
 {
     load(host_tables);
     load(R"(add rule ip host inbound tcp dport 23 accept comment "morva-firewall-admin"
 table ip6 morva-firewall {
+	chain c {
+		counter
+	}
+}
+table inet morva-firewall {
 	chain c {
 		counter
 	}
@@ -682,6 +687,37 @@ table ip6 morva-firewall {
 
     nftables.reset();
     EXPECT_EQ(ruleset(), others);
+}
+
+// One own rule the kernel will not let us delete (its table's owner refuses
+// every change from another socket) costs that rule alone: the other
+// leftovers of its family go.
+TEST_F(nftables_service, a_leftover_the_kernel_keeps_does_not_keep_the_others)
+{
+    load(host_tables);
+    morva_test::owner_table_t owned("owned");
+    owned.add_rule("morva-firewall");
+    load(R"(table ip morva-firewall {
+	chain stale {
+		counter
+	}
+}
+add rule ip host inbound iif "lo" accept comment "morva-firewall"
+add rule ip host outbound oif "lo" accept comment "morva-firewall"
+add rule inet filter input iif "lo" accept comment "morva-firewall"
+)");
+    config.set_autoconfigure_iptables(false);
+    make_service();
+    configure();
+    take_log();
+    EXPECT_TRUE(logged("1 Removing the nftables rules an earlier run left"));
+    EXPECT_TRUE(logged("3 Cannot remove the own rule from chain ip owned inbound: NETLINK error received: "
+                       "Operation not permitted"));
+    for (const char* chain : {"ip host inbound", "ip host outbound", "inet filter input"})
+        EXPECT_EQ(rule_lines(chain), std::vector<std::string>{"tcp dport 22 accept"}) << chain;
+    EXPECT_NE(morva_test::sh_status("nft list table ip morva-firewall"), 0);
+    EXPECT_EQ(rule_lines("ip owned inbound"),
+              (std::vector<std::string>{"counter comment \"morva-firewall\"", "counter"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(

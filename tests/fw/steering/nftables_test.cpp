@@ -257,9 +257,11 @@ TEST_F(removal, own_rules_of_both_families_are_deleted_and_unusable_replies_skip
     EXPECT_EQ(lines[4], "0 rules are cleaned");
 }
 
-TEST_F(removal, a_table_refused_in_one_family_leaves_the_other_to_be_deleted)
+// The own table is of family ip only: one of our name in family inet is
+// another program's, and is never asked for.
+TEST_F(removal, only_the_own_table_of_family_ip_is_deleted_and_a_refusal_is_logged)
 {
-    nft_fake_kernel_t kernel({}, [](const nft_sent_t& m) { return m.family == 2 ? EPERM : ENOENT; });
+    nft_fake_kernel_t kernel({}, [](const nft_sent_t&) { return EPERM; });
     EXPECT_NO_THROW(clear_nft_tables(sockets_of(kernel)));
     std::vector<int> families;
     for (const nft_sent_t& sent : kernel.sent()) {
@@ -267,11 +269,10 @@ TEST_F(removal, a_table_refused_in_one_family_leaves_the_other_to_be_deleted)
         EXPECT_EQ(sent.str(NFTA_TABLE_NAME), "morva-firewall");
         families.push_back(sent.family);
     }
-    EXPECT_EQ(families, (std::vector<int>{2, 1}));
+    EXPECT_EQ(families, (std::vector<int>{2}));
     EXPECT_EQ(log->taken(), (std::vector<std::string>{
                                 "0 start clear tables",
                                 "0 delete table with error : NETLINK error received: Operation not permitted",
-                                "0 delete table with error : NETLINK error received: No such file or directory",
                                 "0 tables are cleaned"}));
 }
 
