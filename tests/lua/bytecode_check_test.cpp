@@ -156,16 +156,45 @@ TEST_F(bytecode_check_test, every_corruption_of_one_byte_is_refused_or_harmless)
     }
 }
 
+// The check's text for a chunk, "" when it passes.
+std::string refusal(const std::string& chunk)
+{
+    try {
+        kv::lua::check_precompiled(chunk);
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "";
+}
+
 TEST(bytecode_check, chunks_the_virtual_machine_would_run_outside_its_objects_are_refused)
 {
-    for (const auto& c : morva_test::crafted_chunks()) {
+    for (const auto& c : morva_test::crafted_chunks())
+        EXPECT_EQ(refusal(c.chunk), "corrupt precompiled chunk: " + c.refusal) << c.name;
+}
+
+// FORLOOP takes its registers as the numbers FORPREP made: one bit more and
+// it would read the value of a nil (both found by the single-bit changes).
+TEST(bytecode_check, numeric_loops_run_only_on_what_their_preparation_made)
+{
+    constexpr int MOVE = 0, FORLOOP = 39;
+    // FORPREP 1 2; MOVE 5 4; ADD 0 0 5; FORLOOP 1 -3
+    const std::string loop = morva_test::compile("local s = 0 for i = 1, 3 do local x = i s = s + x end return s", true);
+    EXPECT_EQ(refusal(loop), "");
+    const struct {
+        const char* name;
+        int op;
+        int bit; // of the instruction
+        std::string refusal;
+    } cases[] = {
+        {"MOVE 1 4 inside the loop", MOVE, 8, "loop counter changed inside its loop"},
+        {"FORLOOP 3 -3", FORLOOP, 7, "numeric loop without its pair"},
+    };
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        try {
-            kv::lua::check_precompiled(c.chunk);
-            ADD_FAILURE() << "passed the check";
-        } catch (const std::runtime_error& e) {
-            EXPECT_EQ(std::string(e.what()), "corrupt precompiled chunk: " + c.refusal);
-        }
+        std::string chunk = loop;
+        morva_test::flip(chunk, morva_test::instruction_at(chunk, c.op), c.bit);
+        EXPECT_EQ(refusal(chunk), "corrupt precompiled chunk: " + c.refusal);
     }
 }
 
