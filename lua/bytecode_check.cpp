@@ -233,6 +233,7 @@ private:
         std::vector<bool> target(size);
         for (const auto& [from, to] : edges)
             target[to] = true;
+        std::vector<int> constructor_starts(size, -1);
         const std::size_t constants = tables.string_constant.size();
         auto reg = [&](int r) {
             if (r < 0 || r >= f.max_stack)
@@ -371,7 +372,7 @@ private:
                     if (block < 1 || block > max_setlist_block)
                         fail("list block out of range");
                 }
-                check_table_constructor(code, pc);
+                check_table_constructor(code, edges, constructor_starts, pc);
                 break;
             case CLOSURE:
                 reg(a);
@@ -463,7 +464,11 @@ private:
 
     // SETLIST stores into R(A) as a table without looking: R(A) must be the
     // table its constructor's NEWTABLE made, on every way to the SETLIST.
-    static void check_table_constructor(const std::vector<instruction_t>& code, int setlist)
+    // `starts` keeps, per SETLIST checked, where its constructor starts: the
+    // next block of the same list stops there, so long lists stay linear.
+    static void check_table_constructor(const std::vector<instruction_t>& code,
+                                        const std::vector<std::pair<int, int>>& edges, std::vector<int>& starts,
+                                        int setlist)
     {
         const int a = code[setlist].a();
         int start = setlist - 1;
@@ -471,23 +476,20 @@ private:
             const instruction_t i = code[start];
             if (i.op() == NEWTABLE && i.a() == a)
                 break;
+            if (i.op() == SETLIST && i.a() == a && starts[start] >= 0) {
+                start = starts[start];
+                break;
+            }
             if (writes(i, a, a))
                 fail("list stored into a register that holds no new table");
         }
         if (start < 0)
             fail("list stored into a register that holds no new table");
-        for (int pc = 0; pc < int(code.size()); ++pc) {
-            if (pc > start && pc <= setlist)
-                continue;
-            const instruction_t i = code[pc];
-            int to = -1;
-            if (i.op() == JMP || i.op() == FORLOOP || i.op() == FORPREP || i.op() == TFORLOOP)
-                to = pc + 1 + i.sbx();
-            else if (i.op() == LOADBOOL && i.c() != 0)
-                to = pc + 2;
-            if (to > start && to <= setlist)
+        for (const auto& [from, to] : edges) {
+            if (to > start && to <= setlist && !(from > start && from <= setlist))
                 fail("jump into a table constructor");
         }
+        starts[setlist] = start;
     }
 
     std::string_view bytes_;
