@@ -6,8 +6,12 @@
 // checked before it is loaded, so a corrupt one is refused with a clear error
 // instead of crashing the daemon. The check follows the layout of Lua 5.3's
 // dump and the operand modes of its instructions; it bounds every operand to
-// the function it belongs to, yet proves nothing about what the code does
-// with the values (as Lua's own, long removed, verifier did not either).
+// the function it belongs to, and it holds the code to what the virtual
+// machine takes for granted: a method name is a string constant, a string is
+// never absent, an open count of values follows the instruction that leaves
+// it, a list is stored into the table its constructor made, functions nest no
+// deeper than the compiler nests them. It proves nothing about what the code
+// does with its values (as Lua's own, long removed, verifier did not either).
 #include <string_view>
 
 namespace kv::lua {
@@ -17,10 +21,5 @@ namespace kv::lua {
 // or operands are out of bounds. Anything else passes (source text, a header
 // Lua itself refuses: Lua's load reports those).
 void check_precompiled(std::string_view chunk);
-
-// The same for the file that luaL_loadfile would load (after an optional
-// byte order mark and a first line starting with "#"). A file that cannot be
-// read passes: the load reports it.
-void check_precompiled_file(const char* path);
 
 } // namespace kv::lua

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "common/log_hook.hpp"
+#include "lua/chunk_loading.hpp"
 #include "lua/instruction_budget.hpp"
 #include "lua/memory_limit.hpp"
 #include "lua/registry.hpp"
@@ -158,8 +159,8 @@ int load_chunk(lua_State* L, const char* name, std::string_view text)
 {
     // Source or precompiled: chunks come from the administrator, who may
     // compile them with luac. Lua refuses a precompiled chunk whose header
-    // does not fit this build or that ends early.
-    return luaL_loadbufferx(L, text.data(), text.size(), name, nullptr);
+    // does not fit this build; the check refuses one that is corrupt.
+    return load_checked_buffer(L, text, name, nullptr);
 }
 
 int cache_field(lua_State* L)

@@ -8,7 +8,7 @@
 #include "fw/service/process_finder.hpp"
 #include "linux_firewall_config.pb.h"
 #include "links/quisad/quisad.hpp"
-#include "lua/bytecode_check.hpp"
+#include "lua/chunk_loading.hpp"
 #include "lua/coroutine_make.hpp"
 #include "lua/intercept_driver.hpp"
 #include "lua/instruction_budget.hpp"
@@ -59,26 +59,29 @@ int budgeted(lua_State* L, F&& protected_call)
     return protected_call();
 }
 
+// Reads and loads the hook file inside a protected call (reading goes through
+// Lua's allocator). Argument: the path as light userdata.
+int load_hook_file(lua_State* L)
+{
+    const auto* path = static_cast<const std::string*>(lua_touserdata(L, 1));
+    if (kv::lua::load_checked_file(L, path->c_str(), nullptr) != LUA_OK)
+        return lua_error(L);
+    return 1;
+}
+
 // Leaves the chunk's function on the stack.
 void load_hook_chunk(lua_State* L, const kv::LuaChunk& chunk)
 {
     switch (chunk.chunk_case()) {
     case kv::LuaChunk::kBuffer:
-        try {
-            kv::lua::check_precompiled(chunk.buffer());
-        } catch (const std::runtime_error& e) {
-            throw std::runtime_error(std::string("Cannot load chunk: ") + e.what());
-        }
         if (budgeted(L, [&] { return kv::lua::load_chunk(L, chunk.buffer().c_str(), chunk.buffer()); }) != LUA_OK)
             throw std::runtime_error("Cannot load chunk: " + kv::lua::error_text(L));
         return;
     case kv::LuaChunk::kFile:
-        try {
-            kv::lua::check_precompiled_file(chunk.file().c_str());
-        } catch (const std::runtime_error& e) {
-            throw std::runtime_error("Cannot load file " + chunk.file() + ": " + e.what());
-        }
-        if (budgeted(L, [&] { return luaL_loadfilex(L, chunk.file().c_str(), nullptr); }) != LUA_OK)
+        // Read once: the bytes checked are the bytes loaded.
+        lua_pushcfunction(L, load_hook_file);
+        lua_pushlightuserdata(L, const_cast<std::string*>(&chunk.file()));
+        if (budgeted(L, [&] { return lua_pcall(L, 1, 1, 0); }) != LUA_OK)
             throw std::runtime_error("Cannot load file " + chunk.file() + ": " + kv::lua::error_text(L));
         return;
     case kv::LuaChunk::CHUNK_NOT_SET:
@@ -115,6 +118,7 @@ lua_t::lua_t(boost::asio::io_context& io, const kv::LinuxFirewallConfig& config,
 {
     lua_State* L = state_.get();
     luaL_openlibs(L);
+    kv::lua::check_every_chunk_loaded(L);
     kv::lua::register_string_patterns(L);
     kv::lua::init_registry(L);
     kv::lua::register_coroutine_make(L);

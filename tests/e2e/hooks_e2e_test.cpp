@@ -2,8 +2,10 @@
 // and the user of a local client, the subnet of a forwarded one), a lookup
 // with quisad answering, silent and absent, and hooks that fail in ways that
 // must neither stall nor end the daemon. Then revisions whose chunk the daemon
-// must refuse: it ends with 102 and leaves nothing behind; and a stop while
-// hooks backtrack.
+// must refuse: it ends with 102 and leaves nothing behind, precompiled
+// chunks that would run outside Lua's objects among them, however they are
+// loaded; and a stop while hooks backtrack.
+#include <cctype>
 #include <csignal>
 #include <fstream>
 #include <functional>
@@ -18,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/e2e/stack.hpp"
+#include "tests/lua/crafted_chunks.hpp"
 #include "tests/support/process.hpp"
 
 namespace {
@@ -253,6 +256,68 @@ end
     EXPECT_NE(out.find("daemon exited with status 107"), std::string::npos) << out;
     EXPECT_EQ(out.find("PANIC"), std::string::npos) << out;
     stack.expect_nothing_left();
+}
+
+// Bytes as a string of the configuration's text format.
+std::string text_format_bytes(const std::string& bytes)
+{
+    std::string text = "\"";
+    text.reserve(bytes.size() * 4 + 2);
+    for (const char c : bytes) {
+        if (std::isalnum(static_cast<unsigned char>(c)) || c == ' ')
+            text += c;
+        else {
+            const auto b = static_cast<unsigned char>(c);
+            text += {'\\', char('0' + (b >> 6)), char('0' + ((b >> 3) & 7)), char('0' + (b & 7))};
+        }
+    }
+    return text + "\"";
+}
+
+// The configuration with its hook replaced by `hook` (the text between the braces).
+std::string config_with(const std::string& config, const std::string& hook)
+{
+    const auto from = config.find("intercept_hook {");
+    const auto to = config.find('}', from);
+    return config.substr(0, from) + "intercept_hook { " + hook + " }" + config.substr(to + 1);
+}
+
+TEST(hooks_e2e, precompiled_chunks_that_would_run_outside_lua_are_refused_however_they_are_loaded)
+{
+    stack_t stack("", hook_ports);
+    const std::string modules = stack.path("modules");
+    boost::filesystem::create_directories(modules);
+    for (const auto& c : morva_test::crafted_chunks()) {
+        for (const std::string way : {"buffer", "file", "module"}) {
+            SCOPED_TRACE(c.name + " as " + way);
+            const std::string file = write_hook(stack, "function intercept_hook(ctx) return 'drop' end");
+            stack.start(config_with_hook(stack, file));
+
+            std::string config = config_with_hook(stack, file);
+            std::string where;
+            if (way == "buffer") {
+                config = config_with(config, "buffer: " + text_format_bytes(c.chunk));
+                where = "Cannot load chunk: ";
+            } else if (way == "file") {
+                const std::string chunk_file = stack.path("crafted.luac");
+                std::ofstream(chunk_file, std::ios::binary) << c.chunk;
+                config = config_with(config, "file: \"" + chunk_file + "\"");
+                where = "Cannot load file " + chunk_file + ": ";
+            } else {
+                const std::string module = modules + "/crafted.lua";
+                std::ofstream(module, std::ios::binary) << c.chunk;
+                write_hook(stack, "require('crafted') function intercept_hook(ctx) return 'pass' end");
+                config += "lua_package_path: \"" + modules + "/?.lua\"\n";
+                where = "Cannot execute chunk: error loading module 'crafted' from file '" + module + "':\n\t";
+            }
+            stack.write_config(config);
+            const std::string out = stack.expect_refused_revision();
+            EXPECT_NE(out.find("Cannot apply configuration (revision 2): Cannot load intercept hook: " + where
+                               + "corrupt precompiled chunk: " + c.refusal),
+                      std::string::npos)
+                << out;
+        }
+    }
 }
 
 } // namespace

@@ -208,6 +208,20 @@ public:
 
     // After the daemon's end: no sanitizer report of it or its peers, and nothing of it left in
     // the firewall namespace or in its state directory.
+    // SIGHUP, so the daemon orders the configuration written last, which it
+    // must refuse: it ends with 102 (not by a signal) and leaves nothing
+    // behind. Returns its output.
+    std::string expect_refused_revision()
+    {
+        marend_->signal(SIGHUP);
+        const auto status = marend_->wait();
+        EXPECT_EQ(status, std::optional<int>(102)) << daemon_output();
+        const std::string out = daemon_output();
+        EXPECT_NE(out.find("daemon exited with status 102"), std::string::npos) << out;
+        expect_nothing_left();
+        return out;
+    }
+
     void expect_nothing_left()
     {
         for (auto* p : {&*marend_, &*pellad_, &*quisad_, &*server_, &*firewall_server_})

@@ -2,12 +2,14 @@
 // single-byte corruption of a chunk is either refused (by the check or by
 // Lua's load) or loads and runs without touching memory outside the state
 // (the test runs under AddressSanitizer).
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "lua/bytecode_check.hpp"
 #include "lua/instruction_budget.hpp"
+#include "tests/lua/crafted_chunks.hpp"
 #include "tests/lua/lua_fixture.hpp"
 
 namespace {
@@ -68,6 +70,31 @@ TEST_F(bytecode_check_test, what_the_compiler_writes_passes)
         "local function f(...) local a, b = ... return ... end return f(f(1, 2))",
         "goto skip do local x = 1 end ::skip:: return function() return function() return _ENV end end",
         "local x <const> = 1",
+        // An open count right after its producer, in each place the compiler puts one.
+        "local function f(...) return ... end local t = {f(...)} print(f(...)) return f(select(1, ...))",
+        // A list of more than 510 blocks: the block number in an EXTRAARG.
+        [] {
+            std::string code = "return {";
+            for (int i = 0; i < 26000; ++i)
+                code += "1,";
+            return code + "}";
+        }(),
+        // A method name past the first 256 constants: loaded into a register.
+        [] {
+            std::string code = "local t = {";
+            for (int i = 0; i < 300; ++i)
+                code += "k" + std::to_string(i) + " = " + std::to_string(i) + ".5, ";
+            return code + "} function t.m(self) return 1 end return t:m()";
+        }(),
+        // Functions nested as deep as the parser lets them.
+        [] {
+            std::string code;
+            for (int i = 0; i < 199; ++i)
+                code += "function f() ";
+            for (int i = 0; i < 199; ++i)
+                code += "end ";
+            return code;
+        }(),
     };
     for (const auto& code : codes) {
         if (luaL_loadstring(L, code.c_str()) != LUA_OK) {
@@ -126,6 +153,98 @@ TEST_F(bytecode_check_test, every_corruption_of_one_byte_is_refused_or_harmless)
         }
         EXPECT_GT(refused, 0);
         EXPECT_GT(loaded, 0);
+    }
+}
+
+// The check's text for a chunk, "" when it passes.
+std::string refusal(const std::string& chunk)
+{
+    try {
+        kv::lua::check_precompiled(chunk);
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "";
+}
+
+TEST(bytecode_check, chunks_the_virtual_machine_would_run_outside_its_objects_are_refused)
+{
+    for (const auto& c : morva_test::crafted_chunks())
+        EXPECT_EQ(refusal(c.chunk), "corrupt precompiled chunk: " + c.refusal) << c.name;
+}
+
+// FORLOOP takes its registers as the numbers FORPREP made: one bit more and
+// it would read the value of a nil (both found by the single-bit changes).
+TEST(bytecode_check, numeric_loops_run_only_on_what_their_preparation_made)
+{
+    constexpr int MOVE = 0, FORLOOP = 39;
+    // FORPREP 1 2; MOVE 5 4; ADD 0 0 5; FORLOOP 1 -3
+    const std::string loop = morva_test::compile("local s = 0 for i = 1, 3 do local x = i s = s + x end return s", true);
+    EXPECT_EQ(refusal(loop), "");
+    const struct {
+        const char* name;
+        int op;
+        int bit; // of the instruction
+        std::string refusal;
+    } cases[] = {
+        {"MOVE 1 4 inside the loop", MOVE, 8, "loop counter changed inside its loop"},
+        {"FORLOOP 3 -3", FORLOOP, 7, "numeric loop without its pair"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string chunk = loop;
+        morva_test::flip(chunk, morva_test::instruction_at(chunk, c.op), c.bit);
+        EXPECT_EQ(refusal(chunk), "corrupt precompiled chunk: " + c.refusal);
+    }
+}
+
+// Each way a script loads a chunk checks it: a corrupt one is refused with the
+// check's text, a sound one loads, from a string, a reader, a file and a module.
+TEST_F(bytecode_check_test, every_way_of_loading_a_chunk_checks_it)
+{
+    const auto crafted = morva_test::crafted_chunks();
+    const std::string& corrupt = crafted.front().chunk; // the absent empty string
+    const std::string refusal = "corrupt precompiled chunk: " + crafted.front().refusal;
+    const std::string sound = morva_test::compile("return 'sound', ...", true);
+    for (const auto& [name, bytes] : {std::pair{"corrupt", corrupt}, std::pair{"sound", sound}})
+        std::ofstream((dir / (std::string(name) + ".lua")).string(), std::ios::binary) << bytes;
+    // A first line starting with "#" before the chunk, as in a script run by a shell.
+    std::ofstream((dir / "commented.lua").string(), std::ios::binary) << "#!/usr/bin/lua5.3\n" << corrupt;
+    const std::string files = dir.string() + "/";
+    lua_pushlstring(L, corrupt.data(), corrupt.size());
+    set_global("corrupt");
+    lua_pushlstring(L, sound.data(), sound.size());
+    set_global("sound");
+    ASSERT_EQ(run_plain("package.path = '" + files + "?.lua'"), "");
+
+    const struct {
+        std::string code; // returns the error text, or the first result of the loaded chunk
+        std::string expected;
+    } cases[] = {
+        {"return select(2, load(corrupt))", refusal},
+        {"return load(sound)()", "sound"},
+        {"local p = {corrupt:sub(1, 40), corrupt:sub(41)} return select(2, load(function() return table.remove(p, 1) end))",
+         refusal},
+        {"local p = {sound:sub(1, 40), sound:sub(41)} return load(function() return table.remove(p, 1) end, 'x', 'b')()",
+         "sound"},
+        {"return select(2, load(corrupt, 'x', 't'))", "attempt to load a binary chunk (mode is 't')"},
+        {"return select(2, loadfile('" + files + "corrupt.lua'))", refusal},
+        {"return select(2, loadfile('" + files + "commented.lua'))", refusal},
+        {"return loadfile('" + files + "sound.lua', 'b')()", "sound"},
+        {"return select(2, pcall(dofile, '" + files + "corrupt.lua'))", refusal},
+        {"return dofile('" + files + "sound.lua')", "sound"},
+        {"return select(2, pcall(require, 'corrupt'))",
+         "error loading module 'corrupt' from file '" + files + "corrupt.lua':\n\t" + refusal},
+        {"return require('sound')", "sound"},
+        {"return select(2, pcall(require, 'absent')):match('no file [^\\n]*')", "no file '" + files + "absent.lua'"},
+        {"return select(2, loadfile('" + files + "missing.lua'))",
+         "cannot open " + files + "missing.lua: No such file or directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.code);
+        load(c.code);
+        ASSERT_EQ(lua_pcall(L, 0, 1, 0), LUA_OK) << lua_tostring(L, -1);
+        EXPECT_EQ(kv::lua::error_text(L), c.expected);
     }
 }
 

@@ -16,6 +16,7 @@
 
 #include "common/log_hook.hpp"
 #include "tests/common/temp_dir.hpp"
+#include "lua/chunk_loading.hpp"
 #include "lua/coroutine.hpp"
 #include "lua/coroutine_make.hpp"
 #include "lua/intercept_types.hpp"
@@ -101,6 +102,7 @@ public:
     lua_fixture()
     {
         luaL_openlibs(L);
+        kv::lua::check_every_chunk_loaded(L);
         kv::lua::register_string_patterns(L);
         kv::lua::init_registry(L);
         kv::lua::register_coroutine_make(L);

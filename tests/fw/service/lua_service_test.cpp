@@ -10,6 +10,9 @@
 #include <optional>
 #include <regex>
 
+#include <sys/inotify.h>
+#include <unistd.h>
+
 #include <lua.hpp>
 
 #include "lua/memory_limit.hpp"
@@ -355,6 +358,28 @@ TEST_F(lua_test, precompiled_chunks_load_and_broken_ones_are_refused)
             EXPECT_EQ(d.error, c.session_error);
         }
     }
+}
+
+// The hook file is read once, so the bytes checked are the bytes loaded: it is
+// opened once per configuration.
+TEST_F(lua_test, the_hook_file_is_opened_once)
+{
+    const std::string file = (dir / "hook.luac").string();
+    write_file(file, luac("function intercept_hook(ctx) return 'drop' end", true));
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, file.c_str(), IN_OPEN), 0);
+    config.mutable_intercept_hook()->set_file(file);
+    EXPECT_EQ(configure_error(), "");
+    int opens = 0;
+    alignas(inotify_event) char events[4096];
+    for (ssize_t n; (n = ::read(watch, events, sizeof events)) > 0;) {
+        for (char* p = events; p < events + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len)
+            opens += (reinterpret_cast<inotify_event*>(p)->mask & IN_OPEN) != 0;
+    }
+    ::close(watch);
+    EXPECT_EQ(opens, 1);
+    EXPECT_EQ(decide().verdict, DROP);
 }
 
 TEST_F(lua_test, hooks_that_backtrack_or_allocate_without_bound_fail_and_the_next_connection_is_decided)
