@@ -169,7 +169,10 @@ void get_uid_gid(context_t& ctx)
     const unsigned long long pid = tristate::get(ctx.pid);
     std::string failure;
     try {
-        const auto [uid, gid] = fw::linux::read_proc_status_ids(static_cast<int>(pid));
+        // Plain names: clang 14 cannot capture a structured binding in a lambda.
+        const auto ids = fw::linux::read_proc_status_ids(static_cast<int>(pid));
+        const unsigned uid = ids.first;
+        const unsigned gid = ids.second;
         kv::util::log_lazy(log_debug, [&] {
             return "Originator uid=" + std::to_string(uid) + " gid=" + std::to_string(gid);
         });
