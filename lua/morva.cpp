@@ -13,6 +13,7 @@
 
 #include "common/log_hook.hpp"
 #include "common/scoped_fd.hpp"
+#include "lua/finalizer_guard.hpp"
 #include "lua/future.hpp"
 #include "lua/ip_address.hpp"
 #include "lua/morva_registry_keys.hpp"
@@ -131,6 +132,7 @@ void init_registry(lua_State* L, boost::asio::io_context& io)
         {nullptr, nullptr},
     };
     luaL_setfuncs(L, endpoint_functions, 0);
+    protect_metatable(L);
     lua_pop(L, 1);
 
     push_steady_timer_metatable(L);

@@ -18,6 +18,7 @@
 #include "tests/common/temp_dir.hpp"
 #include "lua/coroutine.hpp"
 #include "lua/coroutine_make.hpp"
+#include "lua/finalizer_guard.hpp"
 #include "lua/intercept_types.hpp"
 #include "lua/lookup.hpp"
 #include "lua/morva.hpp"
@@ -101,6 +102,7 @@ public:
     lua_fixture()
     {
         luaL_openlibs(L);
+        kv::lua::refuse_script_finalizers(L);
         kv::lua::register_string_patterns(L);
         kv::lua::init_registry(L);
         kv::lua::register_coroutine_make(L);
