@@ -162,7 +162,9 @@ TEST(hook_limits_e2e, list_files_too_large_or_without_an_end_fail_their_session_
         {"a list larger than the memory limit", "9103", large, "CHECK", "not enough memory|instruction budget"},
         {"a FIFO whose writer never writes", "9104", silent, "CHECK",
          "Cannot read .*silent.fifo: Resource temporarily unavailable"},
-        {"a FIFO whose writer never stops", "9105", endless, "CHECK", "instruction budget of 20000000 exceeded"},
+        // Read faster than written, or not: a pause fails the read, else the budget ends it.
+        {"a FIFO whose writer never stops", "9105", endless, "CHECK",
+         "instruction budget of 20000000 exceeded|endless.fifo: Resource temporarily unavailable"},
         {"a device without an end", "9106", "/dev/zero", "CHECK", "not enough memory|instruction budget"},
         {"a FIFO without a writer", "9107", unwritten, "REJECT", ""},
     };
@@ -191,10 +193,12 @@ TEST(hook_limits_e2e, list_files_too_large_or_without_an_end_fail_their_session_
         EXPECT_TRUE(logged(stack, "cannot get verdict for intercepted connection: .*(" + c.line + ")", seen))
             << stack.daemon_output().substr(seen);
     }
-    // The lines were never all held outside the Lua state (they took the
-    // daemon to about 1 GB when they were).
+    // The lines were never all held outside the Lua state: they took the
+    // daemon over 1 GB beyond its idle size when they were. The state may
+    // hold its 256 MiB, plus what the allocator adds (in the test build,
+    // AddressSanitizer's red zones and quarantine).
     const long peak_kb = peak_rss_kb(daemon);
-    EXPECT_LT(peak_kb - idle_kb, 300 * 1024) << "idle " << idle_kb << " kB, peak " << peak_kb << " kB";
+    EXPECT_LT(peak_kb - idle_kb, 640 * 1024) << "idle " << idle_kb << " kB, peak " << peak_kb << " kB";
     expect_decides_and_stops(stack);
 }
 

@@ -144,8 +144,11 @@ public:
     // `limit` (a hook's run ends within its budget first), leaving nothing.
     void expect_stop_within(std::chrono::seconds limit)
     {
+        const pid_t daemon = daemon_pid();
         marend_->signal(SIGTERM);
         const auto status = marend_->wait(limit);
+        if (!status)
+            ::kill(daemon, SIGKILL); // a daemon left running would hold its output, and this test, for good
         ASSERT_TRUE(status) << "no stop within " << limit.count() << " s\n" << daemon_output();
         EXPECT_EQ(*status, 0) << daemon_output();
         const std::string out = daemon_output();
