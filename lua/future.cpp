@@ -1,7 +1,6 @@
 #include "lua/future.hpp"
 
 #include <new>
-#include <stdexcept>
 #include <utility>
 
 #include "lua/morva_registry_keys.hpp"
@@ -23,8 +22,11 @@ int future_gc(lua_State* L)
     return 0;
 }
 
-// Runs when the future ends: hands its results (or its error as an exception
-// userdata) to the waiting thread and resumes the waiting coroutine.
+// Runs when the future ends: hands its results and their count, or its error
+// value and -1, to the waiting thread and resumes the waiting coroutine. The
+// error is the one Lua value every waiter shares, never a copy of its text:
+// a large error would otherwise be copied once per waiter, outside the
+// state's memory limit.
 struct wake_waiter_t {
     future_t* future;
     lua_State* L;
@@ -33,24 +35,18 @@ struct wake_waiter_t {
     void operator()()
     {
         const int n = future->push_results(L);
-        lua_checkstack(L, 3);
-        if (n < 0) {
-            std::string text = safe_tostring(L, -1);
-            lua_pop(L, 1);
-            push_exception(L, std::make_exception_ptr(std::runtime_error(text)));
-        } else {
-            lua_pushinteger(L, n);
-        }
+        lua_checkstack(L, 1);
+        lua_pushinteger(L, n);
         co->resume(0);
     }
 };
 
 int wait_continuation(lua_State* L, int, lua_KContext)
 {
-    if (test_exception(L, -1) != nullptr)
-        return lua_error(L);
     const auto n = static_cast<int>(lua_tointeger(L, -1));
     lua_pop(L, 1);
+    if (n < 0)
+        return lua_error(L);
     return n;
 }
 

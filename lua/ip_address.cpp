@@ -6,6 +6,7 @@
 
 #include <boost/asio/error.hpp>
 
+#include "lua/finalizer_guard.hpp"
 #include "lua/morva_registry_keys.hpp"
 #include "lua/runtime.hpp"
 
@@ -207,6 +208,7 @@ void push_ip_address_metatable(lua_State* L)
         {nullptr, nullptr},
     };
     luaL_setfuncs(L, functions, 0);
+    protect_metatable(L);
 }
 
 int ip(lua_State* L)

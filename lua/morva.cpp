@@ -2,9 +2,10 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <new>
-#include <set>
 #include <sstream>
+#include <string_view>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,7 +14,9 @@
 
 #include "common/log_hook.hpp"
 #include "common/scoped_fd.hpp"
+#include "lua/finalizer_guard.hpp"
 #include "lua/future.hpp"
+#include "lua/instruction_budget.hpp"
 #include "lua/ip_address.hpp"
 #include "lua/morva_registry_keys.hpp"
 #include "lua/registry.hpp"
@@ -102,12 +105,17 @@ int log_at(lua_State* L)
     return 0;
 }
 
-bool blank(const std::string& line)
+bool blank(std::string_view line)
 {
     for (unsigned char c : line)
         if (!std::isspace(c))
             return false;
     return true;
+}
+
+[[noreturn]] void raise_system_error(lua_State* L, int error, const std::string& what)
+{
+    raise_error(L, boost::system::system_error(error, boost::system::system_category(), what).what());
 }
 
 } // namespace
@@ -131,6 +139,7 @@ void init_registry(lua_State* L, boost::asio::io_context& io)
         {nullptr, nullptr},
     };
     luaL_setfuncs(L, endpoint_functions, 0);
+    protect_metatable(L);
     lua_pop(L, 1);
 
     push_steady_timer_metatable(L);
@@ -175,40 +184,57 @@ void push_tcp_endpoint(lua_State* L, const boost::asio::ip::tcp::endpoint& endpo
     luaL_setmetatable(L, endpoint_metatable);
 }
 
-std::vector<std::string> read_lines(const std::string& path)
+void read_lines(lua_State* L, const std::string& path, const std::function<void()>& on_line)
 {
     if (path.find('\0') != std::string::npos) // the system would open a shorter path
-        throw boost::system::system_error(EINVAL, boost::system::system_category(), "Cannot open " + path);
+        raise_system_error(L, EINVAL, "Cannot open " + path);
+    // Not waiting for a writer: a FIFO or device that has nothing to give
+    // now fails its read instead of holding the event loop.
     int fd;
     do
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     while (fd < 0 && errno == EINTR);
     if (fd < 0)
-        throw boost::system::system_error(errno, boost::system::system_category(), "Cannot open " + path);
+        raise_system_error(L, errno, "Cannot open " + path);
     const fw::util::scoped_fd_t file(fd);
 
-    std::vector<std::string> lines;
-    std::string line;
+    // Each line is built in the state's memory, where the hook's limit
+    // counts it; nothing else may touch the stack while it is.
+    luaL_checkstack(L, 4, nullptr);
+    luaL_Buffer line;
+    luaL_buffinit(L, &line);
+    const auto end_line = [&] {
+        luaL_pushresult(&line);
+        std::size_t size = 0;
+        const char* text = lua_tolstring(L, -1, &size);
+        if (blank(std::string_view(text, size)))
+            lua_pop(L, 1);
+        else
+            on_line();
+        luaL_buffinit(L, &line);
+    };
     char block[8192];
     for (;;) {
         const ssize_t n = ::read(file.get(), block, sizeof block);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            throw boost::system::system_error(errno, boost::system::system_category(), "Cannot read " + path);
+            raise_system_error(L, errno, "Cannot read " + path);
         }
         if (n == 0)
             break;
-        for (ssize_t i = 0; i < n; ++i) {
-            if (block[i] == '\n')
-                lines.push_back(std::move(line)), line.clear();
-            else
-                line.push_back(block[i]);
+        // A file that never ends is stopped like a loop.
+        charge_budget(L, n);
+        for (const char *at = block, *end = block + n; at != end;) {
+            const auto* newline = static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
+            luaL_addlstring(&line, at, static_cast<std::size_t>((newline != nullptr ? newline : end) - at));
+            if (newline == nullptr)
+                break;
+            end_line();
+            at = newline + 1;
         }
     }
-    lines.push_back(std::move(line));
-    std::erase_if(lines, blank);
-    return lines;
+    end_line();
 }
 
 int log(lua_State* L)
@@ -230,14 +256,13 @@ int load_set(lua_State* L)
     std::size_t size = 0;
     const char* text = luaL_checklstring(L, 1, &size);
     const std::string path(text, size);
-    const auto lines = guarded(L, [&] { return read_lines(path); });
-    const std::set<std::string> keys(lines.begin(), lines.end());
-    lua_createtable(L, 0, static_cast<int>(keys.size()));
-    for (const auto& key : keys) {
-        lua_pushlstring(L, key.data(), key.size());
+    lua_newtable(L);
+    const int set = lua_gettop(L);
+    read_lines(L, path, [&] {
         lua_pushboolean(L, 1);
-        lua_rawset(L, -3);
-    }
+        lua_rawset(L, set);
+    });
+    lua_settop(L, set);
     return 1;
 }
 
@@ -246,13 +271,11 @@ int load_array(lua_State* L)
     std::size_t size = 0;
     const char* text = luaL_checklstring(L, 1, &size);
     const std::string path(text, size);
-    const auto lines = guarded(L, [&] { return read_lines(path); });
-    lua_createtable(L, static_cast<int>(lines.size()), 0);
+    lua_newtable(L);
+    const int array = lua_gettop(L);
     lua_Integer i = 0;
-    for (const auto& line : lines) {
-        lua_pushlstring(L, line.data(), line.size());
-        lua_rawseti(L, -2, ++i);
-    }
+    read_lines(L, path, [&] { lua_rawseti(L, array, ++i); });
+    lua_settop(L, array);
     return 1;
 }
 

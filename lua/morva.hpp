@@ -1,9 +1,9 @@
 #pragma once
 // The script module "morva": logging, list files, IP addresses, endpoints,
 // sleep and futures. Loaded with require("morva"); never a global.
+#include <functional>
 #include <string>
 #include <unordered_map>
-#include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -24,9 +24,12 @@ int open_module(lua_State* L);
 // Pushes a new tcp_endpoint userdata (ip: an IpAddress, port: a float).
 void push_tcp_endpoint(lua_State* L, const boost::asio::ip::tcp::endpoint& endpoint);
 
-// The lines of a list file without blank ones; throws boost::system::system_error
-// "Cannot open " + path or "Cannot read " + path.
-std::vector<std::string> read_lines(const std::string& path);
+// Pushes each line of a list file but blank ones onto L and calls on_line,
+// which pops it. The lines are the state's memory, under its limit, and
+// reading counts against the run's instruction budget. Raises the Lua error
+// "Cannot open " + path or "Cannot read " + path + ": " + the system's text;
+// a file with nothing to read yet (a FIFO, a device) fails, it is not awaited.
+void read_lines(lua_State* L, const std::string& path, const std::function<void()>& on_line);
 
 // Script functions.
 int log(lua_State* L);

@@ -7,6 +7,7 @@
 
 #include "common/log_hook.hpp"
 #include "lua/chunk_loading.hpp"
+#include "lua/finalizer_guard.hpp"
 #include "lua/instruction_budget.hpp"
 #include "lua/memory_limit.hpp"
 #include "lua/registry.hpp"
@@ -144,6 +145,7 @@ void init_registry(lua_State* L)
     lua_setfield(L, -2, "__gc");
     lua_pushcfunction(L, exception_tostring);
     lua_setfield(L, -2, "__tostring");
+    protect_metatable(L);
     lua_pop(L, 1);
 }
 

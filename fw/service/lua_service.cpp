@@ -10,6 +10,7 @@
 #include "links/quisad/quisad.hpp"
 #include "lua/chunk_loading.hpp"
 #include "lua/coroutine_make.hpp"
+#include "lua/finalizer_guard.hpp"
 #include "lua/intercept_driver.hpp"
 #include "lua/instruction_budget.hpp"
 #include "lua/intercept_types.hpp"
@@ -119,6 +120,7 @@ lua_t::lua_t(boost::asio::io_context& io, const kv::LinuxFirewallConfig& config,
     lua_State* L = state_.get();
     luaL_openlibs(L);
     kv::lua::check_every_chunk_loaded(L);
+    kv::lua::refuse_script_finalizers(L);
     kv::lua::register_string_patterns(L);
     kv::lua::init_registry(L);
     kv::lua::register_coroutine_make(L);

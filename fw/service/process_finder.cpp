@@ -335,31 +335,33 @@ process_finder_t::~process_finder_t()
 
 void process_finder_t::find_pid(request_t request)
 {
-    // Most connections come from a client that opened one before: handing
-    // them to the worker and back costs two wake-ups and a reading of the
-    // client's descriptor table, where one request and one readlink suffice.
+    // Most connections come from a client that opened one before: its socket
+    // found here, the worker needs one readlink at the descriptor the last
+    // one had instead of a lookup and a reading of its descriptor table.
+    std::optional<socket_id_t> socket;
+    if (quick_missed_.exchange(false))
+        quick_paused_ = quick_pause;
     if (quick_paused_ > 0)
         --quick_paused_;
     else if (pending_ == 0 && *quick_posted_ == 0) {
-        const quick_answer_t answer = find_quickly(request.src, request.dst);
-        if (answer.settled) {
-            std::exception_ptr error;
-            if (answer.pid == 0)
-                error = std::make_exception_ptr(std::runtime_error("Cannot find inode in " + getter_->name()));
+        quick_answer_t answer = find_quickly(request.src, request.dst);
+        if (answer.absent) {
             ++*quick_posted_;
             // May run after the service is gone: holds nothing of it but the count.
             boost::asio::post(io_, [posted = quick_posted_, callback = std::move(request.callback),
-                                    error = std::move(error), pid = answer.pid] {
+                                    error = std::make_exception_ptr(
+                                        std::runtime_error("Cannot find inode in " + getter_->name()))] {
                 --*posted;
-                callback(error, pid);
+                callback(error, 0);
             });
             return;
         }
+        socket = answer.socket;
     }
     ++pending_;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        requests_.push_back(std::move(request));
+        requests_.push_back({std::move(request), socket});
     }
     wakeup_.notify_one();
 }
@@ -379,16 +381,12 @@ process_finder_t::quick_answer_t process_finder_t::find_quickly(const endpoint_t
     }
     if (sockets.empty())
         return {};
-    if (sockets.front().inode != 0) {
-        const std::optional<int> pid = owners_.find_at_recent_descriptor(sockets.front().inode, quick_hints);
-        if (!pid)
-            quick_paused_ = quick_pause;
-        return {pid.has_value(), pid.value_or(0)};
-    }
+    if (sockets.front().inode != 0)
+        return {false, sockets.front()};
     if (!src.address().is_v4())
         return {};
     quick_local_addresses_->refresh();
-    return {!quick_local_addresses_->contains(src.address().to_v4()), 0};
+    return {!quick_local_addresses_->contains(src.address().to_v4()), std::nullopt};
 }
 
 void process_finder_t::post(std::function<void(std::exception_ptr, int)> callback, std::exception_ptr error, int pid)
@@ -412,7 +410,7 @@ void process_finder_t::run_worker() noexcept
 void process_finder_t::process_requests()
 {
     for (;;) {
-        std::list<request_t> batch;
+        std::list<queued_t> batch;
         {
             std::unique_lock<std::mutex> lock(mutex_);
             wakeup_.wait(lock, [this] { return stop_requested_ || !requests_.empty(); });
@@ -428,15 +426,17 @@ void process_finder_t::process_requests()
     }
 }
 
-void process_finder_t::process_batch(std::list<request_t>& batch)
+void process_finder_t::process_batch(std::list<queued_t>& batch)
 {
-    batch.sort([](const request_t& a, const request_t& b) {
-        return endpoint_pair_t(a.src, a.dst) < endpoint_pair_t(b.src, b.dst);
+    batch.sort([](const queued_t& a, const queued_t& b) {
+        return endpoint_pair_t(a.request.src, a.request.dst) < endpoint_pair_t(b.request.src, b.request.dst);
     });
+    // Only the sockets the event loop did not find yet are looked up.
     std::vector<endpoint_pair_t> pairs;
     pairs.reserve(batch.size());
-    for (const auto& request : batch)
-        pairs.emplace_back(request.src, request.dst);
+    for (const auto& queued : batch)
+        if (!queued.socket)
+            pairs.emplace_back(queued.request.src, queued.request.dst);
 
     std::exception_ptr error;
     std::vector<socket_id_t> sockets;
@@ -451,7 +451,8 @@ void process_finder_t::process_batch(std::list<request_t>& batch)
         return local_addresses_.contains(address);
     };
     try {
-        sockets = getter_->get_inodes(pairs, is_local);
+        if (!pairs.empty())
+            sockets = getter_->get_inodes(pairs, is_local);
         error = std::make_exception_ptr(std::runtime_error("Cannot find inode in " + getter_->name()));
     } catch (const std::exception&) {
         error = std::current_exception();
@@ -462,11 +463,18 @@ void process_finder_t::process_batch(std::list<request_t>& batch)
     waiting_t waiting;
     owner_search_t::wanted_t wanted;
     std::size_t i = 0;
-    for (auto& request : batch) {
-        const socket_id_t& socket = sockets[i++];
+    for (auto& [request, found] : batch) {
+        const socket_id_t socket = found ? *found : sockets[i++];
         if (socket.inode == 0) {
             post(std::move(request.callback), error, 0);
             continue;
+        }
+        if (found) {
+            if (const auto pid = owners_.find_at_recent_descriptor(socket.inode, quick_hints)) {
+                post(std::move(request.callback), nullptr, *pid);
+                continue;
+            }
+            quick_missed_ = true;
         }
         waiting.emplace(socket.inode, std::move(request.callback));
         wanted.emplace(socket.inode, socket.uid);

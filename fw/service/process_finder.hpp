@@ -129,27 +129,37 @@ public:
     process_finder_t& operator=(const process_finder_t&) = delete;
 
     // Called on the event-loop thread, never answers inline. While the worker
-    // is idle, one exact sock_diag request is made here: a socket found at a
-    // descriptor where the last sockets were found is answered from there,
-    // and a client of another host that it does not find is answered as not
-    // found (the worker could do no more), both without waking the worker;
-    // any other request is queued (a busy worker answers many in one batch
-    // for less).
+    // is idle, one exact sock_diag request is made here: a client of another
+    // host that it does not find is answered as not found (the worker could
+    // do no more) without waking the worker, and a socket it finds goes to
+    // the worker with its inode, which tries the descriptors where the last
+    // sockets were found before anything else. Any other request is queued
+    // (a busy worker answers many in one batch for less). No descriptor of
+    // another process is read here: reading its link holds the file for an
+    // instant, and should the owner close it then, the last reference and
+    // with it the socket's close (up to a lingering socket's timeout) would
+    // be the event loop's.
     void find_pid(request_t request);
 
     const inode_getter_t& inode_getter() const noexcept { return *getter_; }
 
 private:
     void start();
+    // A request as the worker takes it, with its socket when the event
+    // loop's exact lookup found it.
+    struct queued_t {
+        request_t request;
+        std::optional<socket_id_t> socket;
+    };
     // What the quick way knows of a client's socket.
     struct quick_answer_t {
-        bool settled = false; // else the worker is asked
-        int pid = 0;          // 0: no socket of this host has the pair
+        bool absent = false;               // no socket of this host has the pair: answered
+        std::optional<socket_id_t> socket; // found: the worker looks for its owner
     };
     quick_answer_t find_quickly(const endpoint_t& src, const endpoint_t& dst);
     void run_worker() noexcept;
     void process_requests();
-    void process_batch(std::list<request_t>& batch);
+    void process_batch(std::list<queued_t>& batch);
     void post(std::function<void(std::exception_ptr, int)> callback, std::exception_ptr error, int pid);
 
     boost::asio::io_context& io_;
@@ -157,28 +167,32 @@ private:
     std::mutex mutex_;
     // Set under the mutex; also read without it between processes of a search.
     std::atomic<bool> stop_requested_ = false;
-    std::list<request_t> requests_;
+    std::list<queued_t> requests_;
     // Requests queued or in the worker's hands.
     std::atomic<std::size_t> pending_ = 0;
     // Quick answers posted and not yet delivered: another connection waits
     // on its pid, so the worker's batch is the cheaper way. Event loop only.
     std::shared_ptr<std::size_t> quick_posted_ = std::make_shared<std::size_t>(0);
-    // Requests sent straight to the worker after the quick way missed a
-    // socket it saw: many connections in flight take descriptors the last
-    // ones did not hold, and the worker answers them in batches.
+    // Requests sent straight to the worker after the recent descriptors
+    // missed a socket the quick way saw: many connections in flight take
+    // descriptors the last ones did not hold, and the worker answers them in
+    // batches.
     static constexpr std::size_t quick_pause = 32;
-    // Descriptors the quick way tries: a client one connection at a time
-    // reuses the last one; more would mostly cost readlinks that miss.
+    // Descriptors tried for a socket the quick way saw: a client one
+    // connection at a time reuses the last one; more would mostly cost
+    // readlinks that miss.
     static constexpr std::size_t quick_hints = 2;
     std::size_t quick_paused_ = 0; // event loop only
+    // Set by the worker when the recent descriptors missed; the event loop
+    // then pauses the quick way.
+    std::atomic<bool> quick_missed_ = false;
     std::condition_variable wakeup_;
     std::unique_ptr<inode_getter_t> getter_;
     // The event loop's own exact lookups and address table, beside the
     // worker's; none with a getter of the caller's choice.
     std::unique_ptr<netlink_inode_getter_t> quick_getter_;
     std::unique_ptr<local_addresses_t> quick_local_addresses_;
-    // Used by the worker only, after construction (but for the owners' recent
-    // descriptors, which the event loop tries too).
+    // Used by the worker only, after construction.
     local_addresses_t local_addresses_;
     owner_search_t owners_;
     // Callbacks of a search cut short by the stop: never called, released

@@ -140,6 +140,23 @@ public:
         return status ? *status : -1;
     }
 
+    // SIGTERM, and the daemon must end with 107, without a Lua panic, within
+    // `limit` (a hook's run ends within its budget first), leaving nothing.
+    void expect_stop_within(std::chrono::seconds limit)
+    {
+        const pid_t daemon = daemon_pid();
+        marend_->signal(SIGTERM);
+        const auto status = marend_->wait(limit);
+        if (!status)
+            ::kill(daemon, SIGKILL); // a daemon left running would hold its output, and this test, for good
+        ASSERT_TRUE(status) << "no stop within " << limit.count() << " s\n" << daemon_output();
+        EXPECT_EQ(*status, 0) << daemon_output();
+        const std::string out = daemon_output();
+        EXPECT_NE(out.find("daemon exited with status 107"), std::string::npos) << out;
+        EXPECT_EQ(out.find("PANIC"), std::string::npos) << out;
+        expect_nothing_left();
+    }
+
     // SIGKILL to the daemon the stand-in started last, so nothing of its stop
     // runs; the stand-in ends with it.
     void kill_daemon()

@@ -19,6 +19,7 @@
 #include "lua/chunk_loading.hpp"
 #include "lua/coroutine.hpp"
 #include "lua/coroutine_make.hpp"
+#include "lua/finalizer_guard.hpp"
 #include "lua/intercept_types.hpp"
 #include "lua/lookup.hpp"
 #include "lua/morva.hpp"
@@ -103,6 +104,7 @@ public:
     {
         luaL_openlibs(L);
         kv::lua::check_every_chunk_loaded(L);
+        kv::lua::refuse_script_finalizers(L);
         kv::lua::register_string_patterns(L);
         kv::lua::init_registry(L);
         kv::lua::register_coroutine_make(L);

@@ -2,6 +2,11 @@
 #include <fstream>
 #include <set>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "lua/instruction_budget.hpp"
 #include "tests/lua/lua_fixture.hpp"
 
 namespace {
@@ -164,6 +169,21 @@ TEST_F(morva_test_t, list_file_failures)
     // (what() ends the text at the zero byte.)
     EXPECT_EQ(run_plain("morva.load_set(" + quoted(path("short")) + " .. '\\0tail')"),
               "test:1: Cannot open " + path("short") + ": Invalid argument");
+
+    // A FIFO is read as far as it is written, never waited for: without a
+    // writer it is empty, with a silent one it fails.
+    const std::string fifo = path("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(run_plain("assert(next(morva.load_set(" + quoted(fifo) + ")) == nil)"), "");
+    const int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    EXPECT_EQ(run_plain("morva.load_array(" + quoted(fifo) + ")"),
+              "test:1: Cannot read " + fifo + ": Resource temporarily unavailable");
+    ::close(writer);
+    // Reading counts against the run's budget: a file without an end stops.
+    const kv::lua::budget_scope_t budget(L);
+    EXPECT_EQ(run_plain("morva.load_set('/dev/zero')"),
+              "test:1: instruction budget of 20000000 exceeded without a wait");
 }
 
 TEST_F(morva_test_t, endpoints)

@@ -527,8 +527,10 @@ TEST_P(process_finder_netns, an_owner_found_before_counts_only_while_it_holds_th
     EXPECT_EQ(answers[0].pid, keeper.pid);
 }
 
-// Makes the kernel refuse `syscall` (for socket: only netlink sockets of protocol 4) with `error`.
-bool refuse(long syscall, int error)
+// Makes the kernel refuse `syscall` (for socket: only netlink sockets of
+// protocol 4) with `error`, or answer it with another seccomp `action`, for
+// the calling thread and the threads it starts later.
+bool refuse(long syscall, int error, std::uint32_t action = SECCOMP_RET_ERRNO)
 {
     const bool socket_call = syscall == SYS_socket;
     std::vector<sock_filter> program = {
@@ -541,7 +543,7 @@ bool refuse(long syscall, int error)
         program.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])));
         program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, NETLINK_SOCK_DIAG, 0, 1));
     }
-    program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(error)));
+    program.push_back(BPF_STMT(BPF_RET | BPF_K, action | (action == SECCOMP_RET_ERRNO ? static_cast<unsigned>(error) : 0)));
     program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
     sock_fprog fprog{static_cast<unsigned short>(program.size()), program.data()};
     return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &fprog) == 0;
@@ -599,6 +601,32 @@ TEST(process_finder_netns_default, prefers_sock_diag)
     boost::asio::io_context io;
     process_finder_t finder(io);
     EXPECT_EQ(finder.inode_getter().name(), "netlink socket");
+}
+
+// The event loop reads no process's descriptor links: reading one holds the
+// file for an instant, and should its owner close it then, the socket's close
+// (up to a lingering socket's timeout) would run on the loop. Here the loop's
+// thread dies on a readlink; the worker, started before the filter, may read.
+TEST(process_finder_netns_default, the_event_loop_reads_no_descriptor_link)
+{
+    const auto result = morva_test::run_in_child([] {
+        scoped_fd_t server = listener();
+        const endpoint_t server_ep = local_of(server.get());
+        scoped_fd_t client = connected_to(server_ep);
+        boost::asio::io_context io;
+        process_finder_t finder(io);
+        if (!refuse(SYS_readlinkat, 0, SECCOMP_RET_KILL_PROCESS) || !refuse(SYS_readlink, 0, SECCOMP_RET_KILL_PROCESS))
+            ::_exit(2);
+        // One connection at a time from one client: after the first, the
+        // socket is where the last one was found. Past a pause after a miss.
+        for (int i = 0; i < 40; ++i) {
+            const auto answers = ask(finder, io, {{local_of(client.get()), server_ep}});
+            if (!answers[0].called || answers[0].pid != ::getpid())
+                ::_exit(3);
+        }
+        ::_exit(0);
+    });
+    EXPECT_EQ(result.status, 0) << result.err;
 }
 
 } // namespace
