@@ -54,9 +54,9 @@ bool is_errno(const boost::system::system_error& e, int value)
     return e.code().category() == boost::system::system_category() && e.code().value() == value;
 }
 
-bool gets_local_path(const nft::nft_chain_t& chain)
+bool gets_local_path(std::uint8_t family, const nft::nft_chain_t& chain)
 {
-    if (!chain.hooknum || !chain.table || !chain.name || *chain.table == nft::own_table)
+    if (!chain.hooknum || !chain.table || !chain.name || nft::is_own_table(family, *chain.table))
         return false;
     switch (static_cast<nft::hook_t>(*chain.hooknum)) {
     case nft::hook_t::prerouting:
@@ -162,7 +162,7 @@ void nft_chain_checker_t::on_new_rule(std::uint8_t family, const std::uint8_t* p
         });
         return;
     }
-    if (*rule.table == nft::own_table)
+    if (nft::is_own_table(family, *rule.table))
         return;
     // Before the first install there is no local-delivery mark to write; after
     // a switch to manual configuration the rules are the administrator's.
@@ -301,7 +301,7 @@ void nft_chain_checker_t::keep_every_chain_first()
         auto msg = new_nft_transaction(sockets_);
         for (std::uint8_t family : nft::ipv4_families)
             for (nft::nft_chain_t& chain : dump_chains(*msg, family))
-                if (gets_local_path(chain))
+                if (gets_local_path(family, chain))
                     chains.emplace_back(family, std::move(chain));
     } catch (const std::exception& e) {
         cf_log_rate_limited(log_warning, [&] {

@@ -141,7 +141,7 @@ void add_local_path_rules(nft_msg_t& msg, const nft::nft_chain_t& chain, std::ui
         return;
     const std::string& table = chain.table.value();
     const std::string& name = chain.name.value();
-    if (!chain.hooknum || table == nft::own_table)
+    if (!chain.hooknum || nft::is_own_table(family, table))
         return;
     bool outgoing;
     switch (static_cast<nft::hook_t>(*chain.hooknum)) {

@@ -21,4 +21,11 @@ inline constexpr std::uint8_t family_inet = 1;
 // that concern the daemon stand.
 inline constexpr std::uint8_t ipv4_families[] = {family_ip, family_inet};
 
+// Only the ip table of our name is ours: one of that name in another family
+// is another program's, with chains like any other.
+inline constexpr bool is_own_table(std::uint8_t family, std::string_view table)
+{
+    return family == family_ip && table == own_table;
+}
+
 } // namespace fw::linux::nftables

@@ -475,6 +475,36 @@ TEST_F(nftables_service, a_table_made_after_the_configuration_gets_its_local_pat
     EXPECT_EQ(rule_lines("inet late out").size(), 2u);
 }
 
+// A table of our name in family inet is another program's: its base chains get
+// their local paths, at the configuration and when made later, and keep their
+// own rules at the stop.
+TEST_F(nftables_service, a_foreign_inet_table_of_our_name_is_treated_as_any_other)
+{
+    load(R"(table inet morva-firewall {
+	chain in {
+		type filter hook input priority filter; policy accept;
+		tcp dport 22 accept
+	}
+}
+)");
+    configure();
+    settle();
+    EXPECT_EQ(chain_rules("inet morva-firewall in")[0], local_path("inet morva-firewall in", false));
+    load(R"(table inet morva-firewall {
+	chain out {
+		type filter hook output priority filter; policy accept;
+		tcp dport 22 accept
+	}
+}
+)");
+    settle();
+    EXPECT_EQ(chain_rules("inet morva-firewall out")[0], local_path("inet morva-firewall out", true));
+
+    nftables.reset();
+    for (const char* chain : {"inet morva-firewall in", "inet morva-firewall out"})
+        EXPECT_EQ(rule_lines(chain), std::vector<std::string>{"tcp dport 22 accept"}) << chain;
+}
+
 TEST_F(nftables_service, the_checker_waits_for_the_first_install)
 {
     EXPECT_TRUE(nftables->chain_checker().listening());
