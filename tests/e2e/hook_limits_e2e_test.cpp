@@ -184,7 +184,9 @@ TEST(hook_limits_e2e, list_files_too_large_or_without_an_end_fail_their_session_
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::size_t seen = stack.daemon_output().size();
-        const auto conn = stack.connect(stack.hosts.client, topology_t::server_address, c.port, c.name, "20");
+        // A hook run that reads until its limits may take tens of seconds
+        // on a loaded machine in the sanitizer build.
+        const auto conn = stack.connect(stack.hosts.client, topology_t::server_address, c.port, c.name, "120");
         if (std::string(c.verdict) == "REJECT") {
             EXPECT_EQ(conn.status, 3) << conn.output << stack.daemon_output().substr(seen);
             continue;

@@ -4,6 +4,7 @@
 // quisad stand-ins on the firewall host and the daemon there under the marend
 // stand-in, with the demo hook (tools/demo/hook.lua). The hook's verdicts come
 // from the quisad table the test gives; the configuration is text format.
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -178,7 +179,8 @@ public:
                          const std::vector<std::string>& options = {}) const
     {
         auto client = start_connect(from, address, port, text, seconds, options);
-        return finish_connect(*client);
+        // The client's own bound, and a margin for its start and exit.
+        return finish_connect(*client, std::max(std::chrono::seconds(20), std::chrono::seconds(std::stoi(seconds) + 10)));
     }
     // The same in two steps, for connections at the same time.
     std::unique_ptr<ns_process_t> start_connect(const std::string& from, const std::string& address,
@@ -190,10 +192,10 @@ public:
         argv.insert(argv.end(), options.begin(), options.end());
         return std::make_unique<ns_process_t>(from, argv);
     }
-    static connection_t finish_connect(ns_process_t& client)
+    static connection_t finish_connect(ns_process_t& client, std::chrono::seconds wait = std::chrono::seconds(20))
     {
         connection_t c;
-        const auto status = client.wait(std::chrono::seconds(20));
+        const auto status = client.wait(wait);
         c.status = status ? *status : -1;
         c.output = client.output();
         std::smatch m;
