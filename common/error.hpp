@@ -32,6 +32,12 @@ const boost::system::error_category& cf_proto_error_category() noexcept;
 
 boost::system::error_code make_error_code(ErrorCode code) noexcept;
 
+// Whether `code` is the system's errno `value`, as the kernel's replies carry them.
+inline bool is_errno(const boost::system::error_code& code, int value) noexcept
+{
+    return code.category() == boost::system::system_category() && code.value() == value;
+}
+
 } // namespace kv
 
 namespace boost::system {

@@ -11,6 +11,7 @@
 #include "lua/instruction_budget.hpp"
 #include "lua/memory_limit.hpp"
 #include "lua/registry.hpp"
+#include "lua/string_patterns.hpp"
 
 namespace kv::lua {
 
@@ -116,6 +117,14 @@ state_ptr_t new_state()
     if (L == nullptr)
         throw std::runtime_error("Cannot create Lua state: Not enough memory");
     return state_ptr_t(L, &close_limited_state);
+}
+
+void open_libraries(lua_State* L)
+{
+    luaL_openlibs(L);
+    check_every_chunk_loaded(L);
+    refuse_script_finalizers(L);
+    register_string_patterns(L);
 }
 
 void init_registry(lua_State* L)

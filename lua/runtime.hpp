@@ -21,7 +21,11 @@ using state_ptr_t = std::unique_ptr<lua_State, void (*)(lua_State*)>;
 // std::runtime_error "Cannot create Lua state: Not enough memory".
 state_ptr_t new_state();
 
-// Creates the runtime's registry entries; after luaL_openlibs, before any module.
+// Opens the standard libraries as scripts get them: binary chunks checked on
+// every load path, no finalizers, the daemon's own pattern functions.
+void open_libraries(lua_State* L);
+
+// Creates the runtime's registry entries; after open_libraries, before any module.
 void init_registry(lua_State* L);
 
 // Replaces the value on top by its read-only proxy.

@@ -10,6 +10,7 @@
 
 #include <boost/system/system_error.hpp>
 
+#include "common/error.hpp"
 #include "linux/netlink/reply.hpp"
 #include "linux/netlink/sock_diag.hpp"
 #include "linux/netlink/socket.hpp"
@@ -38,7 +39,7 @@ bool listener_handshake_pending(const boost::asio::ip::tcp::endpoint& client,
             return false;
         return socket.state() == TCP_SYN_RECV || (socket.state() == TCP_ESTABLISHED && socket.inode() == 0);
     } catch (const boost::system::system_error& e) {
-        if (e.code().category() == boost::system::system_category() && e.code().value() == ENOENT)
+        if (kv::is_errno(e.code(), ENOENT))
             return false;
         throw;
     }

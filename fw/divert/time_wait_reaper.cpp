@@ -17,6 +17,7 @@
 
 #include <boost/system/system_error.hpp>
 
+#include "common/error.hpp"
 #include "common/log.hpp"
 #include "common/rate_limit.hpp"
 #include "linux/netlink/reply.hpp"
@@ -49,8 +50,7 @@ bool holds_its_port(const sock_diag::response_message_t& socket)
 // taken since the dump (ESTALE), is no longer ours to end.
 bool gone(const boost::system::system_error& e)
 {
-    const int code = e.code().value();
-    return e.code().category() == boost::system::system_category() && (code == ENOENT || code == ESTALE);
+    return kv::is_errno(e.code(), ENOENT) || kv::is_errno(e.code(), ESTALE);
 }
 
 } // namespace
@@ -102,7 +102,8 @@ void time_wait_reaper_t::reap() noexcept
                 const auto own = owned_.find(socket.cookie());
                 if (socket.family() != AF_INET || own == owned_.end() || own->second != mark)
                     continue;
-                open.insert(own->first);
+                if (full)
+                    open.insert(own->first);
                 if (holds_its_port(socket))
                     ending.emplace_back(own->first, sock_diag::exact_request_message_t(socket));
             }

@@ -10,13 +10,11 @@
 #include "links/quisad/quisad.hpp"
 #include "lua/chunk_loading.hpp"
 #include "lua/coroutine_make.hpp"
-#include "lua/finalizer_guard.hpp"
 #include "lua/intercept_driver.hpp"
 #include "lua/instruction_budget.hpp"
 #include "lua/intercept_types.hpp"
 #include "lua/morva.hpp"
 #include "lua/registry.hpp"
-#include "lua/string_patterns.hpp"
 
 namespace fw::service {
 
@@ -118,10 +116,7 @@ lua_t::lua_t(boost::asio::io_context& io, const kv::LinuxFirewallConfig& config,
     : io_(io), config_(config), process_finder_(process_finder), quisad_(quisad), state_(kv::lua::new_state())
 {
     lua_State* L = state_.get();
-    luaL_openlibs(L);
-    kv::lua::check_every_chunk_loaded(L);
-    kv::lua::refuse_script_finalizers(L);
-    kv::lua::register_string_patterns(L);
+    kv::lua::open_libraries(L);
     kv::lua::init_registry(L);
     kv::lua::register_coroutine_make(L);
     kv::lua::morva::init_registry(L, io_);

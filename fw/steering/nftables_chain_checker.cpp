@@ -15,6 +15,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "common/error.hpp"
 #include "common/log.hpp"
 #include "fw/steering/nftables_rules.hpp"
 #include "linux/netlink/socket.hpp"
@@ -48,11 +49,6 @@ public:
 private:
     std::string text_;
 };
-
-bool is_errno(const boost::system::system_error& e, int value)
-{
-    return e.code().category() == boost::system::system_category() && e.code().value() == value;
-}
 
 bool gets_local_path(std::uint8_t family, const nft::nft_chain_t& chain)
 {
@@ -198,7 +194,7 @@ void nft_chain_checker_t::keep_first(std::uint8_t family, const std::string& tab
         react(family, table, chain);
     } catch (const boost::system::system_error& e) {
         // The table or chain went away before we looked: nothing to keep first.
-        if (is_errno(e, ENOENT))
+        if (kv::is_errno(e.code(), ENOENT))
             cf_log_lazy(log_debug, [&] { return "chain check: chain " + chain + " is gone: " + e.what(); });
         else
             cf_log_rate_limited(log_warning, [&] {

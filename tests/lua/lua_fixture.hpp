@@ -16,16 +16,13 @@
 
 #include "common/log_hook.hpp"
 #include "tests/common/temp_dir.hpp"
-#include "lua/chunk_loading.hpp"
 #include "lua/coroutine.hpp"
 #include "lua/coroutine_make.hpp"
-#include "lua/finalizer_guard.hpp"
 #include "lua/intercept_types.hpp"
 #include "lua/lookup.hpp"
 #include "lua/morva.hpp"
 #include "lua/registry.hpp"
 #include "lua/runtime.hpp"
-#include "lua/string_patterns.hpp"
 
 namespace morva_test {
 
@@ -102,10 +99,7 @@ class lua_fixture : public temp_dir_test_t {
 public:
     lua_fixture()
     {
-        luaL_openlibs(L);
-        kv::lua::check_every_chunk_loaded(L);
-        kv::lua::refuse_script_finalizers(L);
-        kv::lua::register_string_patterns(L);
+        kv::lua::open_libraries(L);
         kv::lua::init_registry(L);
         kv::lua::register_coroutine_make(L);
         kv::lua::morva::init_registry(L, io);
