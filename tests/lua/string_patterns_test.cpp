@@ -1,13 +1,16 @@
 // The pattern functions: the same results and errors as Lua's own string
 // library (a second, plain state in each test), through the library table
 // and through the strings' methods, on a table of chosen cases and on
-// generated ones; and matching work charged to the instruction budget, so a
-// pattern that backtracks without end fails its run like a loop.
+// generated ones; and their work charged to the instruction budget, so a
+// pattern that backtracks without end fails its run like a loop, and their
+// memory held under the state's limit.
 #include <chrono>
+#include <fstream>
 #include <random>
 #include <string>
 
 #include "lua/instruction_budget.hpp"
+#include "lua/memory_limit.hpp"
 #include "tests/lua/lua_fixture.hpp"
 
 namespace {
@@ -138,6 +141,10 @@ TEST_F(string_patterns_test, results_and_errors_are_those_of_the_lua_library)
         "(function() local t = {} for w in ('a,b,,c'):gmatch('([^,]*)') do t[#t+1] = '<' .. w .. '>' end "
         "return table.concat(t) end)()",
         "string.gmatch('a')", "string.gmatch('a', '(')()", "string.gmatch('a', '[')()",
+        // patterns too long for the buffers on the C stack
+        "(function() local t = {} for p in ('ab'):rep(30):gmatch(('ab'):rep(25) .. '()') do t[#t+1] = p end "
+        "return table.concat(t, ',') end)()",
+        "('aaa'):gsub(('a?'):rep(60), '<%0>')", "('abcdefghijklmnop'):match(('[%a]'):rep(11))",
         // gsub: string, table and function replacements, counts, anchors
         "('hello world'):gsub('o', '0')", "('hello world'):gsub('(o)', '[%1%0%%]')", "('hello'):gsub('', '-')",
         "('hello world'):gsub('%w+', '%0 %0', 1)", "('abc'):gsub('%w', '%1')", "('aaa'):gsub('^a', 'b')",
@@ -297,6 +304,69 @@ TEST_F(string_patterns_test, matching_without_end_is_stopped_by_the_budget)
     for (const auto& c : cases) {
         const std::string error = failure(c.code);
         EXPECT_NE(error.find(exceeded), std::string::npos) << c.name << ": " << error;
+    }
+    // The state stays usable, its patterns too.
+    EXPECT_EQ(finish("return ('abc'):find('b')"), (std::vector<std::string>{"2", "2"}));
+}
+
+// The process's resident memory in bytes, now or at its peak ("VmRSS" or
+// "VmHWM"); 0 when /proc does not tell.
+std::size_t resident(const std::string& field)
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(field + ":", 0) == 0)
+            return std::stoull(line.substr(field.size() + 1)) * 1024;
+    return 0;
+}
+
+// Huge or repetitive arguments: each call's parsing, comparing and copying
+// is charged to the budget by the bytes it goes through, and what it holds
+// counts under the state's memory limit, so the process never grows much
+// past what the state may hold.
+TEST_F(string_patterns_test, work_and_memory_of_a_call_stay_within_the_bounds)
+{
+    const std::string budget = "instruction budget of " + std::to_string(kv::lua::instruction_budget);
+    struct case_t {
+        const char* name;
+        const char* code;
+        // An error containing this text; otherwise the results, joined by spaces.
+        std::string outcome;
+    } const cases[] = {
+        {"find, a pattern of 50 MB parsed", "return ('xyz'):find(('a'):rep(50000000) .. '.')", budget},
+        {"gmatch, a pattern of 50 MB parsed", "for x in ('xyz'):gmatch(('a'):rep(50000000) .. '.') do end", budget},
+        {"find, a parsed pattern past the memory limit", "return ('xyz'):find(('a*'):rep(7500000))",
+         "not enough memory"},
+        // Most candidates differ at their second byte.
+        {"plain find, a long needle",
+         "return ('the event loop keeps every connection '):rep(50000):find('e' .. ('z'):rep(999), 1, true)", "nil"},
+        {"find, a long needle without specials",
+         "return ('the event loop keeps every connection '):rep(50000):find('e' .. ('z'):rep(999))", "nil"},
+        {"gsub, a replacement of many escapes", "return ('y'):rep(40000):gsub('x*', ('%0'):rep(40000))", budget},
+        // Every comparison with the capture goes far before it differs.
+        {"back reference, long comparisons",
+         "return (('a'):rep(100000) .. 'c' .. ('a'):rep(200000)):find('^(a+c).-%1')", budget},
+    };
+    // Room for the sanitizers' shadow memory and the allocator's slack.
+    const std::size_t most_growth = kv::lua::memory_limit / 4 * 5 + (32u << 20);
+    for (const auto& c : cases) {
+        // Resets the peak to the resident memory now (where the kernel lets us).
+        std::ofstream("/proc/self/clear_refs") << "5";
+        const std::size_t before = resident("VmRSS");
+        auto& script = start(c.code);
+        drain();
+        const std::size_t peak = resident("VmHWM");
+        if (script.outcome == morva_test::script_t::failed) {
+            EXPECT_NE(script.error.find(c.outcome), std::string::npos) << c.name << ": " << script.error;
+        } else {
+            std::string results;
+            for (const auto& r : script.results)
+                results += (results.empty() ? "" : " ") + r;
+            EXPECT_EQ(results.substr(0, 200), c.outcome) << c.name;
+        }
+        EXPECT_LT(peak - std::min(peak, before), most_growth) << c.name;
+        scripts.clear();
+        lua_gc(L, LUA_GCCOLLECT, 0);
     }
     // The state stays usable, its patterns too.
     EXPECT_EQ(finish("return ('abc'):find('b')"), (std::vector<std::string>{"2", "2"}));
