@@ -73,8 +73,10 @@ bool listener_handshake_probe_t::pending(const boost::asio::ip::tcp::endpoint& c
             return true;
         // A completed handshake still in the listener's accept queue has no
         // file yet, so no inode: it is the acceptor's to take, for instance
-        // once a descriptor is free again.
-        return socket.state() == TCP_ESTABLISHED && socket.inode() == 0;
+        // once a descriptor is free again. A client that sent its request
+        // and its end of stream before that waits there in CLOSE_WAIT. (A
+        // queued connection the client reset is unhashed and not found.)
+        return socket.inode() == 0 && (socket.state() == TCP_ESTABLISHED || socket.state() == TCP_CLOSE_WAIT);
     } catch (const boost::system::system_error& e) {
         if (kv::is_errno(e.code(), ENOENT))
             return false;

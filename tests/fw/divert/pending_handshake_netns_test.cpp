@@ -80,6 +80,15 @@ scoped_fd_t connected_to(const tcp::endpoint& server)
     return fd;
 }
 
+// A client that sent its request and its end of stream.
+scoped_fd_t half_closed_to(const tcp::endpoint& server)
+{
+    scoped_fd_t fd = connected_to(server);
+    if (::send(fd.get(), "GET", 3, 0) != 3 || ::shutdown(fd.get(), SHUT_WR) != 0)
+        throw std::runtime_error("cannot half-close");
+    return fd;
+}
+
 // What `ss` sees of this namespace's TCP sockets in a state, one line each.
 std::string ss_lines(const std::string& state)
 {
@@ -132,8 +141,11 @@ TEST(pending_handshake, only_what_the_listener_holds_for_the_pair_is_pending)
     const tcp::endpoint slow_client = local_of(in_handshake.get());
     ASSERT_EQ(ss_lines("syn-recv"), "1\n");
 
-    // Queued behind the waiting one: a client that reset, which the kernel
-    // takes out of the lookup.
+    // Queued behind the waiting one: a client that half-closed, which the
+    // listener's side holds in CLOSE_WAIT, and one that reset, which the
+    // kernel takes out of the lookup.
+    scoped_fd_t half_closed = half_closed_to(server);
+    ASSERT_TRUE(wait_for([] { return ss_lines("close-wait") == "1\n"; })) << morva_test::sh("ss -tan");
     scoped_fd_t reset = connected_to(server);
     const tcp::endpoint reset_client = local_of(reset.get());
     const linger abort{1, 0};
@@ -150,6 +162,7 @@ TEST(pending_handshake, only_what_the_listener_holds_for_the_pair_is_pending)
         {"the reverse pair", slow_server, slow_client, false},
         {"another client of that listener", {make_address("127.0.0.1"), 9}, slow_server, false},
         {"completed, in the accept queue", waiting, server, true},
+        {"half-closed in the accept queue", local_of(half_closed.get()), server, true},
         {"reset in the accept queue", reset_client, server, false},
         {"completed and accepted", taken, server, false},
         {"nobody listens", slow_client, {make_address("127.0.0.1"), 9}, false},
@@ -179,9 +192,9 @@ TEST(pending_handshake, the_pool_keeps_the_server_sockets_of_queued_clients_at_t
     const auto result = morva_test::run_guarded_in_child([] {
         scoped_fd_t listener = listening();
         const tcp::endpoint server = local_of(listener.get());
-        scoped_fd_t queued = connected_to(server);
+        scoped_fd_t queued = connected_to(server), half_closed = half_closed_to(server);
         // Oldest first, as the pool asks: the client that never came frees a
-        // descriptor only after the other has been asked.
+        // descriptor only after the others have been asked.
         struct {
             const char* name;
             tcp::endpoint client;
@@ -189,6 +202,7 @@ TEST(pending_handshake, the_pool_keeps_the_server_sockets_of_queued_clients_at_t
             int server_socket = -1;
         } cases[] = {
             {"completed, in the accept queue", local_of(queued.get()), true},
+            {"half-closed in the accept queue", local_of(half_closed.get()), true},
             {"never came", {make_address("127.0.0.1"), 9}, false},
         };
         boost::asio::io_context io;
