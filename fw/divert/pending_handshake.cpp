@@ -1,12 +1,14 @@
 #include "fw/divert/pending_handshake.hpp"
 
 #include <cerrno>
+#include <exception>
 #include <vector>
 
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <boost/system/system_error.hpp>
 
@@ -18,29 +20,70 @@
 
 namespace fw::service {
 
-bool listener_handshake_pending(const boost::asio::ip::tcp::endpoint& client,
-                                const boost::asio::ip::tcp::endpoint& server)
+namespace {
+
+std::unique_ptr<linux::netlink::sync_link_t> open_link()
+{
+    return std::make_unique<linux::netlink::sync_link_t>(linux::netlink::open_netlink_socket(NETLINK_SOCK_DIAG));
+}
+
+// The kernel queues its answer before the send of the request returns: once
+// what a failed exchange left is read away, the next datagram answers the
+// next request.
+void discard_unread(int fd) noexcept
+{
+    char byte;
+    while (::recv(fd, &byte, sizeof byte, MSG_DONTWAIT | MSG_TRUNC) >= 0 || errno == EINTR || errno == ENOBUFS) {
+    }
+}
+
+} // namespace
+
+listener_handshake_probe_t::listener_handshake_probe_t() : link_(open_link()) {}
+
+listener_handshake_probe_t::~listener_handshake_probe_t() = default;
+
+void listener_handshake_probe_t::replace_link() noexcept
+{
+    try {
+        link_ = open_link();
+    } catch (const std::exception&) {
+        // At the open-file limit the old socket serves on.
+        discard_unread(link_->fd());
+    }
+}
+
+bool listener_handshake_probe_t::pending(const boost::asio::ip::tcp::endpoint& client,
+                                         const boost::asio::ip::tcp::endpoint& server)
 {
     namespace sock_diag = linux::sock_diag;
-    linux::netlink::sync_link_t link(linux::netlink::open_netlink_socket(NETLINK_SOCK_DIAG));
     const sock_diag::exact_request_message_t request(AF_INET, {server, client});
     const auto* header = reinterpret_cast<const std::uint8_t*>(&request.header());
-    link.send(SOCK_DIAG_BY_FAMILY, std::vector<std::uint8_t>(header, header + sizeof request.header()), 0);
     try {
-        const auto reply = link.receive_one();
+        link_->send(SOCK_DIAG_BY_FAMILY, std::vector<std::uint8_t>(header, header + sizeof request.header()), 0);
+        const auto reply = link_->receive_one();
         if (reply.type != SOCK_DIAG_BY_FAMILY)
             throw linux::netlink::unexpected_reply_t();
         const sock_diag::response_message_t socket(reply.payload.data.get(), reply.payload.size);
         // Without a connection of the pair the kernel answers with a listener
-        // of the server endpoint, if any. A completed handshake still in the
-        // listener's accept queue (no file yet, so no inode) is the acceptor's
-        // to take, for instance once a descriptor is free again.
+        // of the server endpoint, if any.
         if (socket.family() != AF_INET || socket.source() != server || socket.destination() != client)
             return false;
-        return socket.state() == TCP_SYN_RECV || (socket.state() == TCP_ESTABLISHED && socket.inode() == 0);
+        if (socket.state() == TCP_SYN_RECV)
+            return true;
+        // A completed handshake still in the listener's accept queue has no
+        // file yet, so no inode: it is the acceptor's to take, for instance
+        // once a descriptor is free again. A client that sent its request
+        // and its end of stream before that waits there in CLOSE_WAIT. (A
+        // queued connection the client reset is unhashed and not found.)
+        return socket.inode() == 0 && (socket.state() == TCP_ESTABLISHED || socket.state() == TCP_CLOSE_WAIT);
     } catch (const boost::system::system_error& e) {
         if (kv::is_errno(e.code(), ENOENT))
             return false;
+        replace_link();
+        throw;
+    } catch (const std::exception&) {
+        replace_link();
         throw;
     }
 }

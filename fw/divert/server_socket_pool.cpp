@@ -94,8 +94,14 @@ server_socket_pool_t::server_socket_pool_t(boost::asio::io_context& io, delegate
                                            handshake_probe_t handshake_pending)
     : delegate_(delegate), entries_(std::make_unique<entries_t>(io)), limit_(limit), expiry_(expiry),
       claim_time_(claim_time), abandon_time_(abandon_time),
-      handshake_pending_(handshake_pending ? std::move(handshake_pending) : listener_handshake_pending)
+      handshake_pending_(std::move(handshake_pending))
 {
+    if (!handshake_pending_) {
+        auto probe = std::make_shared<listener_handshake_probe_t>();
+        handshake_pending_ = [probe](const tcp::endpoint& client, const tcp::endpoint& server) {
+            return probe->pending(client, server);
+        };
+    }
 }
 
 // The timer's destruction cancels its wait, whose completion the disarm has
@@ -136,7 +142,11 @@ void server_socket_pool_t::close_abandoned()
         try {
             pending = handshake_pending_(it->client, it->server);
         } catch (const std::exception& e) {
-            // Unknown: the bound holds, as for a client that is gone.
+            // Unknown: the socket waits for the next wake to ask again. The
+            // expiry and the limit still bound what waits, and a client that
+            // is on its way must not lose its server socket to a question
+            // that could not be asked.
+            pending = true;
             cf_log_rate_limited(log_warning, [&] {
                 return prefix + "cannot ask the listener for the handshake of "
                     + util::endpoint_pair_text(it->client, it->server) + ": " + e.what();

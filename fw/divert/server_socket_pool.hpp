@@ -66,7 +66,9 @@ public:
     // cookies and holds no request).
     static constexpr std::chrono::nanoseconds default_abandon_time = std::chrono::seconds(4);
 
-    // Whether the client of (client, server) is still on its way to the acceptor.
+    // Whether the client of (client, server) is still on its way to the
+    // acceptor; throws when that cannot be known. The default asks the kernel
+    // over a socket the pool opens at construction.
     using handshake_probe_t =
         std::function<bool(const boost::asio::ip::tcp::endpoint&, const boost::asio::ip::tcp::endpoint&)>;
 

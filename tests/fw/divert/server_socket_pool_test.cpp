@@ -396,11 +396,16 @@ TEST_F(server_socket_pool_test, a_server_socket_waits_past_the_abandon_time_whil
                        }));
     EXPECT_EQ(slow_server.server_read_error(), EAGAIN);
 
-    // When the listener cannot be asked, the bound holds, with a Warning.
+    // While the listener cannot be asked, the socket waits, with one Warning,
+    // until an answer says its client is gone.
     tcp_connection_t unknown;
     probe_fails = true;
     pool.new_server_socket(ep("192.0.2.4", 4), server, rules_named("u"), std::move(unknown.ours));
     lines();
+    asked = 0;
+    ASSERT_TRUE(morva_test::run_until(io, [&] { return asked >= 4; }, 5s));
+    EXPECT_EQ(unknown.server_read_error(), EAGAIN);
+    probe_fails = false;
     ASSERT_TRUE(morva_test::run_until(io, [&] { return (error = unknown.server_read_error()) != EAGAIN; }, 5s));
     EXPECT_EQ(error, ECONNRESET);
     EXPECT_EQ(lines(), (std::vector<std::string>{
