@@ -182,6 +182,22 @@ TEST(bytecode_check, chunks_the_virtual_machine_would_run_outside_its_objects_ar
         EXPECT_EQ(refusal(c.chunk), "corrupt precompiled chunk: " + c.refusal) << c.name;
 }
 
+// The source tree, also when the program runs outside CTest.
+boost::filesystem::path source_tree()
+{
+    const char* const dir = std::getenv("MORVA_SOURCE_DIR");
+    return dir != nullptr ? boost::filesystem::path(dir)
+                          : boost::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
+}
+
+std::string read(const boost::filesystem::path& file)
+{
+    std::ifstream in(file.string(), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 // Everything the compiler and string.dump write passes: each file of the
 // corpus in the tree, the demo hook and the Lua modules installed on this
 // machine compiled as luac writes it (plain and -s), written again from the
@@ -190,16 +206,7 @@ TEST(bytecode_check, chunks_the_virtual_machine_would_run_outside_its_objects_ar
 // string.dump with and without strip, loaded from source and from luac -s.
 TEST(bytecode_check, everything_the_compiler_and_string_dump_write_passes)
 {
-    const char* const source_dir = std::getenv("MORVA_SOURCE_DIR");
-    const boost::filesystem::path source
-        = source_dir != nullptr ? boost::filesystem::path(source_dir)
-                                : boost::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
-    auto read = [](const boost::filesystem::path& file) {
-        std::ifstream in(file.string(), std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    };
+    const boost::filesystem::path source = source_tree();
     std::vector<boost::filesystem::path> own, installed;
     for (const auto& entry : boost::filesystem::directory_iterator(source / "tests/lua/corpus"))
         own.push_back(entry.path());
@@ -291,6 +298,27 @@ return dumps
     }
     std::printf("%d chunks checked, %d of them from the %zu Lua modules installed on this machine\n", chunks,
                 installed_chunks, installed.size());
+}
+
+// Random programs of every statement and expression, nested, each compiled
+// plain, stripped and written again from stripped.
+TEST(bytecode_check, random_programs_pass)
+{
+    const std::unique_ptr<lua_State, void (*)(lua_State*)> state(luaL_newstate(), lua_close);
+    lua_State* L = state.get();
+    luaL_openlibs(L);
+    const std::string generator = read(source_tree() / "tests/lua/random_programs.lua");
+    ASSERT_EQ(luaL_loadbuffer(L, generator.data(), generator.size(), "=random_programs"), LUA_OK);
+    for (int seed = 1; seed <= 300; ++seed) {
+        lua_pushvalue(L, -1);
+        lua_pushinteger(L, seed);
+        ASSERT_EQ(lua_pcall(L, 1, 1, 0), LUA_OK) << lua_tostring(L, -1);
+        const std::string program = lua_tostring(L, -1);
+        lua_pop(L, 1);
+        const std::string stripped = morva_test::compile(program, true);
+        for (const auto& chunk : {morva_test::compile(program, false), stripped, morva_test::compile(stripped, false)})
+            EXPECT_EQ(refusal(chunk), "") << program;
+    }
 }
 
 // The one-line hook of a concatenation in a numeric loop: CONCAT writes its
