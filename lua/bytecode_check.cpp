@@ -1,8 +1,11 @@
 #include "lua/bytecode_check.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bitset>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -71,6 +74,47 @@ bool uses_top(instruction_t i)
     return ((i.op() == CALL || i.op() == TAILCALL || i.op() == RETURN || i.op() == SETLIST) && i.b() == 0);
 }
 
+// A set of registers: a frame holds at most 255.
+constexpr int max_registers = 256;
+using registers_t = std::bitset<max_registers>;
+
+// Registers first to last; none when last < first.
+registers_t span(int first, int last)
+{
+    last = std::min(last, max_registers - 1);
+    registers_t r;
+    if (first > last)
+        return r;
+    r.set();
+    r >>= max_registers - 1 - (last - first);
+    return r << first;
+}
+
+// Values pushed one per position; the extreme (by `Better`) of those from a
+// position on to the last, for queries whose range ends at the last value.
+// A monotonic stack, searched in logarithmic time.
+template <typename Better>
+class extreme_so_far_t {
+public:
+    void push(int value)
+    {
+        while (!kept_.empty() && !Better()(kept_.back().second, value))
+            kept_.pop_back();
+        kept_.emplace_back(next_++, value);
+    }
+    // `first` is at most the last position pushed.
+    int since(int first) const
+    {
+        return std::lower_bound(kept_.begin(), kept_.end(), first,
+                                [](const std::pair<int, int>& kept, int at) { return kept.first < at; })
+            ->second;
+    }
+
+private:
+    std::vector<std::pair<int, int>> kept_; // (position, value); each value better than those after it
+    int next_ = 0;
+};
+
 class checker_t {
 public:
     explicit checker_t(std::string_view bytes) : bytes_(bytes), at_(header_size) {}
@@ -117,7 +161,10 @@ private:
         return std::size_t(n);
     }
     // Size 0 is how the dump writes an absent string, which the loader makes a
-    // null pointer: only a function's source may be absent (stripped).
+    // null pointer. A stripped function has no source, and when it is dumped
+    // again with its debug information, no upvalue names either, which Lua
+    // takes for unknown wherever it reads one. Absent local names and string
+    // constants it would read as strings.
     void string(const char* what, bool may_be_absent = false)
     {
         std::size_t size = byte();
@@ -177,7 +224,7 @@ private:
         if (upvalue_names != 0 && upvalue_names != std::size_t(f.upvalue_count))
             fail("upvalue names of another number than the upvalues");
         for (std::size_t i = 0; i < upvalue_names; ++i)
-            string("name of an upvalue");
+            string("name of an upvalue", true);
         check_code(code, f, tables);
         return f;
     }
@@ -233,7 +280,6 @@ private:
         std::vector<bool> target(size);
         for (const auto& [from, to] : edges)
             target[to] = true;
-        std::vector<int> constructor_starts(size, -1);
         const std::size_t constants = tables.string_constant.size();
         auto reg = [&](int r) {
             if (r < 0 || r >= f.max_stack)
@@ -372,7 +418,6 @@ private:
                     if (block < 1 || block > max_setlist_block)
                         fail("list block out of range");
                 }
-                check_table_constructor(code, edges, constructor_starts, pc);
                 break;
             case CLOSURE:
                 reg(a);
@@ -391,66 +436,70 @@ private:
             }
         }
         check_numeric_loops(code, edges);
+        check_table_constructors(code, edges);
     }
 
-    // The registers an instruction may write: [first, last], none when first
-    // is negative. A call leaves its callee's frame above its A.
-    static std::pair<int, int> written(instruction_t i)
+    // The registers an instruction may write. Besides its results: a call
+    // leaves its callee's frame above its A; CONCAT works in its operands and
+    // calls a metamethod above them; and a collection step, which NEWTABLE,
+    // CLOSURE and CONCAT take, clears the registers above the top they set
+    // (above A, above the operands) to nil.
+    static registers_t written(instruction_t i)
     {
-        constexpr int all = 1 << 30;
-        const int a = i.a(), b = i.b(), c = i.c();
+        constexpr int all = max_registers - 1;
+        const int a = i.a(), b = i.b();
         switch (i.op()) {
         case SETTABUP: case SETUPVAL: case SETTABLE: case JMP: case EQ: case LT: case LE: case TEST:
         case RETURN: case SETLIST: case EXTRAARG:
-            return {-1, -1};
-        case LOADNIL: return {a, a + b};
-        case SELF: return {a, a + 1};
-        case CONCAT: return {std::min(a, b), std::max(a, c)}; // concatenates in place
-        case CALL: case TAILCALL: return {a, all};
-        case TFORCALL: return {a + 3, all};
-        case VARARG: return {a, b == 0 ? all : a + b - 2};
-        case FORLOOP: return {a, a + 3};
-        case FORPREP: return {a, a + 2};
-        default: return {a, a};
+            return {};
+        case LOADNIL: return span(a, a + b);
+        case SELF: return span(a, a + 1);
+        case CONCAT: return span(a, a) | span(b, all);
+        case NEWTABLE: case CLOSURE: case CALL: case TAILCALL: return span(a, all);
+        case TFORCALL: return span(a + 3, all);
+        case VARARG: return span(a, b == 0 ? all : a + b - 2);
+        case FORLOOP: return span(a, a + 3);
+        case FORPREP: return span(a, a + 2);
+        default: return span(a, a);
         }
-    }
-    static bool writes(instruction_t i, int first, int last)
-    {
-        const auto [from, to] = written(i);
-        return from >= 0 && from <= last && to >= first;
     }
 
     // FORLOOP takes its three registers as numbers of the kinds FORPREP made
     // them without looking: nothing else reaches the loop nor changes them.
-    // Loops nest as the compiler nests them, so this stays linear in the code.
+    // One pass: each loop keeps the counters of the loops around it too.
     static void check_numeric_loops(const std::vector<instruction_t>& code,
                                     const std::vector<std::pair<int, int>>& edges)
     {
         struct loop_t {
-            int prep, end, parent;
+            int prep, end, parent, depth;
+            registers_t counters; // of this loop and those around it
         };
         std::vector<loop_t> loops;
+        // Per instruction, the innermost loop with prep < pc <= end.
         std::vector<int> innermost(code.size(), -1);
-        std::vector<int> open;
+        int open = -1;
         for (int pc = 0; pc < int(code.size()); ++pc) {
+            while (open >= 0 && loops[open].end < pc)
+                open = loops[open].parent;
+            innermost[pc] = open;
+            // A loop's own FORLOOP, its end, changes its counters.
+            const int around = open >= 0 && loops[open].end == pc ? loops[open].parent : open;
+            if (around >= 0 && (written(code[pc]) & loops[around].counters).any())
+                fail("loop counter changed inside its loop");
             if (code[pc].op() != FORPREP)
                 continue;
-            const loop_t loop{pc, pc + 1 + code[pc].sbx(), -1};
-            while (!open.empty() && loops[open.back()].end < loop.prep)
-                open.pop_back();
-            if (!open.empty() && loop.end > loops[open.back()].end)
+            const int end = pc + 1 + code[pc].sbx();
+            if (open >= 0 && end > loops[open].end)
                 fail("numeric loops that overlap");
-            if (int(open.size()) >= max_nesting)
+            const int depth = open >= 0 ? loops[open].depth + 1 : 0;
+            if (depth >= max_nesting)
                 fail("loops nested deeper than the compiler nests them");
-            loops.push_back({loop.prep, loop.end, open.empty() ? -1 : open.back()});
-            open.push_back(int(loops.size()) - 1);
             const int a = code[pc].a();
-            for (int q = loop.prep + 1; q <= loop.end; ++q) {
-                innermost[q] = int(loops.size()) - 1;
-                if (q < loop.end && writes(code[q], a, a + 2))
-                    fail("loop counter changed inside its loop");
-            }
+            const registers_t around_it = open >= 0 ? loops[open].counters : registers_t();
+            loops.push_back({pc, end, open, depth, around_it | span(a, a + 2)});
+            open = int(loops.size()) - 1;
         }
+        // Loops nest, so an edge takes at most two steps out from its target.
         for (const auto& [from, to] : edges) {
             for (int l = innermost[to]; l >= 0; l = loops[l].parent) {
                 const loop_t& loop = loops[l];
@@ -463,33 +512,39 @@ private:
     }
 
     // SETLIST stores into R(A) as a table without looking: R(A) must be the
-    // table its constructor's NEWTABLE made, on every way to the SETLIST.
-    // `starts` keeps, per SETLIST checked, where its constructor starts: the
-    // next block of the same list stops there, so long lists stay linear.
-    static void check_table_constructor(const std::vector<instruction_t>& code,
-                                        const std::vector<std::pair<int, int>>& edges, std::vector<int>& starts,
-                                        int setlist)
+    // table its constructor's NEWTABLE made, on every way to the SETLIST. No
+    // instruction between them writes R(A), and no jump enters from outside.
+    static void check_table_constructors(const std::vector<instruction_t>& code,
+                                         const std::vector<std::pair<int, int>>& edges)
     {
-        const int a = code[setlist].a();
-        int start = setlist - 1;
-        for (; start >= 0; --start) {
-            const instruction_t i = code[start];
-            if (i.op() == NEWTABLE && i.a() == a)
-                break;
-            if (i.op() == SETLIST && i.a() == a && starts[start] >= 0) {
-                start = starts[start];
-                break;
-            }
-            if (writes(i, a, a))
-                fail("list stored into a register that holds no new table");
-        }
-        if (start < 0)
-            fail("list stored into a register that holds no new table");
+        const int size = int(code.size());
+        // Per instruction, the first and the last instruction jumping to it.
+        std::vector<int> first_from(size, size), last_from(size, -1);
         for (const auto& [from, to] : edges) {
-            if (to > start && to <= setlist && !(from > start && from <= setlist))
-                fail("jump into a table constructor");
+            first_from[to] = std::min(first_from[to], from);
+            last_from[to] = std::max(last_from[to], from);
         }
-        starts[setlist] = start;
+        extreme_so_far_t<std::less<>> first_into;
+        extreme_so_far_t<std::greater<>> last_into;
+        registers_t fresh; // holding the table their NEWTABLE made
+        std::array<int, max_registers> made_at{};
+        for (int pc = 0; pc < size; ++pc) {
+            first_into.push(first_from[pc]);
+            last_into.push(last_from[pc]);
+            const instruction_t i = code[pc];
+            if (i.op() == SETLIST) {
+                if (!fresh[i.a()])
+                    fail("list stored into a register that holds no new table");
+                const int start = made_at[i.a()];
+                if (first_into.since(start + 1) <= start || last_into.since(start + 1) > pc)
+                    fail("jump into a table constructor");
+            }
+            fresh &= ~written(i);
+            if (i.op() == NEWTABLE) {
+                fresh.set(i.a());
+                made_at[i.a()] = pc;
+            }
+        }
     }
 
     std::string_view bytes_;

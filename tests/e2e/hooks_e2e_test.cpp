@@ -1,10 +1,11 @@
 // Hooks run by the real daemon: the facts a hook decides by (the executable
 // and the user of a local client, the subnet of a forwarded one), a lookup
 // with quisad answering, silent and absent, and hooks that fail in ways that
-// must neither stall nor end the daemon. Then revisions whose chunk the daemon
-// must refuse: it ends with 102 and leaves nothing behind, precompiled
-// chunks that would run outside Lua's objects among them, however they are
-// loaded; and a stop while hooks backtrack.
+// must neither stall nor end the daemon; precompiled hooks as the compiler
+// writes them. Then revisions whose chunk the daemon must refuse: it ends
+// with 102 and leaves nothing behind, precompiled chunks that would run
+// outside Lua's objects among them, however they are loaded; and a stop while
+// hooks backtrack.
 #include <cctype>
 #include <csignal>
 #include <fstream>
@@ -273,6 +274,52 @@ std::string config_with(const std::string& config, const std::string& hook)
     const auto from = config.find("intercept_hook {");
     const auto to = config.find('}', from);
     return config.substr(0, from) + "intercept_hook { " + hook + " }" + config.substr(to + 1);
+}
+
+// What the compiler writes applies, as the hook's file or buffer: a
+// concatenation in a numeric loop (CONCAT writes below the loop's counters),
+// stripped, and written again from stripped (its upvalue names absent). Each
+// revision's hook decides a connection by what its loop built.
+TEST(hooks_e2e, a_precompiled_hook_with_a_concatenation_loop_applies_and_decides)
+{
+    const std::string hook = R"(local s = "" for i = 1, 3 do s = s .. i end )"
+                             R"(function intercept_hook(ctx) if s == "123" then return "reject" end return "pass" end)";
+    const std::string stripped = morva_test::compile(hook, true);
+    const struct {
+        const char* name;
+        std::string chunk;
+        bool as_file;
+    } cases[] = {
+        {"luac, as a file", morva_test::compile(hook, false), true},
+        {"luac -s, as the buffer", stripped, false},
+        {"luac of the luac -s chunk, as a file", morva_test::compile(stripped, false), true},
+    };
+    stack_t stack("", hook_ports);
+    int revision = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ++revision;
+        const std::string file = stack.path("hook" + std::to_string(revision) + ".luac");
+        std::string config;
+        if (c.as_file) {
+            std::ofstream(file, std::ios::binary) << c.chunk;
+            config = config_with_hook(stack, file);
+        } else {
+            config = config_with(stack.config(), "buffer: " + text_format_bytes(c.chunk));
+        }
+        if (revision == 1) {
+            stack.start(config);
+        } else {
+            stack.write_config(config);
+            stack.marend().signal(SIGHUP);
+            ASSERT_TRUE(stack.marend().wait_for("MY_INFO_NOTIFICATION: revision " + std::to_string(revision)))
+                << stack.daemon_output();
+        }
+        EXPECT_EQ(stack.connect(stack.hosts.client, topology_t::server_address, "9101", c.name, "10").status, 3)
+            << stack.daemon_output();
+    }
+    EXPECT_EQ(stack.stop(), 0) << stack.daemon_output();
+    stack.expect_nothing_left();
 }
 
 TEST(hooks_e2e, precompiled_chunks_that_would_run_outside_lua_are_refused_however_they_are_loaded)

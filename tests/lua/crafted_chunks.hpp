@@ -13,11 +13,13 @@
 
 namespace morva_test {
 
-// What luac writes for `code` (luac -s when stripped).
+// What luac writes for `code` (luac -s when stripped); for a precompiled
+// `code`, what luac writes when given that chunk (string.dump of the function
+// it loads).
 inline std::string compile(const std::string& code, bool strip)
 {
     const std::unique_ptr<lua_State, void (*)(lua_State*)> L(luaL_newstate(), lua_close);
-    if (luaL_loadstring(L.get(), code.c_str()) != LUA_OK)
+    if (luaL_loadbuffer(L.get(), code.data(), code.size(), "=compile") != LUA_OK)
         throw std::runtime_error(lua_tostring(L.get(), -1));
     std::string bytes;
     lua_dump(
@@ -53,6 +55,14 @@ inline std::size_t instruction_at(const std::string& chunk, int op, int b = -1)
             return at;
     }
     throw std::runtime_error("no such instruction");
+}
+
+// Sets the operands of the instruction at `at`.
+inline void set_operands(std::string& chunk, std::size_t at, int a, int b, int c)
+{
+    const std::uint32_t i = (word(chunk, at) & 0x3fu) | std::uint32_t(a) << 6 | std::uint32_t(c) << 14
+                            | std::uint32_t(b) << 23;
+    std::memcpy(chunk.data() + at, &i, 4);
 }
 
 inline void flip(std::string& chunk, std::size_t at, int bit)
