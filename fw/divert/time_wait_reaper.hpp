@@ -28,8 +28,14 @@ public:
     // Sockets that went by other ways than TIME_WAIT (a reset, a mark set by
     // their holder) are looked for once the set has doubled, from this size.
     static constexpr std::size_t min_prune_at = 64;
+    // They are also looked for every this many passes (ten seconds at the
+    // default period), so that the set drains once nothing new is recorded,
+    // while a set of long-lived sockets costs the other passes only the ended ones.
+    static constexpr unsigned prune_passes = 40;
 
-    explicit time_wait_reaper_t(boost::asio::io_context& io, std::chrono::milliseconds period = default_period);
+    // record_linger: how long recording goes on after it is turned off.
+    explicit time_wait_reaper_t(boost::asio::io_context& io, std::chrono::milliseconds period = default_period,
+                                std::chrono::milliseconds record_linger = {});
     ~time_wait_reaper_t();
 
     // Takes an accepted socket, by its cookie and the mark it carries, while
@@ -40,22 +46,30 @@ public:
     void reap() noexcept;
 
     // Recording on: own sockets are taken and reaped every period. Off: reaped
-    // at once, and every period while any of them is still open.
+    // at once, still taken for the record linger, and reaped every period
+    // while any of them is still open. On again within the linger: it goes on.
     void record(bool on);
     bool recording() const noexcept { return recording_; }
     std::size_t owned() const noexcept { return owned_.size(); }
+    // Sockets the kernel has reported to the passes so far: what they cost.
+    std::size_t dumped() const noexcept { return dumped_; }
 
 private:
     void schedule();
 
     boost::asio::steady_timer timer_;
+    boost::asio::steady_timer linger_timer_;
     std::chrono::milliseconds period_;
+    std::chrono::milliseconds record_linger_;
     bool recording_ = false;
+    bool lingering_ = false;
     bool scheduled_ = false;
     // cookie -> mark at accept
     std::unordered_map<std::uint64_t, std::uint32_t> owned_;
     // The size at which the sockets gone by other ways are looked for.
     std::size_t prune_at_ = min_prune_at;
+    unsigned passes_since_prune_ = 0;
+    std::size_t dumped_ = 0;
 };
 
 } // namespace fw::service

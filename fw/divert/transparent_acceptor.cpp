@@ -22,6 +22,7 @@
 #include "common/log.hpp"
 #include "common/rate_limit.hpp"
 #include "common/reset_connection.hpp"
+#include "fw/divert/server_socket_pool.hpp"
 #include "fw/service/marks.hpp"
 #include "linux_firewall_config.pb.h"
 
@@ -46,6 +47,9 @@ public:
 
 // After running out of descriptors, the next accept is tried this much later.
 constexpr std::chrono::milliseconds accept_pause{100};
+
+static_assert(transparent_acceptor_t::default_record_linger >= server_socket_pool_t::default_expiry,
+              "a client may still be accepted until its server socket expires");
 
 void reset(tcp::socket& accepted)
 {
@@ -81,9 +85,10 @@ tcp::endpoint configured_endpoint(const kv::LinuxFirewallConfig& config)
 
 transparent_acceptor_t::transparent_acceptor_t(boost::asio::io_context& io, delegate_t& delegate,
                                                const kv::LinuxFirewallConfig& config, marks_t& marks,
-                                               std::chrono::milliseconds reap_period)
+                                               std::chrono::milliseconds reap_period,
+                                               std::chrono::milliseconds record_linger)
     : delegate_(delegate), config_(config), marks_(marks), acceptor_(io), endpoint_(tcp::v4(), 0),
-      reaper_(io, reap_period)
+      reaper_(io, reap_period, record_linger)
 {
 }
 
