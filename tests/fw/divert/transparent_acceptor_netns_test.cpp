@@ -122,6 +122,9 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(morva_test::in_private_netns());
+        // The listeners' fixed ports: a client's port, or one the kernel picks
+        // for a listener, lingering in TIME_WAIT from an earlier test must not take one.
+        morva_test::sh("sysctl -qw net.ipv4.ip_local_reserved_ports=47000-47999");
         log_ = morva_test::fresh_debug_log();
         set_marks(2, 4);
     }
