@@ -53,11 +53,16 @@ bool gone(const boost::system::system_error& e)
     return kv::is_errno(e.code(), ENOENT) || kv::is_errno(e.code(), ESTALE);
 }
 
+std::unique_ptr<linux::netlink::sync_link_t> open_link()
+{
+    return std::make_unique<linux::netlink::sync_link_t>(linux::netlink::open_netlink_socket(NETLINK_SOCK_DIAG));
+}
+
 } // namespace
 
 time_wait_reaper_t::time_wait_reaper_t(boost::asio::io_context& io, std::chrono::milliseconds period,
                                        std::chrono::milliseconds record_linger)
-    : timer_(io), linger_timer_(io), period_(period), record_linger_(record_linger)
+    : link_(open_link()), timer_(io), linger_timer_(io), period_(period), record_linger_(record_linger)
 {
 }
 
@@ -87,7 +92,7 @@ void time_wait_reaper_t::reap() noexcept
         std::set<std::uint32_t> marks;
         for (const auto& [cookie, mark] : owned_)
             marks.insert(mark);
-        linux::netlink::sync_link_t link(linux::netlink::open_netlink_socket(NETLINK_SOCK_DIAG));
+        auto& link = *link_;
         std::unordered_set<std::uint64_t> open;
         std::vector<std::pair<std::uint64_t, sock_diag::exact_request_message_t>> ending;
         for (const std::uint32_t mark : marks) {
@@ -128,9 +133,22 @@ void time_wait_reaper_t::reap() noexcept
             owned_.erase(cookie);
         }
     } catch (const std::exception& e) {
+        replace_link();
         cf_log_rate_limited(log_warning, [&] {
             return std::string("Cannot end the daemon's TIME_WAIT sockets: ") + e.what();
         });
+    }
+}
+
+void time_wait_reaper_t::replace_link() noexcept
+{
+    // What the failed exchange left unread, a dump's rest among it, would be
+    // taken for the answers of the next pass.
+    try {
+        link_ = open_link();
+    } catch (const std::exception&) {
+        // At the open-file limit the old socket serves on.
+        link_->discard_unread();
     }
 }
 

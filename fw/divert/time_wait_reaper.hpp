@@ -10,12 +10,17 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <unordered_map>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include "common/callback_wrapper.hpp"
+
+namespace fw::linux::netlink {
+class sync_link_t;
+}
 
 namespace fw::service {
 
@@ -34,6 +39,10 @@ public:
     static constexpr unsigned prune_passes = 40;
 
     // record_linger: how long recording goes on after it is turned off.
+    // Opens the reaper's sock_diag socket, kept for its lifetime: sockets
+    // linger most when accepting has run into the open-file limit, and then
+    // none could be opened for a pass. Throws boost::system::system_error
+    // when it cannot be opened.
     explicit time_wait_reaper_t(boost::asio::io_context& io, std::chrono::milliseconds period = default_period,
                                 std::chrono::milliseconds record_linger = {});
     ~time_wait_reaper_t();
@@ -42,7 +51,9 @@ public:
     // recording is on; ignored otherwise.
     void own(std::uint64_t cookie, std::uint32_t mark);
     // Ends, now, every own socket in TIME_WAIT or orphaned in FIN_WAIT2, and
-    // forgets those that are gone. A failure is a rate-limited Warning.
+    // forgets those that are gone. A failure is a rate-limited Warning; the
+    // next pass goes over a new socket, or over the old one, read empty, when
+    // none can be opened.
     void reap() noexcept;
 
     // Recording on: own sockets are taken and reaped every period. Off: reaped
@@ -56,7 +67,9 @@ public:
 
 private:
     void schedule();
+    void replace_link() noexcept;
 
+    std::unique_ptr<linux::netlink::sync_link_t> link_;
     boost::asio::steady_timer timer_;
     boost::asio::steady_timer linger_timer_;
     std::chrono::milliseconds period_;

@@ -2,15 +2,18 @@
 // that goes by another way than TIME_WAIT (a reset) leaves the set, so it
 // holds no more than the daemon's open connections; thousands of open ones
 // cost a pass only the sockets that ended; recording lingers after it is
-// turned off.
+// turned off; sockets are ended with no descriptor left to open.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -19,6 +22,7 @@
 
 #include "common/scoped_fd.hpp"
 #include "fw/divert/time_wait_reaper.hpp"
+#include "tests/fw/descriptor_limit.hpp"
 #include "tests/support/netns.hpp"
 
 namespace {
@@ -174,6 +178,68 @@ TEST(time_wait_reaper_drain, sockets_gone_by_other_ways_are_forgotten_and_the_pa
     EXPECT_TRUE(io.stopped());
     EXPECT_EQ(reaper.owned(), 0u);
 }
+
+// Sockets linger most when accepting has run into the open-file limit: the
+// reaper ends them with no descriptor left, on a pass and when recording is
+// turned off (as the acceptor's stop does).
+struct limit_case_t {
+    const char* name;
+    const char* state; // as ss names it: time-wait, or fin-wait-2 when the client stays open
+    bool turned_off;   // the reaping by recording turned off, else a pass
+};
+
+class time_wait_reaper_limit : public testing::TestWithParam<limit_case_t> {};
+
+TEST_P(time_wait_reaper_limit, ends_its_sockets_with_no_descriptor_left)
+{
+    ASSERT_TRUE(morva_test::in_private_netns());
+    const auto& c = GetParam();
+    const auto result = morva_test::run_guarded_in_child([&] {
+        boost::asio::io_context io;
+        time_wait_reaper_t reaper(io, 1h);
+        reaper.record(true);
+        std::vector<scoped_fd_t> clients;
+        auto accepted = accepted_connections(1, clients);
+        sockaddr_in local{};
+        socklen_t size = sizeof local;
+        if (::getsockname(accepted[0].get(), reinterpret_cast<sockaddr*>(&local), &size) != 0)
+            throw std::runtime_error("getsockname");
+        reaper.own(cookie_of(accepted[0].get()), mark);
+        // The accepted side closes first; the client closes too, or stays open.
+        accepted[0].reset();
+        char byte;
+        if (::read(clients[0].get(), &byte, 1) != 0)
+            throw std::runtime_error("no end of stream");
+        if (std::string(c.state) == "time-wait")
+            clients[0].reset();
+        const std::string left = "ss -Htn state " + std::string(c.state) + " '( sport = :"
+                                 + std::to_string(ntohs(local.sin_port)) + " )' | wc -l";
+        for (const auto deadline = std::chrono::steady_clock::now() + 10s; morva_test::sh(left) != "1\n";
+             std::this_thread::sleep_for(20ms))
+            if (std::chrono::steady_clock::now() >= deadline)
+                throw std::runtime_error("not left in " + std::string(c.state));
+
+        rlimit saved{};
+        if (::getrlimit(RLIMIT_NOFILE, &saved) != 0 || !morva_test::exhaust_descriptors())
+            throw std::runtime_error("cannot exhaust the descriptors");
+        if (c.turned_off)
+            reaper.record(false);
+        else
+            reaper.reap();
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+        const std::string text = "owned " + std::to_string(reaper.owned()) + ", left " + morva_test::sh(left);
+        ::write(2, text.data(), text.size());
+        ::_exit(0);
+    });
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "owned 0, left 0\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, time_wait_reaper_limit,
+                         testing::Values(limit_case_t{"time_wait_by_a_pass", "time-wait", false},
+                                         limit_case_t{"orphaned_fin_wait2_by_a_pass", "fin-wait-2", false},
+                                         limit_case_t{"time_wait_when_turned_off", "time-wait", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Recording goes on for the linger after it is turned off, unless it is
 // turned on again meanwhile.
