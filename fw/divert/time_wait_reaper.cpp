@@ -53,10 +53,16 @@ bool gone(const boost::system::system_error& e)
     return kv::is_errno(e.code(), ENOENT) || kv::is_errno(e.code(), ESTALE);
 }
 
+std::unique_ptr<linux::netlink::sync_link_t> open_link()
+{
+    return std::make_unique<linux::netlink::sync_link_t>(linux::netlink::open_netlink_socket(NETLINK_SOCK_DIAG));
+}
+
 } // namespace
 
-time_wait_reaper_t::time_wait_reaper_t(boost::asio::io_context& io, std::chrono::milliseconds period)
-    : timer_(io), period_(period)
+time_wait_reaper_t::time_wait_reaper_t(boost::asio::io_context& io, std::chrono::milliseconds period,
+                                       std::chrono::milliseconds record_linger)
+    : link_(open_link()), timer_(io), linger_timer_(io), period_(period), record_linger_(record_linger)
 {
 }
 
@@ -64,6 +70,7 @@ time_wait_reaper_t::~time_wait_reaper_t()
 {
     disarm();
     timer_.cancel();
+    linger_timer_.cancel();
 }
 
 void time_wait_reaper_t::own(std::uint64_t cookie, std::uint32_t mark)
@@ -76,16 +83,16 @@ void time_wait_reaper_t::reap() noexcept
 {
     if (owned_.empty())
         return;
-    // Most periods ask only for the states that are ended; the sockets that
+    // Most passes ask only for the states that are ended; the sockets that
     // went by other ways are forgotten by a dump of every state, once the set
-    // has doubled, and every time while nothing new is recorded, so that the
-    // set drains.
-    const bool full = !recording_ || owned_.size() >= prune_at_;
+    // has doubled, and every prune_passes passes, so that the set drains once
+    // nothing new is recorded.
+    const bool full = ++passes_since_prune_ >= prune_passes || owned_.size() >= prune_at_;
     try {
         std::set<std::uint32_t> marks;
         for (const auto& [cookie, mark] : owned_)
             marks.insert(mark);
-        linux::netlink::sync_link_t link(linux::netlink::open_netlink_socket(NETLINK_SOCK_DIAG));
+        auto& link = *link_;
         std::unordered_set<std::uint64_t> open;
         std::vector<std::pair<std::uint64_t, sock_diag::exact_request_message_t>> ending;
         for (const std::uint32_t mark : marks) {
@@ -99,6 +106,7 @@ void time_wait_reaper_t::reap() noexcept
                 if (reply.type != SOCK_DIAG_BY_FAMILY)
                     throw linux::netlink::unexpected_reply_t();
                 const sock_diag::response_message_t socket(reply.payload.data.get(), reply.payload.size);
+                ++dumped_;
                 const auto own = owned_.find(socket.cookie());
                 if (socket.family() != AF_INET || own == owned_.end() || own->second != mark)
                     continue;
@@ -111,6 +119,7 @@ void time_wait_reaper_t::reap() noexcept
         if (full) {
             std::erase_if(owned_, [&](const auto& own) { return !open.contains(own.first); });
             prune_at_ = std::max(min_prune_at, 2 * owned_.size());
+            passes_since_prune_ = 0;
         }
         for (const auto& [cookie, request] : ending) {
             const auto* header = reinterpret_cast<const std::uint8_t*>(&request.header());
@@ -124,19 +133,50 @@ void time_wait_reaper_t::reap() noexcept
             owned_.erase(cookie);
         }
     } catch (const std::exception& e) {
+        replace_link();
         cf_log_rate_limited(log_warning, [&] {
             return std::string("Cannot end the daemon's TIME_WAIT sockets: ") + e.what();
         });
     }
 }
 
+void time_wait_reaper_t::replace_link() noexcept
+{
+    // What the failed exchange left unread, a dump's rest among it, would be
+    // taken for the answers of the next pass.
+    try {
+        link_ = open_link();
+    } catch (const std::exception&) {
+        // At the open-file limit the old socket serves on.
+        link_->discard_unread();
+    }
+}
+
 void time_wait_reaper_t::record(bool on)
 {
-    const bool was = recording_;
-    recording_ = on;
-    // Turned off, nothing delays the forwarded clients any longer.
-    if (was && !on)
+    if (on) {
+        if (lingering_) {
+            lingering_ = false;
+            linger_timer_.cancel();
+        }
+        recording_ = true;
+    } else if (recording_ && !lingering_) {
+        // Turned off, nothing delays the forwarded clients any longer.
         reap();
+        if (record_linger_.count() > 0) {
+            lingering_ = true;
+            linger_timer_.expires_after(record_linger_);
+            linger_timer_.async_wait(wrap([this](const boost::system::error_code& ec) {
+                // A wait that expired just before it was cancelled still comes with success.
+                if (ec || !lingering_ || linger_timer_.expiry() > std::chrono::steady_clock::now())
+                    return;
+                lingering_ = false;
+                recording_ = false;
+            }));
+        } else {
+            recording_ = false;
+        }
+    }
     if (!scheduled_ && (recording_ || !owned_.empty()))
         schedule();
 }

@@ -22,6 +22,7 @@
 #include "common/log.hpp"
 #include "common/rate_limit.hpp"
 #include "common/reset_connection.hpp"
+#include "fw/divert/server_socket_pool.hpp"
 #include "fw/service/marks.hpp"
 #include "linux_firewall_config.pb.h"
 
@@ -46,6 +47,9 @@ public:
 
 // After running out of descriptors, the next accept is tried this much later.
 constexpr std::chrono::milliseconds accept_pause{100};
+
+static_assert(transparent_acceptor_t::default_record_linger >= server_socket_pool_t::default_expiry,
+              "a client may still be accepted until its server socket expires");
 
 void reset(tcp::socket& accepted)
 {
@@ -81,9 +85,10 @@ tcp::endpoint configured_endpoint(const kv::LinuxFirewallConfig& config)
 
 transparent_acceptor_t::transparent_acceptor_t(boost::asio::io_context& io, delegate_t& delegate,
                                                const kv::LinuxFirewallConfig& config, marks_t& marks,
-                                               std::chrono::milliseconds reap_period)
+                                               std::chrono::milliseconds reap_period,
+                                               std::chrono::milliseconds record_linger)
     : delegate_(delegate), config_(config), marks_(marks), acceptor_(io), endpoint_(tcp::v4(), 0),
-      reaper_(io, reap_period)
+      reaper_(io, reap_period, record_linger)
 {
 }
 
@@ -183,19 +188,22 @@ void transparent_acceptor_t::on_accept(const boost::system::error_code& ec, tcp:
         if (e)
             throw get_endpoint_error_t(e, prefix + "getsockname failed");
         // Close-on-exec, so the descriptor does not outlive its hand-over in a
-        // program the daemon runs meanwhile.
-        util::scoped_fd_t descriptor(::fcntl(accepted.native_handle(), F_DUPFD_CLOEXEC, 0));
-        if (!descriptor) {
-            // At the descriptor limit: this client alone is given up.
+        // program the daemon runs meanwhile. Set on the accepted socket itself:
+        // a copy would need a second descriptor, and at the open-file limit
+        // the accept has just taken the last one.
+        const int fd = accepted.native_handle();
+        const int flags = ::fcntl(fd, F_GETFD);
+        if (flags < 0 || ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) != 0) {
             const boost::system::error_code error(errno, boost::system::system_category());
             cf_log_rate_limited(log_warning, [&] {
-                return prefix + "dup failed: " + error.message() + "; resetting the client";
+                return prefix + "cannot set close-on-exec: " + error.message() + "; resetting the client";
             });
             reset(accepted);
         } else {
-            take_for_reaping(descriptor.get());
-            accepted.close();
-            delegate_.new_client_socket(peer, local, std::move(descriptor));
+            take_for_reaping(fd);
+            // Out of the event loop's hands: pellad serves the connection.
+            boost::system::error_code ignored;
+            delegate_.new_client_socket(peer, local, util::scoped_fd_t(accepted.release(ignored)));
         }
     } catch (const get_endpoint_error_t& e) {
         // ENOTCONN: the client reset its connection before we could read its endpoints.

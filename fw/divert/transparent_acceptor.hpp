@@ -38,20 +38,29 @@ public:
                                        util::scoped_fd_t&& descriptor) = 0;
     };
 
+    // After the forward divert is turned off, the steering rules still bring
+    // the clients already on their way (a re-sent SYN, a connection in the
+    // listener's queue) until their server sockets expire from the pool: the
+    // sockets accepted meanwhile are ended in TIME_WAIT too.
+    static constexpr std::chrono::seconds default_record_linger{300};
+
     // reap_period: how often the accepted sockets' TIME_WAIT leftovers are
-    // ended while the forward divert is on.
+    // ended while the forward divert is on; record_linger: how long after it
+    // is turned off the accepted sockets are still taken.
     transparent_acceptor_t(boost::asio::io_context& io, delegate_t& delegate,
                            const kv::LinuxFirewallConfig& config, marks_t& marks,
-                           std::chrono::milliseconds reap_period = time_wait_reaper_t::default_period);
+                           std::chrono::milliseconds reap_period = time_wait_reaper_t::default_period,
+                           std::chrono::milliseconds record_linger = default_record_linger);
     // Also ends the accepted sockets left in TIME_WAIT, so that a stopped
     // daemon blackholes no forwarded client reusing a port.
     ~transparent_acceptor_t() override;
 
     // Opens the listener on tproxy_listen_address, or keeps it when that is
     // where it already listens; a kept listener takes on changed marks.
-    // Sockets accepted while the forward divert is on are ended in TIME_WAIT
-    // (or orphaned in FIN_WAIT2) every reap period, until the last of them is
-    // gone; at once when the forward divert is turned off.
+    // Sockets accepted while the forward divert is on, and for the record
+    // linger after, are ended in TIME_WAIT (or orphaned in FIN_WAIT2) every
+    // reap period, until the last of them is gone; at once when the forward
+    // divert is turned off.
     void configure() override;
 
     // Where the listener is bound, as read back from the socket (0.0.0.0:0 before

@@ -75,6 +75,15 @@ std::span<const std::uint8_t> sync_link_t::receive_datagram()
     return {buffer_.data.get(), size};
 }
 
+void sync_link_t::discard_unread() noexcept
+{
+    // An overrun (ENOBUFS) is reported once; the queue behind it is still read.
+    char byte;
+    while (::recv(fd_.get(), &byte, sizeof byte, MSG_DONTWAIT | MSG_TRUNC) >= 0 || errno == EINTR
+           || errno == ENOBUFS) {
+    }
+}
+
 std::uint32_t sync_link_t::wait_ack()
 {
     std::size_t size = receive_datagram().size();

@@ -42,6 +42,12 @@ public:
     // checked against the requests sent, so a late reply to an earlier one
     // does not throw. Valid until the next receive.
     std::span<const std::uint8_t> receive_datagram();
+    // Reads away, without waiting, whatever a failed exchange left unread,
+    // the rest of a dump included: the kernel queues each reply before the
+    // send of its request returns, and the next part of a dump before the
+    // receive of the previous part returns. Afterwards the next datagram
+    // answers the next request.
+    void discard_unread() noexcept;
 
     // Hands the socket back; the link must not be used for exchanges afterwards.
     fw::util::scoped_fd_t release() noexcept { return std::move(fd_); }

@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <fstream>
+#include <list>
 #include <string>
 
 namespace {
@@ -97,34 +98,72 @@ TEST(SyncLinkKernel, AddsAndDeletesAFwmarkRule)
     expect_system_error(ENOENT, [&] { link.wait_ack(); });
 }
 
+// `count` routes in `table`, added in one batch.
+void add_routes(int count, int table)
+{
+    const std::string path = "/tmp/morva-netlink-routes-" + std::to_string(::getpid());
+    {
+        std::ofstream batch(path);
+        for (int i = 0; i < count; ++i)
+            batch << "route add 10." << (i >> 8) << '.' << (i & 0xff) << ".0/24 dev lo table " << table << "\n";
+    }
+    sh("ip -batch " + path + " && rm -f " + path);
+}
+
+void send_route_dump(sync_link_t& link)
+{
+    link.send(RTM_GETROUTE, message_t(AF_INET).serialize(), NLM_F_DUMP);
+}
+
+int routes_in_table(const std::list<netlink_reply_t>& replies, int table)
+{
+    int in_table = 0;
+    for (const auto& r : replies) {
+        EXPECT_EQ(r.type, RTM_NEWROUTE);
+        message_t route = message_t::parse(r.payload.data.get(), r.payload.size);
+        if (route.table() == table
+            && *route.attributes().get_as<std::uint32_t>(RTA_TABLE) == static_cast<std::uint32_t>(table))
+            ++in_table;
+    }
+    return in_table;
+}
+
 TEST(SyncLinkKernel, DumpSpansManyDatagrams)
 {
     const int count = 3000;
-    {
-        std::ofstream batch("/tmp/morva-netlink-routes-" + std::to_string(::getpid()));
-        for (int i = 0; i < count; ++i)
-            batch << "route add 10." << (i >> 8) << '.' << (i & 0xff) << ".0/24 dev lo table 151\n";
-    }
-    const std::string path = "/tmp/morva-netlink-routes-" + std::to_string(::getpid());
-    sh("ip -batch " + path + " && rm -f " + path);
+    add_routes(count, 151);
 
     sync_link_t link = route_link();
-    message_t request(AF_INET);
-    link.send(RTM_GETROUTE, request.serialize(), NLM_F_DUMP);
+    send_route_dump(link);
     auto replies = link.receive_all();
-    int in_table = 0;
     std::size_t bytes = 0;
-    for (const auto& r : replies) {
-        EXPECT_EQ(r.type, RTM_NEWROUTE);
+    for (const auto& r : replies)
         bytes += r.payload.size;
-        message_t route = message_t::parse(r.payload.data.get(), r.payload.size);
-        if (route.table() == 151 && *route.attributes().get_as<std::uint32_t>(RTA_TABLE) == 151)
-            ++in_table;
-    }
-    EXPECT_EQ(in_table, count);
+    EXPECT_EQ(routes_in_table(replies, 151), count);
     EXPECT_GT(bytes, 64u * 1024); // more than any single dump datagram holds
 
     sh("ip route flush table 151");
+}
+
+// A dump abandoned after its first datagram: once its rest is read away, the
+// next exchanges get their own answers.
+TEST(SyncLinkKernel, AnAbandonedDumpIsReadAwayBeforeTheNextRequest)
+{
+    const int count = 3000;
+    add_routes(count, 152);
+
+    sync_link_t link = route_link();
+    send_route_dump(link);
+    link.receive_datagram();
+    link.discard_unread();
+
+    send_route_dump(link);
+    EXPECT_EQ(routes_in_table(link.receive_all(), 152), count);
+    link.send(NLMSG_NOOP, std::vector<std::uint8_t>{}, NLM_F_ACK);
+    EXPECT_EQ(link.wait_ack(), 0u);
+    link.discard_unread(); // nothing left: returns at once
+
+    sh("ip route flush table 152");
 }
 
 TEST(SyncLinkKernel, EmptyRequestIsOneHeader)
