@@ -8,7 +8,6 @@
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/socket.h>
 
 #include <boost/system/system_error.hpp>
 
@@ -27,16 +26,6 @@ std::unique_ptr<linux::netlink::sync_link_t> open_link()
     return std::make_unique<linux::netlink::sync_link_t>(linux::netlink::open_netlink_socket(NETLINK_SOCK_DIAG));
 }
 
-// The kernel queues its answer before the send of the request returns: once
-// what a failed exchange left is read away, the next datagram answers the
-// next request.
-void discard_unread(int fd) noexcept
-{
-    char byte;
-    while (::recv(fd, &byte, sizeof byte, MSG_DONTWAIT | MSG_TRUNC) >= 0 || errno == EINTR || errno == ENOBUFS) {
-    }
-}
-
 } // namespace
 
 listener_handshake_probe_t::listener_handshake_probe_t() : link_(open_link()) {}
@@ -49,7 +38,7 @@ void listener_handshake_probe_t::replace_link() noexcept
         link_ = open_link();
     } catch (const std::exception&) {
         // At the open-file limit the old socket serves on.
-        discard_unread(link_->fd());
+        link_->discard_unread();
     }
 }
 
