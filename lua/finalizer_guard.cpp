@@ -1,5 +1,7 @@
 #include "lua/finalizer_guard.hpp"
 
+#include <string_view>
+
 namespace kv::lua {
 
 namespace {
@@ -47,11 +49,37 @@ int guarded_debug_setmetatable(lua_State* L)
     return 1;
 }
 
+// io's file handles carry "__gc" in a metatable getmetatable would hand
+// out, whose "__index" (Lua 5.3) is that metatable itself: their methods
+// move to a table of their own and the metatable is kept from scripts.
+void protect_file_handles(lua_State* L)
+{
+    if (luaL_getmetatable(L, LUA_FILEHANDLE) != LUA_TTABLE) {
+        lua_pop(L, 1);
+        return;
+    }
+    lua_newtable(L);
+    lua_pushnil(L);
+    while (lua_next(L, -3) != 0) {
+        // The methods: every key but the metamethods ("__gc", "__index", "__name", "__tostring").
+        if (lua_type(L, -2) == LUA_TSTRING && std::string_view(lua_tostring(L, -2)).substr(0, 2) != "__") {
+            lua_pushvalue(L, -2);
+            lua_insert(L, -2);
+            lua_rawset(L, -4);
+        } else
+            lua_pop(L, 1);
+    }
+    lua_setfield(L, -2, "__index");
+    protect_metatable(L);
+    lua_pop(L, 1);
+}
+
 } // namespace
 
 void refuse_script_finalizers(lua_State* L)
 {
-    lua_checkstack(L, 2);
+    lua_checkstack(L, 4);
+    protect_file_handles(L);
     lua_pushglobaltable(L);
     lua_pushcfunction(L, guarded_setmetatable);
     lua_setfield(L, -2, "setmetatable");

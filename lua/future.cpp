@@ -22,11 +22,22 @@ int future_gc(lua_State* L)
     return 0;
 }
 
-// Runs when the future ends: hands its results and their count, or its error
-// value and -1, to the waiting thread and resumes the waiting coroutine. The
-// error is the one Lua value every waiter shares, never a copy of its text:
-// a large error would otherwise be copied once per waiter, outside the
-// state's memory limit.
+// What wait returns for push_results' answer n, on a stack that holds the
+// results or the error value.
+int return_results(lua_State* L, int n)
+{
+    if (n == future_t::failed_results)
+        return lua_error(L);
+    if (n == future_t::too_many_results)
+        return luaL_error(L, "too many results");
+    return n;
+}
+
+// Runs when the future ends: hands push_results' answer, with the count on
+// top, to the waiting thread and resumes the waiting coroutine. The error is
+// the one Lua value every waiter shares, never a copy of its text: a large
+// error would otherwise be copied once per waiter, outside the state's
+// memory limit.
 struct wake_waiter_t {
     future_t* future;
     lua_State* L;
@@ -34,8 +45,9 @@ struct wake_waiter_t {
 
     void operator()()
     {
-        const int n = future->push_results(L);
-        lua_checkstack(L, 1);
+        // The count needs a slot of its own: wait's frame keeps Lua's
+        // minimum free, so the answer "too many" always has one.
+        const int n = future->push_results(L, 1);
         lua_pushinteger(L, n);
         co->resume(0);
     }
@@ -45,9 +57,7 @@ int wait_continuation(lua_State* L, int, lua_KContext)
 {
     const auto n = static_cast<int>(lua_tointeger(L, -1));
     lua_pop(L, 1);
-    if (n < 0)
-        return lua_error(L);
-    return n;
+    return return_results(L, n);
 }
 
 } // namespace
@@ -66,19 +76,24 @@ future_t::~future_t()
         restore_log_handler();
 }
 
-int future_t::push_results(lua_State* L)
+int future_t::push_results(lua_State* L, int spare)
 {
     lua_State* const T = thread();
     if (state_ == failed) {
-        lua_checkstack(T, 1);
-        lua_checkstack(L, 1);
-        lua_pushvalue(T, -1);
+        // Through L, which has the room: a future that overflowed its stack
+        // leaves T without any.
+        if (!lua_checkstack(L, spare + 2))
+            return too_many_results;
         lua_xmove(T, L, 1);
-        return -1;
+        lua_pushvalue(L, -1);
+        lua_xmove(L, T, 1);
+        return failed_results;
     }
     const int n = lua_gettop(T);
-    lua_checkstack(T, 1);
-    lua_checkstack(L, n + 1);
+    // Lua's stack has a fixed bound: what does not fit is refused, as Lua
+    // refuses it to table.unpack.
+    if (!lua_checkstack(L, n + spare) || !lua_checkstack(T, 1))
+        return too_many_results;
     for (int i = 1; i <= n; ++i) {
         lua_pushvalue(T, i);
         lua_xmove(T, L, 1);
@@ -164,12 +179,8 @@ int async(lua_State* L)
 int wait(lua_State* L)
 {
     future_t& future = check_future(L, lua_upvalueindex(1));
-    if (future.is_done()) {
-        const int n = future.push_results(L);
-        if (n < 0)
-            return lua_error(L);
-        return n;
-    }
+    if (future.is_done())
+        return return_results(L, future.push_results(L, 0));
     kv::lua::coroutine_t* co = kv::lua::current_coroutine(L);
     guarded(L, [&] {
         future.add_waiter(co->wrap(wake_waiter_t{&future, L, co}));

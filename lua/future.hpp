@@ -22,8 +22,12 @@ public:
 
     bool is_done() const noexcept { return state_ != running; }
     // Finished: pushes copies of the results and returns their count.
-    // Failed: pushes a copy of the error and returns -1.
-    int push_results(lua_State* L);
+    // Failed: pushes a copy of the error and returns failed_results.
+    // Returns too_many_results, pushing nothing, when that would leave L
+    // fewer than `spare` free slots.
+    int push_results(lua_State* L, int spare);
+    static constexpr int failed_results = -1;
+    static constexpr int too_many_results = -2;
     void add_waiter(std::function<void()> waiter);
 
 private:

@@ -109,6 +109,13 @@ void load_or_throw(lua_State* L, const char* name, std::string_view text)
         throw std::runtime_error("Cannot load " + std::string(name) + ": " + error_text(L));
 }
 
+// Ending the process from a hook would skip the daemon's clean-up: its
+// rules, route and state file would stay behind.
+int refuse_exit(lua_State* L)
+{
+    return luaL_error(L, "os.exit is not allowed in a hook");
+}
+
 } // namespace
 
 state_ptr_t new_state()
@@ -125,6 +132,12 @@ void open_libraries(lua_State* L)
     check_every_chunk_loaded(L);
     refuse_script_finalizers(L);
     register_string_patterns(L);
+    // The library table is the one package.loaded holds too.
+    if (lua_getglobal(L, "os") == LUA_TTABLE) {
+        lua_pushcfunction(L, refuse_exit);
+        lua_setfield(L, -2, "exit");
+    }
+    lua_pop(L, 1);
 }
 
 void init_registry(lua_State* L)

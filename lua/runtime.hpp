@@ -22,7 +22,8 @@ using state_ptr_t = std::unique_ptr<lua_State, void (*)(lua_State*)>;
 state_ptr_t new_state();
 
 // Opens the standard libraries as scripts get them: binary chunks checked on
-// every load path, no finalizers, the daemon's own pattern functions.
+// every load path, no finalizers, the daemon's own pattern functions, and an
+// os.exit that raises an error instead of ending the process.
 void open_libraries(lua_State* L);
 
 // Creates the runtime's registry entries; after open_libraries, before any module.

@@ -1,5 +1,6 @@
 // Hooks that reach for what their budget and memory limit do not see: objects
-// with finalizers, and list files too large for the limit or without an end.
+// with finalizers, os.exit, and list files too large for the limit or without
+// an end.
 // Each such session fails alone (CHECK); the daemon decides the next
 // connection, serves a stop (107) and leaves nothing behind.
 #include <gtest/gtest.h>
@@ -79,45 +80,71 @@ bool logged(stack_t& stack, const std::string& line, std::size_t seen = 0)
     return false;
 }
 
+// A hook whose port-9101 `body` fails: each of `connections` local
+// clients (their process lookups complete outside every protected call) is
+// checked, the daemon logs the failure `line` (a regular expression), then
+// decides the next connection and stops cleanly.
+void expect_failing_hook_spares_the_daemon(const std::string& body, int connections, const std::string& line)
+{
+    stack_t stack("", ports);
+    start_with_hook(stack, hook_with(body));
+    for (int done = 0; done < connections;) {
+        std::vector<std::unique_ptr<morva_test::ns_process_t>> clients;
+        for (int k = 0; k < 8 && done + k < connections; ++k)
+            clients.push_back(stack.start_connect(stack.hosts.firewall, topology_t::server_address, "9101",
+                                                  "failed " + std::to_string(done + k), "20"));
+        for (auto& client : clients)
+            expect_checked(stack_t::finish_connect(*client), stack);
+        done += static_cast<int>(clients.size());
+        if (testing::Test::HasFailure())
+            break;
+    }
+    EXPECT_TRUE(logged(stack, "cannot get verdict for intercepted connection: .*" + line + "; falling back to CHECK"))
+        << stack.daemon_output();
+    expect_decides_and_stops(stack);
+}
+
 TEST(hook_limits_e2e, finalizers_neither_end_nor_hold_the_daemon)
 {
     const struct {
         const char* name;
         const char* body;
         int connections;
+        const char* line;
     } cases[] = {
-        // Local clients: the process lookups' completions push their results
-        // outside every protected call. Without the refusal, a collector step
-        // there runs a finalizer whose error aborts the daemon.
+        // Without the refusal, a collector step outside every protected call
+        // runs a finalizer whose error aborts the daemon.
         {"finalizers that raise",
-         "for i = 1, 400 do setmetatable({}, { __gc = function() error('x') end }) end return 'pass'", 40},
+         "for i = 1, 400 do setmetatable({}, { __gc = function() error('x') end }) end return 'pass'", 40, ".*"},
         {"finalizers that raise, set through the debug library",
-         "for i = 1, 400 do debug.setmetatable({}, { __gc = function() error('x') end }) end return 'pass'", 40},
+         "for i = 1, 400 do debug.setmetatable({}, { __gc = function() error('x') end }) end return 'pass'", 40, ".*"},
         {"a finalizer on the metatable of the daemon's own endpoints",
-         "getmetatable(ctx.src).__gc = function() error('x') end return 'pass'", 40},
+         "getmetatable(ctx.src).__gc = function() error('x') end return 'pass'", 40, ".*"},
         // Lua runs finalizers with the count hook off: without the refusal
         // this holds the event loop for good.
         {"a finalizer that loops",
-         "setmetatable({}, { __gc = function() while true do end end }) collectgarbage() return 'pass'", 2},
+         "setmetatable({}, { __gc = function() while true do end end }) collectgarbage() return 'pass'", 2, ".*"},
+        {"a finalizer that loops, on the metatable of io's file handles",
+         "getmetatable(io.stdout).__gc = function() while true do end end io.open('/dev/null') collectgarbage()"
+         " return 'pass'",
+         2, "hook.lua:4: attempt to index a boolean value"},
+        {"a finalizer that loops, on the metatable of io's file handles through their index",
+         "io.stdout.__index.__gc = function() while true do end end io.open('/dev/null') collectgarbage()"
+         " return 'pass'",
+         2, "hook.lua:4: attempt to index a nil value \\(field '__index'\\)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        stack_t stack("", ports);
-        start_with_hook(stack, hook_with(c.body));
-        for (int done = 0; done < c.connections;) {
-            std::vector<std::unique_ptr<morva_test::ns_process_t>> clients;
-            for (int k = 0; k < 8 && done + k < c.connections; ++k)
-                clients.push_back(stack.start_connect(stack.hosts.firewall, topology_t::server_address, "9101",
-                                                      "finalized " + std::to_string(done + k), "20"));
-            for (auto& client : clients)
-                expect_checked(stack_t::finish_connect(*client), stack);
-            done += static_cast<int>(clients.size());
-            if (testing::Test::HasFailure())
-                break;
-        }
-        EXPECT_TRUE(logged(stack, "cannot get verdict for intercepted connection: .*; falling back to CHECK"))
-            << stack.daemon_output();
-        expect_decides_and_stops(stack);
+        expect_failing_hook_spares_the_daemon(c.body, c.connections, c.line);
+    }
+}
+
+// os.exit would end the daemon at once, leaving its rules, route and state file.
+TEST(hook_limits_e2e, a_hook_cannot_end_the_daemon)
+{
+    for (const char* body : {"os.exit(3)", "require('os').exit(true, true)"}) {
+        SCOPED_TRACE(body);
+        expect_failing_hook_spares_the_daemon(body, 2, "hook.lua:4: os.exit is not allowed in a hook");
     }
 }
 

@@ -293,4 +293,50 @@ TEST_F(future_test, nesting_too_deep_fails_instead_of_overflowing_the_stack)
     EXPECT_NE(results[2].find("C stack overflow"), std::string::npos) << results[2];
 }
 
+TEST_F(future_test, results_that_do_not_fit_the_waiters_stack_fail_the_wait)
+{
+    // A waiter a hundred calls deep reads what the future's `body` returns
+    // from `count` values, ready before its wait or handed over when the
+    // future ends. Lua's stack holds a million values at most.
+    const char* const unpack = "return table.unpack(values)";
+    const char* const overflow = "local function r() return 1 + r() end return r()";
+    const struct {
+        const char* name;
+        const char* body;
+        int count;
+        bool ready;
+        const char* outcome; // the count read, or the error the wait raises
+    } cases[] = {
+        {"a thousand results, ready", unpack, 1000, true, "1000"},
+        {"a thousand results, handed over", unpack, 1000, false, "1000"},
+        {"nearly a million results, ready", unpack, 999900, true, "test:6: too many results"},
+        {"nearly a million results, handed over", unpack, 999900, false, "test:6: too many results"},
+        // The future's own stack is full: its error still reaches the waiter.
+        {"a stack overflow, ready", overflow, 0, true, "test:2: stack overflow"},
+        {"a stack overflow, handed over", overflow, 0, false, "test:2: stack overflow"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // The earlier cases' futures are finalized first: a collector step
+        // on the overflowing stack would fail their finalizers, which Lua
+        // then drops.
+        lua_gc(L, LUA_GCCOLLECT, 0);
+        const auto results = finish("local count, ready = " + std::to_string(c.count) + ", " +
+                                    (c.ready ? "true" : "false") +
+                                    " local values = {} for i = 1, count do values[i] = i end\n"
+                                    "local body = function() " + c.body + " end" + R"(
+            local f = morva.async(function() if not ready then morva.sleep(0) end return body() end)
+            local function deep(n)
+                if n == 0 then
+                    return select('#', f.wait())
+                end
+                return (deep(n - 1))
+            end
+            local ok, read = pcall(deep, 100)
+            return read
+        )");
+        EXPECT_EQ(results, std::vector<std::string>{c.outcome});
+    }
+}
+
 } // namespace

@@ -98,6 +98,9 @@ TEST_F(intercept_driver_test, verdicts_and_failures)
         // Described after the run: the description has a budget of its own.
         {"error(setmetatable({}, { __tostring = function() while true do end end }))", CHECK,
          "test:2: instruction budget of 20000000 exceeded without a wait", root},
+        // A hook cannot end the daemon.
+        {"os.exit(3)", CHECK, "test:2: os.exit is not allowed in a hook", root},
+        {"require('os').exit(true, true)", CHECK, "test:2: os.exit is not allowed in a hook", root},
         // Failures outside the hook's protected call lose the artifacts.
         {"coroutine.yield()", CHECK, "Coroutine tag not found", {}},
         {"coroutine.yield('not a tag')", CHECK, "Invalid coroutine tag", {}},
