@@ -4,12 +4,9 @@
 // SYN that carries data.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <fstream>
-#include <functional>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/e2e/stack.hpp"
@@ -34,18 +31,6 @@ const divert_case_t diverts[] = {
 };
 
 const std::string checked_port = "8080";
-
-// Polls `done` for up to 3 seconds.
-bool eventually(const std::function<bool()>& done)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
 
 class handover_e2e : public testing::Test {
 protected:
@@ -172,7 +157,8 @@ TEST_F(handover_e2e, a_client_reuses_one_port_for_consecutive_checked_connection
             expect_checked(connection, text);
             EXPECT_EQ(connection.local, std::string(c.client_address) + ":" + from);
         }
-        EXPECT_TRUE(eventually([&] {
+        // Well within the minute the kernel itself would keep it.
+        EXPECT_TRUE(morva_test::wait_until([&] {
             return topology_t::sh_in(stack_.hosts.firewall, "ss -tan state time-wait").find(":" + from)
                    == std::string::npos;
         })) << "the daemon's TIME_WAIT socket of the last connection is not ended";
