@@ -1,6 +1,11 @@
 #pragma once
 // Reads a descriptor to its end on a thread of its own: the standard output
-// or error of a program started by a test or the benchmark.
+// or error of a program started by a test or the benchmark. What the program
+// wrote before a call of text() is in its result: the call takes what the
+// pipe still holds itself, so a test that saw an effect of the program's
+// next step (a reply, an exit) never misses the line written before it.
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,7 +20,12 @@ using namespace std::chrono_literals;
 
 class collector_t {
 public:
-    explicit collector_t(int fd) : fd_(fd), thread_([this] { loop(); }) {}
+    explicit collector_t(int fd) : fd_(fd)
+    {
+        // Only this object reads; a read finding the pipe drained by the other reader must not block.
+        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+        thread_ = std::thread([this] { loop(); });
+    }
     ~collector_t()
     {
         join();
@@ -30,6 +40,7 @@ public:
     std::string text()
     {
         std::lock_guard lock(mutex_);
+        drain();
         return text_;
     }
     bool wait_for(const std::string& needle, std::chrono::milliseconds timeout = 10s)
@@ -46,14 +57,30 @@ public:
 private:
     void loop()
     {
-        char buf[4096];
         for (;;) {
+            pollfd ready{fd_, POLLIN, 0};
+            if (::poll(&ready, 1, -1) < 0 && errno != EINTR)
+                return;
+            std::lock_guard lock(mutex_);
+            drain();
+            if (ended_)
+                return;
+        }
+    }
+    // Appends what the pipe holds now; with mutex_ held.
+    void drain()
+    {
+        char buf[4096];
+        while (!ended_) {
             ssize_t n = ::read(fd_, buf, sizeof buf);
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n <= 0)
+            if (n < 0 && errno == EAGAIN)
                 return;
-            std::lock_guard lock(mutex_);
+            if (n <= 0) {
+                ended_ = true;
+                return;
+            }
             text_.append(buf, static_cast<std::size_t>(n));
         }
     }
@@ -61,6 +88,7 @@ private:
     int fd_;
     std::mutex mutex_;
     std::string text_;
+    bool ended_ = false;
     std::thread thread_;
 };
 

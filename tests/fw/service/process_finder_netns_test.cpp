@@ -10,6 +10,7 @@
 #include "tests/common/fork.hpp"
 #include "tests/common/recording_log.hpp"
 #include "tests/support/netns.hpp"
+#include "tests/support/wait.hpp"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -351,8 +352,7 @@ struct held_syns_t {
 
     bool wait_for(unsigned long count) const
     {
-        for (int i = 0; i < 200 && queued_packets(number) < count; ++i)
-            std::this_thread::sleep_for(10ms);
+        morva_test::wait_until([&] { return queued_packets(number) >= count; });
         return queued_packets(number) == count;
     }
 

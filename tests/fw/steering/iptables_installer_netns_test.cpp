@@ -7,10 +7,12 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
+#include <fstream>
+#include <future>
 #include <regex>
 #include <thread>
 
@@ -20,6 +22,7 @@
 #include "tests/fw/steering/iptables_expected.hpp"
 #include "tests/fw/steering/iptables_fakes.hpp"
 #include "tests/fw/netns_fixture.hpp"
+#include "tests/support/wait.hpp"
 
 namespace {
 
@@ -145,19 +148,43 @@ TEST_F(kernel_installer, a_referenced_divert_chain_stops_the_installation)
     EXPECT_EQ(save("nat"), host_nat);
 }
 
+// Whether this process waits for the lock on `path`: the kernel lists a
+// blocked flock with "->" in /proc/locks.
+bool waiting_for_lock(const std::string& path)
+{
+    struct stat file{};
+    if (::stat(path.c_str(), &file) != 0)
+        return false;
+    const std::regex blocked("-> FLOCK +ADVISORY +WRITE +" + std::to_string(::getpid()) + " +[0-9a-f]+:[0-9a-f]+:"
+                             + std::to_string(file.st_ino) + " ");
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);)
+        if (std::regex_search(line, blocked))
+            return true;
+    return false;
+}
+
 TEST_F(kernel_installer, a_held_lock_delays_the_change)
 {
-    const std::string ready = (dir / "ready").string();
-    // The host's own lock tool holds the file for a while.
-    sh("flock " + lock_path() + " sh -c 'touch " + ready + "; sleep 0.8' >/dev/null 2>&1 &");
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!boost::filesystem::exists(ready) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(boost::filesystem::exists(ready));
+    const std::string ready = (dir / "ready").string(), release = (dir / "release").string();
+    // The host's own lock tool holds the file until the test lets it go.
+    sh("flock " + lock_path() + " sh -c 'touch " + ready + "; while [ ! -e " + release
+       + " ]; do sleep 0.01; done' >/dev/null 2>&1 &");
+    // Declared first, so that a failure lets the lock go before it waits for the installer.
+    std::future<void> installed;
+    struct released_t {
+        std::string release;
+        ~released_t() { std::ofstream{release}; }
+    } released{release};
+    ASSERT_TRUE(morva_test::wait_until([&] { return boost::filesystem::exists(ready); }));
 
-    const auto start = std::chrono::steady_clock::now();
-    installer.install(params_with({queued_output}), false, lock_path());
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    installed = std::async(std::launch::async,
+                                [&] { installer.install(params_with({queued_output}), false, lock_path()); });
+    ASSERT_TRUE(morva_test::wait_until([&] { return waiting_for_lock(lock_path()); }))
+        << "the installer did not wait for the lock";
+    EXPECT_EQ(save("mangle").find(m3("OUTPUT", 3)), std::string::npos) << "changed under the lock";
+    std::ofstream{release};
+    installed.get();
     EXPECT_NE(save("mangle").find(m3("OUTPUT", 3)), std::string::npos);
 }
 
@@ -187,9 +214,28 @@ TEST_F(kernel_installer, foreign_counters_keep_what_they_count_during_a_replace)
                 ++sent;
         ::close(fd);
     });
+    struct joined_t {
+        std::atomic<bool>& stop;
+        std::thread& sender;
+        ~joined_t()
+        {
+            stop = true;
+            if (sender.joinable())
+                sender.join();
+        }
+    } joined{stop, sender};
+    // Each step starts only once packets flow, and more are sent before the
+    // next one: every replace and removal happens amid the flood.
+    const auto more_packets = [&] {
+        const std::uint64_t before = sent;
+        return morva_test::wait_until([&] { return sent > before; });
+    };
+    ASSERT_TRUE(more_packets()) << "the sender sent nothing";
     for (int cycle = 0; cycle < 20; ++cycle) {
         installer.install(params_with({queued_output}), false, lock_path());
+        ASSERT_TRUE(more_packets()) << "cycle " << cycle;
         installer.uninstall(lock_path());
+        ASSERT_TRUE(more_packets()) << "cycle " << cycle;
     }
     stop = true;
     sender.join();
