@@ -44,13 +44,17 @@ daemon_rules_t daemon_rules_t::capture(const std::string& ns, const std::string&
     for (const auto& line : lines_of(r.iptables)) {
         if (line[0] == '*')
             r.tables.push_back(line.substr(1));
+        // A passed SYN carries both marks, which the TPROXY rule leaves
+        // alone: "! --mark CP|SP/CP|SP".
+        if (line.find("-j TPROXY") != std::string::npos) {
+            const std::string mark = after(line, "--mark");
+            if (const auto slash = mark.find('/'); slash != std::string::npos)
+                r.pass_mark = static_cast<std::uint32_t>(std::stoul(mark.substr(0, slash), nullptr, 0));
+        }
         if (line.find("-j NFQUEUE") == std::string::npos)
             continue;
-        const std::string queue = after(line, "--queue-num"), mark = after(line, "--mark");
+        const std::string queue = after(line, "--queue-num");
         r.queues.push_back(queue.empty() ? 0 : std::stoi(queue));
-        // The queued SYNs carry neither mark: "--mark 0x0/CP|SP".
-        if (const auto slash = mark.find('/'); slash != std::string::npos)
-            r.pass_mark = static_cast<std::uint32_t>(std::stoul(mark.substr(slash + 1), nullptr, 0));
     }
     const auto before = lines_of(baseline_rules);
     for (const auto& line : lines_of(topology_t::sh_in(ns, "ip -4 rule show"))) {

@@ -129,14 +129,19 @@ void add_mangle_rules(ipt::ipt_table_t& table, const steering_params_t& params,
     append(prerouting,
            own_rule(tcp, {extensions.mark_match(ours, ours, true), extensions.connmark_match(cp, ours, false)},
                     extensions.tproxy_target(params.tproxy_address, params.tproxy_port, ld, ld)));
-    // -p tcp --tcp-flags SYN,ACK SYN -m mark --mark 0/CP|SP -j NFQUEUE --queue-bypass
-    // INPUT: -p tcp --tcp-flags SYN,ACK SYN -m mark --mark 0/CP|SP -m addrtype --dst-type LOCAL
+    // -p tcp --tcp-flags SYN,ACK SYN -m mark --mark 0/CP|SP|LD -j NFQUEUE --queue-bypass
+    // INPUT: -p tcp --tcp-flags SYN,ACK SYN -m mark --mark 0/CP|SP|LD -m addrtype --dst-type LOCAL
     //   -j NFQUEUE --queue-bypass
+    // A SYN marked LD was steered above to a connection the daemon carries
+    // (its client port used again while the conntrack entry lives): that
+    // connection's socket answers it, and the client, reset by the answer,
+    // sends its SYN anew, which then comes here as a new connection.
     // Another program's transparent proxy has its SYNs to foreign addresses
     // delivered here; only connections to the host's own addresses are ours.
     for (const steering_divert_t& divert : params.diverts) {
-        ipt::ipt_rule_t rule = own_rule(tcp, {ipt::make_tcp_match(syn_ack, syn), extensions.mark_match(0, ours, false)},
-                                        nfqueue_target(extensions, divert.queue));
+        ipt::ipt_rule_t rule = own_rule(
+            tcp, {ipt::make_tcp_match(syn_ack, syn), extensions.mark_match(0, ours | ld, false)},
+            nfqueue_target(extensions, divert.queue));
         if (divert.hook == input)
             rule.matches.push_back(ipt::make_local_destination_match());
         append(divert.hook, std::move(rule));

@@ -474,17 +474,21 @@ void install_nft_rules(const steering_params_t& params, const nft_socket_source_
             const nft::nft_chain_t& chain = hook == nft::hook_t::output ? *output
                                             : hook == nft::hook_t::input ? *input
                                                                          : *forward;
+            // A SYN marked LD was steered to a connection the daemon carries
+            // (its client port used again while the conntrack entry lives):
+            // that connection's socket answers it, and the client, reset by
+            // the answer, sends its SYN anew as a new connection.
             // Another program's transparent proxy has its SYNs to foreign
             // addresses delivered to the input chain too; only connections to
             // the host's own addresses are ours.
             const bool local_only = hook == nft::hook_t::input;
             rule(chain.name.value(),
-                 std::string("tcp flags & (syn|ack) == syn mark & (CP|SP) == 0 ")
+                 std::string("tcp flags & (syn|ack) == syn mark & (CP|SP|LD) == 0 ")
                      + (local_only ? "fib daddr type local " : "") + "counter queue " + std::to_string(divert.queue),
                  [&](nft::message_writer_t& w) {
                      tcp(w);
                      nft::match_tcp_flags(w, 0x12, 0x02);
-                     mark(w, 0, both);
+                     mark(w, 0, both | ld);
                      if (local_only)
                          nft::match_local_destination(w);
                      nft::add_counter(w);

@@ -1,6 +1,7 @@
 // Checked connections on every divert in situations real clients bring about:
 // marks changed by SIGHUP, an attempt abandoned at once and its port used
-// again, one port reused for consecutive connections, and a TCP Fast Open
+// again, one port reused for consecutive connections, a port used again while
+// the firewall host still holds its checked connection, and a TCP Fast Open
 // SYN that carries data.
 #include <gtest/gtest.h>
 
@@ -172,6 +173,43 @@ TEST_F(handover_e2e, a_client_reuses_one_port_for_consecutive_checked_connection
     const auto passed = connect(diverts[0], "passed", {"--from", "42001", "--server-closes"});
     ASSERT_EQ(passed.status, 0) << passed.output << stack_.daemon_output();
     EXPECT_EQ(passed.reply, "peer " + passed.local + " sent \"passed\"");
+}
+
+TEST_F(handover_e2e, a_new_connection_from_the_port_of_a_live_checked_one_is_decided_once)
+{
+    stack_.start(stack_.config());
+    unsigned short port = 43001;
+    for (const auto& c : diverts) {
+        // A client on the firewall host cannot lose its end unseen: that
+        // host's conntrack sees its FIN or reset.
+        if (!c.on_client_host)
+            continue;
+        SCOPED_TRACE(c.divert);
+        const std::string from = std::to_string(port++);
+        const std::string client = std::string(c.client_address) + ":" + from;
+        // The client's host loses its end of a checked connection without a
+        // word to the firewall (its FIN and any reset never leave), as a
+        // rebooted or crashed client does: the firewall host still holds the
+        // connection, and its conntrack entry, when the port comes again.
+        const std::string silence = "OUTPUT -p tcp --sport " + from + " --dport " + checked_port
+                                    + " --tcp-flags FIN,RST NONE -j ACCEPT";
+        const std::string lost = "OUTPUT -p tcp --sport " + from + " --dport " + checked_port + " -j DROP";
+        topology_t::sh_in(host(c), "iptables-legacy -w -I " + lost + " && iptables-legacy -w -I " + silence);
+        expect_checked(connect(c, "first", {"--from", from, "--server-closes"}), "first");
+        topology_t::sh_in(host(c), "ss -K -tn sport = :" + from + " and dport = :" + checked_port);
+        topology_t::sh_in(host(c), "iptables-legacy -w -D " + silence + " && iptables-legacy -w -D " + lost);
+        ASSERT_EQ(topology_t::sh_in(host(c), "ss -Htn sport = :" + from), "") << "the client's end is not gone";
+        ASSERT_NE(topology_t::sh_in(stack_.hosts.firewall, "ss -Htn dst " + client), "")
+            << "the situation under test: the firewall host still holds the connection";
+
+        // The kernel answers the new SYN from the old connection, whose end
+        // the client resets; its next SYN is a new connection: one decision,
+        // one server socket, and that one claimed.
+        expect_checked(connect(c, "again", {"--from", from}, "15"), "again");
+        EXPECT_EQ(hook_runs(c, client), 2u) << stack_.daemon_output();
+        EXPECT_EQ(stack_.daemon_output().find("closing unclaimed server socket " + client), std::string::npos)
+            << stack_.daemon_output();
+    }
 }
 
 TEST_F(handover_e2e, a_tcp_fast_open_syn_with_data_is_checked)

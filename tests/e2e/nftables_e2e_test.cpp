@@ -184,7 +184,7 @@ TEST_F(nftables_e2e, a_kernel_without_the_queue_expression_is_named_in_the_refus
     EXPECT_TRUE(std::regex_search(
         stack.daemon_output(),
         std::regex("Error: Cannot apply configuration \\(revision 2\\): Cannot install nftables rules: the kernel "
-                   "refused rule \"tcp flags & \\(syn\\|ack\\) == syn mark & \\(CP\\|SP\\) == 0 counter queue "
+                   "refused rule \"tcp flags & \\(syn\\|ack\\) == syn mark & \\(CP\\|SP\\|LD\\) == 0 counter queue "
                    "[0-9]+\" in chain output: No such file or directory")))
         << stack.daemon_output();
     stack.expect_nothing_left();

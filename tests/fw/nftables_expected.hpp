@@ -110,7 +110,8 @@ inline rule_t n8(const test_marks_t& m, const std::string& chain, std::uint16_t 
 {
     const std::string local_destination
         = chain == "input" ? line("fib daddr type => reg 10") + line("cmp eq reg 10 0x00000002") : "";
-    return own(chain, tcp() + tcp_flags(0x02, 0x12) + mark(0, m.both()) + local_destination + counter() + queue(q));
+    return own(chain,
+               tcp() + tcp_flags(0x02, 0x12) + mark(0, m.both() | m.ld) + local_destination + counter() + queue(q));
 }
 
 // The local-path rule of a foreign chain; loopback has index 1 in every namespace.

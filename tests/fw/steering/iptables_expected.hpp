@@ -45,7 +45,7 @@ inline const std::string n1 = "-A POSTROUTING -o lo" + own + " -m mark --mark 0x
 // The input divert's queues only SYNs to the host's own addresses.
 inline std::string m3(const std::string& chain, int queue, const std::string& bypass = " --queue-bypass")
 {
-    return "-A " + chain + " -p tcp" + own + " -m tcp --tcp-flags SYN,ACK SYN -m mark --mark 0x0/0x6"
+    return "-A " + chain + " -p tcp" + own + " -m tcp --tcp-flags SYN,ACK SYN -m mark --mark 0x0/0x7"
         + (chain == "INPUT" ? " -m addrtype --dst-type LOCAL" : "") + " -j NFQUEUE --queue-num "
         + std::to_string(queue) + bypass;
 }

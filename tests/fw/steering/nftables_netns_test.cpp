@@ -376,7 +376,7 @@ TEST_F(nftables_service, a_refused_queue_rule_fails_the_configuration_naming_the
     } catch (const boost::system::system_error& e) {
         EXPECT_EQ(e.code().value(), ENOENT);
         EXPECT_STREQ(e.what(), "Cannot install nftables rules: the kernel refused rule \"tcp flags & (syn|ack) == "
-                               "syn mark & (CP|SP) == 0 counter queue 3\" in chain output: No such file or directory");
+                               "syn mark & (CP|SP|LD) == 0 counter queue 3\" in chain output: No such file or directory");
     }
     take_log();
     EXPECT_TRUE(logged("0 cannot install nftables"));
