@@ -14,33 +14,11 @@
 #include "common/error.hpp"
 #include "linux/netlink/reply.hpp"
 #include "linux/netlink/sock_diag.hpp"
-#include "linux/netlink/socket.hpp"
 #include "linux/netlink/sync_link.hpp"
 
 namespace fw::service {
 
-namespace {
-
-std::unique_ptr<linux::netlink::sync_link_t> open_link()
-{
-    return std::make_unique<linux::netlink::sync_link_t>(linux::netlink::open_netlink_socket(NETLINK_SOCK_DIAG));
-}
-
-} // namespace
-
-listener_handshake_probe_t::listener_handshake_probe_t() : link_(open_link()) {}
-
-listener_handshake_probe_t::~listener_handshake_probe_t() = default;
-
-void listener_handshake_probe_t::replace_link() noexcept
-{
-    try {
-        link_ = open_link();
-    } catch (const std::exception&) {
-        // At the open-file limit the old socket serves on.
-        link_->discard_unread();
-    }
-}
+listener_handshake_probe_t::listener_handshake_probe_t() : link_(NETLINK_SOCK_DIAG) {}
 
 bool listener_handshake_probe_t::pending(const boost::asio::ip::tcp::endpoint& client,
                                          const boost::asio::ip::tcp::endpoint& server)
@@ -69,10 +47,10 @@ bool listener_handshake_probe_t::pending(const boost::asio::ip::tcp::endpoint& c
     } catch (const boost::system::system_error& e) {
         if (kv::is_errno(e.code(), ENOENT))
             return false;
-        replace_link();
+        link_.recover();
         throw;
     } catch (const std::exception&) {
-        replace_link();
+        link_.recover();
         throw;
     }
 }

@@ -4,13 +4,9 @@
 // server endpoint the client asked for), or the completed connection waits in
 // its accept queue. A client that reset, or a forged source the kernel
 // answered with a SYN cookie, leaves neither.
-#include <memory>
-
 #include <boost/asio/ip/tcp.hpp>
 
-namespace fw::linux::netlink {
-class sync_link_t;
-}
+#include "linux/netlink/kept_link.hpp"
 
 namespace fw::service {
 
@@ -22,7 +18,6 @@ class listener_handshake_probe_t {
 public:
     // Throws boost::system::system_error when the socket cannot be opened.
     listener_handshake_probe_t();
-    ~listener_handshake_probe_t();
 
     // Throws std::runtime_error (boost::system::system_error among them) when
     // the kernel cannot be asked. After a failed exchange the next question
@@ -30,9 +25,7 @@ public:
     bool pending(const boost::asio::ip::tcp::endpoint& client, const boost::asio::ip::tcp::endpoint& server);
 
 private:
-    void replace_link() noexcept;
-
-    std::unique_ptr<linux::netlink::sync_link_t> link_;
+    linux::netlink::kept_link_t link_;
 };
 
 } // namespace fw::service

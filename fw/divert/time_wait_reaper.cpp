@@ -22,7 +22,6 @@
 #include "common/rate_limit.hpp"
 #include "linux/netlink/reply.hpp"
 #include "linux/netlink/sock_diag.hpp"
-#include "linux/netlink/socket.hpp"
 #include "linux/netlink/sync_link.hpp"
 
 namespace fw::service {
@@ -53,16 +52,11 @@ bool gone(const boost::system::system_error& e)
     return kv::is_errno(e.code(), ENOENT) || kv::is_errno(e.code(), ESTALE);
 }
 
-std::unique_ptr<linux::netlink::sync_link_t> open_link()
-{
-    return std::make_unique<linux::netlink::sync_link_t>(linux::netlink::open_netlink_socket(NETLINK_SOCK_DIAG));
-}
-
 } // namespace
 
 time_wait_reaper_t::time_wait_reaper_t(boost::asio::io_context& io, std::chrono::milliseconds period,
                                        std::chrono::milliseconds record_linger)
-    : link_(open_link()), timer_(io), linger_timer_(io), period_(period), record_linger_(record_linger)
+    : link_(NETLINK_SOCK_DIAG), timer_(io), linger_timer_(io), period_(period), record_linger_(record_linger)
 {
 }
 
@@ -133,22 +127,10 @@ void time_wait_reaper_t::reap() noexcept
             owned_.erase(cookie);
         }
     } catch (const std::exception& e) {
-        replace_link();
+        link_.recover();
         cf_log_rate_limited(log_warning, [&] {
             return std::string("Cannot end the daemon's TIME_WAIT sockets: ") + e.what();
         });
-    }
-}
-
-void time_wait_reaper_t::replace_link() noexcept
-{
-    // What the failed exchange left unread, a dump's rest among it, would be
-    // taken for the answers of the next pass.
-    try {
-        link_ = open_link();
-    } catch (const std::exception&) {
-        // At the open-file limit the old socket serves on.
-        link_->discard_unread();
     }
 }
 

@@ -10,17 +10,14 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <unordered_map>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include "common/callback_wrapper.hpp"
+#include "linux/netlink/kept_link.hpp"
 
-namespace fw::linux::netlink {
-class sync_link_t;
-}
 
 namespace fw::service {
 
@@ -67,9 +64,8 @@ public:
 
 private:
     void schedule();
-    void replace_link() noexcept;
 
-    std::unique_ptr<linux::netlink::sync_link_t> link_;
+    linux::netlink::kept_link_t link_;
     boost::asio::steady_timer timer_;
     boost::asio::steady_timer linger_timer_;
     std::chrono::milliseconds period_;

@@ -14,6 +14,8 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/wait.hpp"
+
 namespace morva_test {
 
 using namespace std::chrono_literals;
@@ -45,13 +47,7 @@ public:
     }
     bool wait_for(const std::string& needle, std::chrono::milliseconds timeout = 10s)
     {
-        auto end = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < end) {
-            if (text().find(needle) != std::string::npos)
-                return true;
-            std::this_thread::sleep_for(5ms);
-        }
-        return false;
+        return wait_until([&] { return text().find(needle) != std::string::npos; }, timeout);
     }
 
 private:

@@ -31,6 +31,7 @@
 #include "tests/fw/descriptor_limit.hpp"
 #include "tests/fw/handover_support.hpp"
 #include "tests/support/netns.hpp"
+#include "tests/support/wait.hpp"
 
 namespace {
 
@@ -95,15 +96,6 @@ std::string ss_lines(const std::string& state)
     return morva_test::sh("ss -Htn state " + state + " | wc -l");
 }
 
-bool wait_for(const std::function<bool()>& condition)
-{
-    for (const auto deadline = std::chrono::steady_clock::now() + 10s; !condition();
-         std::this_thread::sleep_for(20ms))
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-    return true;
-}
-
 // The SYN-ACKs of one listener are lost.
 struct lost_syn_acks_t {
     explicit lost_syn_acks_t(const tcp::endpoint& server)
@@ -145,7 +137,7 @@ TEST(pending_handshake, only_what_the_listener_holds_for_the_pair_is_pending)
     // listener's side holds in CLOSE_WAIT, and one that reset, which the
     // kernel takes out of the lookup.
     scoped_fd_t half_closed = half_closed_to(server);
-    ASSERT_TRUE(wait_for([] { return ss_lines("close-wait") == "1\n"; })) << morva_test::sh("ss -tan");
+    ASSERT_TRUE(morva_test::wait_until([] { return ss_lines("close-wait") == "1\n"; }, 10s, 20ms)) << morva_test::sh("ss -tan");
     scoped_fd_t reset = connected_to(server);
     const tcp::endpoint reset_client = local_of(reset.get());
     const linger abort{1, 0};
@@ -176,7 +168,7 @@ TEST(pending_handshake, only_what_the_listener_holds_for_the_pair_is_pending)
     // answered with a reset, which ends the pending request.
     in_handshake.reset();
     lost.lift();
-    EXPECT_TRUE(wait_for([&] { return !probe.pending(slow_client, slow_server); }));
+    EXPECT_TRUE(morva_test::wait_until([&] { return !probe.pending(slow_client, slow_server); }, 10s, 20ms));
 }
 
 struct no_client_comes_t : server_socket_pool_t::delegate_t {

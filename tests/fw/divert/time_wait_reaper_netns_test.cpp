@@ -24,6 +24,7 @@
 #include "fw/divert/time_wait_reaper.hpp"
 #include "tests/fw/descriptor_limit.hpp"
 #include "tests/support/netns.hpp"
+#include "tests/support/wait.hpp"
 
 namespace {
 
@@ -214,10 +215,8 @@ TEST_P(time_wait_reaper_limit, ends_its_sockets_with_no_descriptor_left)
             clients[0].reset();
         const std::string left = "ss -Htn state " + std::string(c.state) + " '( sport = :"
                                  + std::to_string(ntohs(local.sin_port)) + " )' | wc -l";
-        for (const auto deadline = std::chrono::steady_clock::now() + 10s; morva_test::sh(left) != "1\n";
-             std::this_thread::sleep_for(20ms))
-            if (std::chrono::steady_clock::now() >= deadline)
-                throw std::runtime_error("not left in " + std::string(c.state));
+        if (!morva_test::wait_until([&] { return morva_test::sh(left) == "1\n"; }, 10s, 20ms))
+            throw std::runtime_error("not left in " + std::string(c.state));
 
         rlimit saved{};
         if (::getrlimit(RLIMIT_NOFILE, &saved) != 0 || !morva_test::exhaust_descriptors())
