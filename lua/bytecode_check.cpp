@@ -92,27 +92,37 @@ registers_t span(int first, int last)
 
 // Values pushed one per position; the extreme (by `Better`) of those from a
 // position on to the last, for queries whose range ends at the last value.
-// A monotonic stack, searched in logarithmic time.
+// A monotonic stack, searched in logarithmic time; each entry pushed, popped
+// or compared in a search adds a step to `steps`.
 template <typename Better>
 class extreme_so_far_t {
 public:
+    explicit extreme_so_far_t(std::size_t& steps) : steps_(steps) {}
+
     void push(int value)
     {
-        while (!kept_.empty() && !Better()(kept_.back().second, value))
+        while (!kept_.empty() && !Better()(kept_.back().second, value)) {
+            ++steps_;
             kept_.pop_back();
+        }
+        ++steps_;
         kept_.emplace_back(next_++, value);
     }
     // `first` is at most the last position pushed.
     int since(int first) const
     {
         return std::lower_bound(kept_.begin(), kept_.end(), first,
-                                [](const std::pair<int, int>& kept, int at) { return kept.first < at; })
+                                [this](const std::pair<int, int>& kept, int at) {
+                                    ++steps_;
+                                    return kept.first < at;
+                                })
             ->second;
     }
 
 private:
     std::vector<std::pair<int, int>> kept_; // (position, value); each value better than those after it
     int next_ = 0;
+    std::size_t& steps_;
 };
 
 class checker_t {
@@ -128,6 +138,9 @@ public:
         if (at_ != bytes_.size())
             fail("bytes after its end");
     }
+
+    // Instructions, jumps and stack entries visited by the passes over the code.
+    std::size_t steps() const noexcept { return steps_; }
 
 private:
     [[noreturn]] static void fail(const std::string& what)
@@ -245,7 +258,7 @@ private:
 
     // Where control may arrive other than from the instruction before: each
     // jump as (from, to).
-    static std::vector<std::pair<int, int>> jumps(const std::vector<instruction_t>& code)
+    std::vector<std::pair<int, int>> jumps(const std::vector<instruction_t>& code)
     {
         const int size = int(code.size());
         std::vector<std::pair<int, int>> edges;
@@ -255,6 +268,7 @@ private:
             edges.emplace_back(from, int(to));
         };
         for (int pc = 0; pc < size; ++pc) {
+            ++steps_;
             const instruction_t i = code[pc];
             switch (i.op()) {
             case JMP: case FORLOOP: case FORPREP: case TFORLOOP:
@@ -271,15 +285,17 @@ private:
         return edges;
     }
 
-    static void check_code(const std::vector<instruction_t>& code, const function_t& f, const tables_t& tables)
+    void check_code(const std::vector<instruction_t>& code, const function_t& f, const tables_t& tables)
     {
         const int size = int(code.size());
         if (size == 0 || code.back().op() != RETURN)
             fail("code that does not end with a return");
         const std::vector<std::pair<int, int>> edges = jumps(code);
         std::vector<bool> target(size);
-        for (const auto& [from, to] : edges)
+        for (const auto& [from, to] : edges) {
+            ++steps_;
             target[to] = true;
+        }
         const std::size_t constants = tables.string_constant.size();
         auto reg = [&](int r) {
             if (r < 0 || r >= f.max_stack)
@@ -321,6 +337,7 @@ private:
             fail("method name that is not a string");
         };
         for (int pc = 0; pc < size; ++pc) {
+            ++steps_;
             const instruction_t i = code[pc];
             const int a = i.a(), b = i.b(), c = i.c();
             if (sets_top(i)) {
@@ -467,8 +484,8 @@ private:
     // FORLOOP takes its three registers as numbers of the kinds FORPREP made
     // them without looking: nothing else reaches the loop nor changes them.
     // One pass: each loop keeps the counters of the loops around it too.
-    static void check_numeric_loops(const std::vector<instruction_t>& code,
-                                    const std::vector<std::pair<int, int>>& edges)
+    void check_numeric_loops(const std::vector<instruction_t>& code,
+                             const std::vector<std::pair<int, int>>& edges)
     {
         struct loop_t {
             int prep, end, parent, depth;
@@ -479,8 +496,11 @@ private:
         std::vector<int> innermost(code.size(), -1);
         int open = -1;
         for (int pc = 0; pc < int(code.size()); ++pc) {
-            while (open >= 0 && loops[open].end < pc)
+            ++steps_;
+            while (open >= 0 && loops[open].end < pc) {
+                ++steps_;
                 open = loops[open].parent;
+            }
             innermost[pc] = open;
             // A loop's own FORLOOP, its end, changes its counters.
             const int around = open >= 0 && loops[open].end == pc ? loops[open].parent : open;
@@ -501,7 +521,9 @@ private:
         }
         // Loops nest, so an edge takes at most two steps out from its target.
         for (const auto& [from, to] : edges) {
+            ++steps_;
             for (int l = innermost[to]; l >= 0; l = loops[l].parent) {
+                ++steps_;
                 const loop_t& loop = loops[l];
                 if (from > loop.prep && from <= loop.end)
                     break;
@@ -514,21 +536,23 @@ private:
     // SETLIST stores into R(A) as a table without looking: R(A) must be the
     // table its constructor's NEWTABLE made, on every way to the SETLIST. No
     // instruction between them writes R(A), and no jump enters from outside.
-    static void check_table_constructors(const std::vector<instruction_t>& code,
-                                         const std::vector<std::pair<int, int>>& edges)
+    void check_table_constructors(const std::vector<instruction_t>& code,
+                                  const std::vector<std::pair<int, int>>& edges)
     {
         const int size = int(code.size());
         // Per instruction, the first and the last instruction jumping to it.
         std::vector<int> first_from(size, size), last_from(size, -1);
         for (const auto& [from, to] : edges) {
+            ++steps_;
             first_from[to] = std::min(first_from[to], from);
             last_from[to] = std::max(last_from[to], from);
         }
-        extreme_so_far_t<std::less<>> first_into;
-        extreme_so_far_t<std::greater<>> last_into;
+        extreme_so_far_t<std::less<>> first_into(steps_);
+        extreme_so_far_t<std::greater<>> last_into(steps_);
         registers_t fresh; // holding the table their NEWTABLE made
         std::array<int, max_registers> made_at{};
         for (int pc = 0; pc < size; ++pc) {
+            ++steps_;
             first_into.push(first_from[pc]);
             last_into.push(last_from[pc]);
             const instruction_t i = code[pc];
@@ -549,6 +573,7 @@ private:
 
     std::string_view bytes_;
     std::size_t at_;
+    std::size_t steps_ = 0;
 };
 
 // The header of this build's own dumps.
@@ -574,14 +599,19 @@ const std::string& own_header()
 
 } // namespace
 
-void check_precompiled(std::string_view chunk)
+void check_precompiled(std::string_view chunk, std::size_t* steps)
 {
+    if (steps != nullptr)
+        *steps = 0;
     const std::string& header = own_header();
     if (header.size() != header_size || chunk.size() <= header_size || chunk.substr(0, header_size) != header)
         return;
     // Lua's load may act on what it has read before it finds the end
     // missing (upvalue names are stored as they come): refused before.
-    checker_t(chunk).check();
+    checker_t checker(chunk);
+    checker.check();
+    if (steps != nullptr)
+        *steps = checker.steps();
 }
 
 } // namespace kv::lua

@@ -14,6 +14,7 @@
 // compiler and string.dump write passes, in time close to linear in its
 // size. It proves nothing about what the code does with its values (as Lua's
 // own, long removed, verifier did not either).
+#include <cstddef>
 #include <string_view>
 
 namespace kv::lua {
@@ -21,7 +22,10 @@ namespace kv::lua {
 // Throws std::runtime_error "corrupt precompiled chunk: <what>" when `chunk`
 // is a precompiled chunk for this build that ends early or whose structure
 // or operands are out of bounds. Anything else passes (source text, a header
-// Lua itself refuses: Lua's load reports those).
-void check_precompiled(std::string_view chunk);
+// Lua itself refuses: Lua's load reports those). `steps`, when given, is set
+// to the work a check that passes did: one step per instruction, jump and
+// stack entry each pass over the code visits, so that its growth with the
+// size of the code can be measured without a clock.
+void check_precompiled(std::string_view chunk, std::size_t* steps = nullptr);
 
 } // namespace kv::lua

@@ -1,166 +1,32 @@
-// Hooks that reach for what their budget and memory limit do not see: objects
-// with finalizers, os.exit, and list files too large for the limit or without
-// an end.
-// Each such session fails alone (CHECK); the daemon decides the next
-// connection, serves a stop (107) and leaves nothing behind.
+// Hooks that load list files too large for their memory limit or without an
+// end: each such session fails alone (CHECK) and the daemon's memory stays
+// within the limit; the daemon decides the next connection, serves a stop
+// (107) and leaves nothing behind.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
-#include <chrono>
-#include <csignal>
 #include <cstdio>
-#include <fstream>
-#include <memory>
-#include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "tests/e2e/failing_hook.hpp"
 #include "tests/e2e/stack.hpp"
+#include "tests/support/resident.hpp"
 
 namespace {
 
+using morva_test::expect_checked;
+using morva_test::expect_decides_and_stops;
+using morva_test::logged;
 using morva_test::stack_t;
+using morva_test::start_with_hook;
 using morva_test::topology_t;
-
-// 9102 passes; the others run the cases.
-const std::vector<std::string> ports{"9101", "9102", "9103", "9104", "9105", "9106", "9107"};
-
-// The hook: `body` for port 9101 (what it returns decides), PASS for the rest.
-std::string hook_with(const std::string& body)
-{
-    return "local morva = require('morva')\n"
-           "function intercept_hook(ctx)\n"
-           "  if math.tointeger(ctx.dst.port) == 9101 then\n"
-           + body
-           + "\n  end\n"
-             "  return 'pass'\n"
-             "end\n";
-}
-
-void start_with_hook(stack_t& stack, const std::string& hook)
-{
-    const std::string file = stack.path("hook.lua");
-    std::ofstream(file) << hook;
-    stack.start(std::regex_replace(stack.config(), std::regex("intercept_hook \\{[^}]*\\}"),
-                                   "intercept_hook { file: \"" + file + "\" }"));
-}
-
-// A connection the hook fails on reaches the server through the daemon
-// (CHECK), not as itself.
-void expect_checked(const morva_test::connection_t& c, stack_t& stack)
-{
-    ASSERT_EQ(c.status, 0) << c.output << stack.daemon_output();
-    EXPECT_NE(c.reply.find("sent"), std::string::npos) << c.output;
-    EXPECT_NE(c.reply.find("peer " + c.local + " "), 0u) << c.output;
-}
-
-// The daemon still decides (9102 passes), then stops with 107 within the
-// time a run's budget allows, and nothing of it is left.
-void expect_decides_and_stops(stack_t& stack)
-{
-    const auto c = stack.connect(stack.hosts.client, topology_t::server_address, "9102", "after", "20");
-    ASSERT_EQ(c.status, 0) << c.output << stack.daemon_output();
-    EXPECT_EQ(c.reply.find("peer " + c.local + " "), 0u) << c.output;
-
-    stack.expect_stop_within(std::chrono::seconds(30));
-}
-
-// Whether the daemon logged `line` (a regular expression) for a session
-// after the first `seen` bytes of its output.
-bool logged(stack_t& stack, const std::string& line, std::size_t seen = 0)
-{
-    const std::regex pattern("Session \\S+: .*" + line);
-    for (int tries = 0; tries < 100; ++tries) {
-        if (std::regex_search(stack.daemon_output().substr(seen), pattern))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
-// A hook whose port-9101 `body` fails: each of `connections` local
-// clients (their process lookups complete outside every protected call) is
-// checked, the daemon logs the failure `line` (a regular expression), then
-// decides the next connection and stops cleanly.
-void expect_failing_hook_spares_the_daemon(const std::string& body, int connections, const std::string& line)
-{
-    stack_t stack("", ports);
-    start_with_hook(stack, hook_with(body));
-    for (int done = 0; done < connections;) {
-        std::vector<std::unique_ptr<morva_test::ns_process_t>> clients;
-        for (int k = 0; k < 8 && done + k < connections; ++k)
-            clients.push_back(stack.start_connect(stack.hosts.firewall, topology_t::server_address, "9101",
-                                                  "failed " + std::to_string(done + k), "20"));
-        for (auto& client : clients)
-            expect_checked(stack_t::finish_connect(*client), stack);
-        done += static_cast<int>(clients.size());
-        if (testing::Test::HasFailure())
-            break;
-    }
-    EXPECT_TRUE(logged(stack, "cannot get verdict for intercepted connection: .*" + line + "; falling back to CHECK"))
-        << stack.daemon_output();
-    expect_decides_and_stops(stack);
-}
-
-TEST(hook_limits_e2e, finalizers_neither_end_nor_hold_the_daemon)
-{
-    const struct {
-        const char* name;
-        const char* body;
-        int connections;
-        const char* line;
-    } cases[] = {
-        // Without the refusal, a collector step outside every protected call
-        // runs a finalizer whose error aborts the daemon.
-        {"finalizers that raise",
-         "for i = 1, 400 do setmetatable({}, { __gc = function() error('x') end }) end return 'pass'", 40, ".*"},
-        {"finalizers that raise, set through the debug library",
-         "for i = 1, 400 do debug.setmetatable({}, { __gc = function() error('x') end }) end return 'pass'", 40, ".*"},
-        {"a finalizer on the metatable of the daemon's own endpoints",
-         "getmetatable(ctx.src).__gc = function() error('x') end return 'pass'", 40, ".*"},
-        // Lua runs finalizers with the count hook off: without the refusal
-        // this holds the event loop for good.
-        {"a finalizer that loops",
-         "setmetatable({}, { __gc = function() while true do end end }) collectgarbage() return 'pass'", 2, ".*"},
-        {"a finalizer that loops, on the metatable of io's file handles",
-         "getmetatable(io.stdout).__gc = function() while true do end end io.open('/dev/null') collectgarbage()"
-         " return 'pass'",
-         2, "hook.lua:4: attempt to index a boolean value"},
-        {"a finalizer that loops, on the metatable of io's file handles through their index",
-         "io.stdout.__index.__gc = function() while true do end end io.open('/dev/null') collectgarbage()"
-         " return 'pass'",
-         2, "hook.lua:4: attempt to index a nil value \\(field '__index'\\)"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        expect_failing_hook_spares_the_daemon(c.body, c.connections, c.line);
-    }
-}
-
-// os.exit would end the daemon at once, leaving its rules, route and state file.
-TEST(hook_limits_e2e, a_hook_cannot_end_the_daemon)
-{
-    for (const char* body : {"os.exit(3)", "require('os').exit(true, true)"}) {
-        SCOPED_TRACE(body);
-        expect_failing_hook_spares_the_daemon(body, 2, "hook.lua:4: os.exit is not allowed in a hook");
-    }
-}
-
-// Peak resident memory of a process in kB.
-long peak_rss_kb(pid_t pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::stol(line.substr(6));
-    return -1;
-}
 
 TEST(hook_limits_e2e, list_files_too_large_or_without_an_end_fail_their_session_alone)
 {
-    stack_t stack("", ports);
+    // 9102 passes; the others load the cases' lists.
+    stack_t stack("", {"9102", "9103", "9104", "9105", "9106", "9107"});
     // 36 MB in 4 million distinct lines: the Lua state cannot hold them.
     const std::string large = stack.path("large.txt");
     {
@@ -207,7 +73,7 @@ TEST(hook_limits_e2e, list_files_too_large_or_without_an_end_fail_their_session_
                            "  return 'pass'\n"
                            "end\n");
     const pid_t daemon = stack.daemon_pid();
-    const long idle_kb = peak_rss_kb(daemon);
+    const long idle_kb = morva_test::resident_kb(daemon, "VmHWM");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::size_t seen = stack.daemon_output().size();
@@ -226,7 +92,7 @@ TEST(hook_limits_e2e, list_files_too_large_or_without_an_end_fail_their_session_
     // daemon over 1 GB beyond its idle size when they were. The state may
     // hold its 256 MiB, plus what the allocator adds (in the test build,
     // AddressSanitizer's red zones and quarantine).
-    const long peak_kb = peak_rss_kb(daemon);
+    const long peak_kb = morva_test::resident_kb(daemon, "VmHWM");
     EXPECT_LT(peak_kb - idle_kb, 640 * 1024) << "idle " << idle_kb << " kB, peak " << peak_kb << " kB";
     expect_decides_and_stops(stack);
 }

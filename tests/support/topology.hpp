@@ -118,8 +118,9 @@ public:
     }
 
     // Exit status (128 + signal when killed), or nothing when it still runs
-    // after the timeout.
-    std::optional<int> wait(std::chrono::milliseconds timeout = std::chrono::seconds(20))
+    // after the timeout. The default is a limit for a sanitizer build on a
+    // machine running many tests beside it, not the expected time.
+    std::optional<int> wait(std::chrono::milliseconds timeout = std::chrono::seconds(60))
     {
         using namespace std::chrono_literals;
         const auto end = std::chrono::steady_clock::now() + timeout;
@@ -138,7 +139,7 @@ public:
     }
 
     std::string output() { return output_->text(); }
-    bool wait_for(const std::string& needle, std::chrono::milliseconds timeout = std::chrono::seconds(10))
+    bool wait_for(const std::string& needle, std::chrono::milliseconds timeout = std::chrono::seconds(60))
     {
         return output_->wait_for(needle, timeout);
     }

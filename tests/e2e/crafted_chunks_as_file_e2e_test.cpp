@@ -1,0 +1,13 @@
+// Precompiled chunks that would run outside Lua's objects, given as the
+// hook's file of a revision: refused, the daemon ends with 102 and leaves
+// nothing behind.
+#include "tests/e2e/crafted_chunk_refusal.hpp"
+
+namespace {
+
+TEST(crafted_chunks_as_file_e2e, precompiled_chunks_that_would_run_outside_lua_are_refused_as_the_hooks_file)
+{
+    morva_test::expect_crafted_chunks_refused(morva_test::chunk_way_t::file);
+}
+
+} // namespace
