@@ -44,10 +44,11 @@ daemon_rules_t daemon_rules_t::capture(const std::string& ns, const std::string&
     for (const auto& line : lines_of(r.iptables)) {
         if (line[0] == '*')
             r.tables.push_back(line.substr(1));
-        // A passed SYN carries both marks, which the TPROXY rule leaves
-        // alone: "! --mark CP|SP/CP|SP".
+        // A passed SYN carries both marks, which the TPROXY rule of the
+        // connections the daemon carries leaves alone: "! --mark CP|SP/CP|SP"
+        // (the other one takes only the client's SYN: "--mark 0x0/CP|SP").
         if (line.find("-j TPROXY") != std::string::npos) {
-            const std::string mark = after(line, "--mark");
+            const std::string mark = after(line, "! --mark");
             if (const auto slash = mark.find('/'); slash != std::string::npos)
                 r.pass_mark = static_cast<std::uint32_t>(std::stoul(mark.substr(0, slash), nullptr, 0));
         }

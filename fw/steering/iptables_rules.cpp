@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
 #include <stdexcept>
 
 #include "common/log.hpp"
@@ -45,6 +46,11 @@ ipt::xt_blob_t ipt_extensions_t::connmark_match(std::uint32_t mark, std::uint32_
     return ipt::make_connmark_match(mark, mask, invert);
 }
 
+ipt::xt_blob_t ipt_extensions_t::transparent_socket_match() const
+{
+    return ipt::make_transparent_socket_match();
+}
+
 const ipt_extensions_t& kernel_extensions()
 {
     static const ipt_extensions_t extensions;
@@ -65,12 +71,11 @@ constexpr std::uint8_t syn = 0x02, syn_ack = 0x12;
 
 namespace {
 
-ipt::ipt_rule_t own_rule(std::uint16_t proto, std::initializer_list<ipt::xt_blob_t> matches,
-                         ipt::ipt_target_t target)
+ipt::ipt_rule_t own_rule(std::uint16_t proto, std::vector<ipt::xt_blob_t> matches, ipt::ipt_target_t target)
 {
     ipt::ipt_rule_t rule = ipt::make_own_rule();
     rule.set_proto(proto);
-    rule.matches.insert(rule.matches.end(), matches.begin(), matches.end());
+    std::move(matches.begin(), matches.end(), std::back_inserter(rule.matches));
     rule.target = std::move(target);
     return rule;
 }
@@ -125,17 +130,38 @@ void add_mangle_rules(ipt::ipt_table_t& table, const steering_params_t& params,
     // -m mark --mark 0/CP|SP -m connmark --mark SP/CP|SP -j MARK --set-xmark LD/LD
     append(prerouting, own_rule(0, {extensions.mark_match(0, ours, false), extensions.connmark_match(sp, ours, false)},
                                 extensions.mark_target(ld, ld)));
+    auto tproxy = [&] { return extensions.tproxy_target(params.tproxy_address, params.tproxy_port, ld, ld); };
+    // A client's SYN on a connection marked ours stays with it only while a
+    // socket of the daemon's answers it: the client's port comes again while
+    // the checked connection lives here (that socket answers, the client resets
+    // it and sends its SYN anew), or the client repeats a SYN the listener is
+    // answering. When this host lost the connection without conntrack seeing
+    // its end, the entry lives on (ESTABLISHED for days) and the SYN is a new
+    // connection: the entry stops being ours, so neither the SYN nor anything
+    // after it goes to the listener, whatever the verdict. The match passes
+    // over sockets bound to 0.0.0.0, which answer no connection of ours.
+    // -p tcp --tcp-flags SYN,ACK SYN -m mark --mark 0/CP|SP -m connmark --mark CP/CP|SP
+    //   -m socket --transparent -j TPROXY --tproxy-mark LD/LD
+    // -p tcp --tcp-flags SYN,ACK SYN -m mark --mark 0/CP|SP -m connmark --mark CP/CP|SP
+    //   -j CONNMARK --set-xmark 0/CP|SP
+    const std::vector<ipt::xt_blob_t> client_syn_of_ours{
+        ipt::make_tcp_match(syn_ack, syn), extensions.mark_match(0, ours, false),
+        extensions.connmark_match(cp, ours, false)};
+    std::vector<ipt::xt_blob_t> answered = client_syn_of_ours;
+    answered.push_back(extensions.transparent_socket_match());
+    append(prerouting, own_rule(tcp, std::move(answered), tproxy()));
+    append(prerouting, own_rule(tcp, client_syn_of_ours, connmark_set(0, ours)));
+    // The daemon's re-sent SYN and every other packet of the connections it carries.
     // -p tcp -m mark ! --mark CP|SP/CP|SP -m connmark --mark CP/CP|SP -j TPROXY --tproxy-mark LD/LD
     append(prerouting,
            own_rule(tcp, {extensions.mark_match(ours, ours, true), extensions.connmark_match(cp, ours, false)},
-                    extensions.tproxy_target(params.tproxy_address, params.tproxy_port, ld, ld)));
+                    tproxy()));
     // -p tcp --tcp-flags SYN,ACK SYN -m mark --mark 0/CP|SP|LD -j NFQUEUE --queue-bypass
     // INPUT: -p tcp --tcp-flags SYN,ACK SYN -m mark --mark 0/CP|SP|LD -m addrtype --dst-type LOCAL
     //   -j NFQUEUE --queue-bypass
-    // A SYN marked LD was steered above to a connection the daemon carries
-    // (its client port used again while the conntrack entry lives): that
-    // connection's socket answers it, and the client, reset by the answer,
-    // sends its SYN anew, which then comes here as a new connection.
+    // A SYN marked LD was steered above to a socket of the daemon's that
+    // answers it: the client, reset by the answer, sends its SYN anew, which
+    // then comes here as a new connection.
     // Another program's transparent proxy has its SYNs to foreign addresses
     // delivered here; only connections to the host's own addresses are ours.
     for (const steering_divert_t& divert : params.diverts) {

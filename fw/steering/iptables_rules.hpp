@@ -24,6 +24,7 @@ public:
                                                        std::uint32_t nfmask, std::uint32_t ctmask) const;
     virtual linux::iptables::xt_blob_t mark_match(std::uint32_t mark, std::uint32_t mask, bool invert) const;
     virtual linux::iptables::xt_blob_t connmark_match(std::uint32_t mark, std::uint32_t mask, bool invert) const;
+    virtual linux::iptables::xt_blob_t transparent_socket_match() const;
 };
 
 const ipt_extensions_t& kernel_extensions();

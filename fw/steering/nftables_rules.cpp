@@ -434,16 +434,48 @@ void install_nft_rules(const steering_params_t& params, const nft_socket_source_
                      });
             }
         }
+        auto to_listener = [&](nft::message_writer_t& w) {
+            nft::add_tproxy(w, params.tproxy_address, params.tproxy_port, NFPROTO_IPV4);
+            nft::set_meta_mark(w, ld, ld);
+            nft::add_counter(w);
+            nft::add_verdict(w, NF_ACCEPT);
+        };
+        // The daemon's re-sent SYN and every other packet of the connections it carries.
         rule(prerouting->name.value(),
              "tcp mark & (CP|SP) != CP|SP ct mark & (CP|SP) == CP tproxy meta mark set mark | LD counter accept",
              [&](nft::message_writer_t& w) {
                  tcp(w);
                  mark(w, both, both, cmp_op_t::neq);
                  ct_mark(w, cp, both);
-                 nft::add_tproxy(w, params.tproxy_address, params.tproxy_port, NFPROTO_IPV4);
-                 nft::set_meta_mark(w, ld, ld);
+                 to_listener(w);
+             });
+        // A client's SYN on a connection marked ours stays with it only while a
+        // socket of the daemon's answers it (the iptables rules say why);
+        // otherwise the entry is no longer ours. Sockets bound to 0.0.0.0
+        // count here, unlike in the iptables match: nf_tables can pass them
+        // over only for full sockets, and a SYN met by the handshake of the
+        // daemon's listener must stay with it.
+        auto client_syn_of_ours = [&](nft::message_writer_t& w) {
+            tcp(w);
+            nft::match_tcp_flags(w, 0x12, 0x02);
+            mark(w, 0, both);
+            ct_mark(w, cp, both);
+        };
+        rule(prerouting->name.value(),
+             "tcp flags & (syn|ack) == syn mark & (CP|SP) == 0 ct mark & (CP|SP) == CP ct mark set ct mark & ~(CP|SP) "
+             "counter",
+             [&](nft::message_writer_t& w) {
+                 client_syn_of_ours(w);
+                 nft::set_ct_mark(w, both, 0);
                  nft::add_counter(w);
-                 nft::add_verdict(w, NF_ACCEPT);
+             });
+        rule(prerouting->name.value(),
+             "tcp flags & (syn|ack) == syn mark & (CP|SP) == 0 ct mark & (CP|SP) == CP socket transparent 1 tproxy "
+             "meta mark set mark | LD counter accept",
+             [&](nft::message_writer_t& w) {
+                 client_syn_of_ours(w);
+                 nft::match_transparent_socket(w);
+                 to_listener(w);
              });
         rule(prerouting->name.value(), "mark & (CP|SP) == 0 ct mark & (CP|SP) == SP meta mark set mark | LD counter",
              [&](nft::message_writer_t& w) {
@@ -474,10 +506,9 @@ void install_nft_rules(const steering_params_t& params, const nft_socket_source_
             const nft::nft_chain_t& chain = hook == nft::hook_t::output ? *output
                                             : hook == nft::hook_t::input ? *input
                                                                          : *forward;
-            // A SYN marked LD was steered to a connection the daemon carries
-            // (its client port used again while the conntrack entry lives):
-            // that connection's socket answers it, and the client, reset by
-            // the answer, sends its SYN anew as a new connection.
+            // A SYN marked LD was steered to a socket of the daemon's that
+            // answers it: the client, reset by the answer, sends its SYN anew
+            // as a new connection.
             // Another program's transparent proxy has its SYNs to foreign
             // addresses delivered to the input chain too; only connections to
             // the host's own addresses are ours.

@@ -74,6 +74,8 @@ static_assert(ext_size<xt_connmark_tginfo1> == 48 && ext_size<xt_connmark_tginfo
 static_assert(offsetof(xt_connmark_tginfo1, mode) == 12 && offsetof(xt_connmark_tginfo2, mode) == 14);
 static_assert(ext_size<xt_tcp> == 48 && offsetof(xt_tcp, flg_mask) == 9);
 static_assert(ext_size<xt_mark_mtinfo1> == 48 && ext_size<xt_connmark_mtinfo1> == 48);
+static_assert(ext_size<xt_socket_mtinfo1> == 40 && ext_size<xt_socket_mtinfo2> == 40);
+static_assert(ext_size<xt_socket_mtinfo3> == 40 && offsetof(xt_socket_mtinfo3, flags) == 0);
 static_assert(ext_size<xt_comment_info> == 288 && XT_MAX_COMMENT_LEN == 256);
 
 } // namespace fw::linux::iptables::abi

@@ -60,6 +60,8 @@ revision_cell_t mark_target_revision{"MARK", IPT_SO_GET_REVISION_TARGET, 2, 2};
 revision_cell_t connmark_target_revision{"CONNMARK", IPT_SO_GET_REVISION_TARGET, 1, 2};
 revision_cell_t mark_match_revision{"mark", IPT_SO_GET_REVISION_MATCH, 1, 1};
 revision_cell_t connmark_match_revision{"connmark", IPT_SO_GET_REVISION_MATCH, 1, 1};
+// Revision 0 has no flags: it would match non-transparent sockets too.
+revision_cell_t socket_match_revision{"socket", IPT_SO_GET_REVISION_MATCH, 1, 3};
 
 } // namespace
 
@@ -248,6 +250,21 @@ xt_blob_t connmark_match(std::uint8_t revision, std::uint32_t mark, std::uint32_
     return mark_mtinfo1<xt_connmark_mtinfo1>("connmark", revision, mark, mask, invert);
 }
 
+xt_blob_t transparent_socket_match(std::uint8_t revision)
+{
+    // The later revisions add flags, each with the same one-byte layout.
+    auto fill = [](auto& info) { info.flags = XT_SOCKET_TRANSPARENT; };
+    switch (revision) {
+    case 1:
+        return make_ext<xt_socket_mtinfo1>("socket", revision, fill);
+    case 2:
+        return make_ext<xt_socket_mtinfo2>("socket", revision, fill);
+    case 3:
+        return make_ext<xt_socket_mtinfo3>("socket", revision, fill);
+    }
+    no_layout("socket", revision);
+}
+
 std::optional<std::uint32_t> mark_of_target(const xt_blob_t& target)
 {
     return first_word<xt_mark_tginfo2>(target, "MARK");
@@ -309,6 +326,11 @@ xt_blob_t make_local_destination_match()
     return make_ext<xt_addrtype_info_v1>("addrtype", 1, [](xt_addrtype_info_v1& info) {
         info.dest = XT_ADDRTYPE_LOCAL;
     });
+}
+
+xt_blob_t make_transparent_socket_match()
+{
+    return xt::transparent_socket_match(socket_match_revision.get());
 }
 
 xt_blob_t make_comment_match(std::string_view text)

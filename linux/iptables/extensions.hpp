@@ -39,6 +39,9 @@ xt_blob_t make_mark_match(std::uint32_t mark, std::uint32_t mask, bool invert);
 xt_blob_t make_connmark_match(std::uint32_t mark, std::uint32_t mask, bool invert);
 // -m addrtype --dst-type LOCAL
 xt_blob_t make_local_destination_match();
+// -m socket --transparent: a socket the packet belongs to, found by its
+// addresses, has IP_TRANSPARENT (sockets bound to 0.0.0.0 are passed over).
+xt_blob_t make_transparent_socket_match();
 // Texts of 256 bytes or more do not fit the match: runtime_error.
 xt_blob_t make_comment_match(std::string_view text);
 
@@ -65,6 +68,7 @@ xt_blob_t connmark_target(std::uint8_t revision, std::uint8_t mode, std::uint32_
                           std::uint32_t nfmask, std::uint32_t ctmask);
 xt_blob_t mark_match(std::uint8_t revision, std::uint32_t mark, std::uint32_t mask, bool invert);
 xt_blob_t connmark_match(std::uint8_t revision, std::uint32_t mark, std::uint32_t mask, bool invert);
+xt_blob_t transparent_socket_match(std::uint8_t revision);
 
 std::optional<std::uint32_t> mark_of_target(const xt_blob_t& target);
 std::optional<std::uint32_t> mark_of_match(const xt_blob_t& match);

@@ -15,5 +15,6 @@
 #include <linux/netfilter/xt_comment.h>
 #include <linux/netfilter/xt_connmark.h>
 #include <linux/netfilter/xt_mark.h>
+#include <linux/netfilter/xt_socket.h>
 #include <linux/netfilter/xt_tcpudp.h>
 #include <linux/netfilter_ipv4/ip_tables.h>

@@ -275,6 +275,8 @@ message_writer_t& add_ct_load(message_writer_t& w, std::uint32_t reg, std::uint3
 
 message_writer_t& add_ct_store(message_writer_t& w, std::uint32_t reg, std::uint32_t key) { return add_key_register(w, "ct", NFTA_CT_KEY, NFTA_CT_SREG, reg, key); }
 
+message_writer_t& add_socket_load(message_writer_t& w, std::uint32_t reg, std::uint32_t key) { return add_key_register(w, "socket", NFTA_SOCKET_KEY, NFTA_SOCKET_DREG, reg, key); }
+
 message_writer_t& add_bitwise(message_writer_t& w, std::uint32_t mask, std::uint32_t xor_value, std::uint32_t sreg,
                               std::uint32_t dreg)
 {
@@ -454,6 +456,14 @@ message_writer_t& match_local_destination(message_writer_t& w)
         w.put_be32(NFTA_FIB_FLAGS, NFTA_FIB_F_DADDR);
     }
     return add_cmp(w, mark_register, RTN_LOCAL, cmp_op_t::eq);
+}
+
+message_writer_t& match_transparent_socket(message_writer_t& w)
+{
+    // socket transparent 1; the one-byte value is stored in a zeroed register
+    add_immediate(w, mark_register, 0);
+    add_socket_load(w, mark_register, NFT_SOCKET_TRANSPARENT);
+    return add_cmp_u8(w, mark_register, 1, cmp_op_t::eq);
 }
 
 } // namespace fw::linux::nftables

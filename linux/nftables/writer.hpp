@@ -115,6 +115,8 @@ message_writer_t& add_meta_load(message_writer_t& w, std::uint32_t reg, std::uin
 message_writer_t& add_meta_store(message_writer_t& w, std::uint32_t reg, std::uint32_t key);
 message_writer_t& add_ct_load(message_writer_t& w, std::uint32_t reg, std::uint32_t key);
 message_writer_t& add_ct_store(message_writer_t& w, std::uint32_t reg, std::uint32_t key);
+// Looks up the socket the packet belongs to; no socket ends the rule.
+message_writer_t& add_socket_load(message_writer_t& w, std::uint32_t reg, std::uint32_t key);
 message_writer_t& add_bitwise(message_writer_t& w, std::uint32_t mask, std::uint32_t xor_value,
                               std::uint32_t sreg, std::uint32_t dreg);
 message_writer_t& add_cmp(message_writer_t& w, std::uint32_t reg, std::uint32_t data, cmp_op_t op);
@@ -138,5 +140,7 @@ message_writer_t& match_l4proto(message_writer_t& w, std::uint8_t protocol);
 message_writer_t& match_nfproto_ipv4(message_writer_t& w);
 // fib daddr type local
 message_writer_t& match_local_destination(message_writer_t& w);
+// socket transparent 1: the packet's socket, found by its addresses, has IP_TRANSPARENT.
+message_writer_t& match_transparent_socket(message_writer_t& w);
 
 } // namespace fw::linux::nftables

@@ -190,6 +190,37 @@ TEST_F(nftables_e2e, a_kernel_without_the_queue_expression_is_named_in_the_refus
     stack.expect_nothing_left();
 }
 
+// A new SYN on a connection that still carries the daemon's client mark,
+// where no socket of the daemon's answers it (the firewall host lost a
+// checked connection without conntrack seeing its end): the connection is no
+// longer the daemon's and goes its own way, not to the listener, which would
+// reset it. This kernel cannot queue, so a rule of the test's own puts the
+// mark on, between conntrack and the daemon's rules.
+TEST_F(nftables_e2e, a_syn_no_socket_of_the_daemons_answers_takes_the_daemons_mark_off_its_connection)
+{
+    std::string config = stack.config({.output = false, .input = false, .forward = false});
+    for (const auto& [name, value] : {std::pair{"local_delivery_mark", "256"}, std::pair{"client_packets_mark", "512"},
+                                      std::pair{"server_packets_mark", "1024"}})
+        config = std::regex_replace(config, std::regex(std::string(name) + " \\{ auto \\{\\} \\}"),
+                                    std::string(name) + " { manual: " + value + " }");
+    stack.start(config, launcher());
+    const std::string from = "46001";
+    nft_file(std::string("table ip stale {\n\tchain pre {\n")
+             + "\t\ttype filter hook prerouting priority -180; policy accept;\n"
+             + "\t\tip saddr " + topology_t::client_address + " tcp sport " + from
+             + " tcp flags & (syn | ack) == syn ct mark set 0x200\n\t}\n}\n");
+
+    const auto c = stack.connect(stack.hosts.client, topology_t::server_address, "8080", "its own way", "10",
+                                 {"--from", from, "--server-closes"});
+    ASSERT_EQ(c.status, 0) << c.output << stack.daemon_output();
+    EXPECT_EQ(c.reply, "peer " + std::string(topology_t::client_address) + ":" + from + " sent \"its own way\"");
+    EXPECT_TRUE(std::regex_search(nft("list chain ip morva-firewall prerouting"),
+                                  std::regex("ct mark set ct mark & 0xfffff9ff counter packets 1 ")))
+        << nft("list chain ip morva-firewall prerouting");
+    EXPECT_EQ(stack.stop(), 0) << stack.daemon_output();
+    stack.expect_nothing_left();
+}
+
 // A run killed on the nftables backend leaves its table and its local paths.
 // The next run removes them at its first configuration also on the iptables
 // backend (there is no modprobe outside the launcher) and with iptables left

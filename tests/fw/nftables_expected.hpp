@@ -65,6 +65,10 @@ inline std::string tproxy(std::uint32_t address_be, std::uint16_t port_be)
     return zero() + zero(11) + line("immediate reg 10 " + hex32(address_be))
         + line("immediate reg 11 " + hex32(port_be)) + line("tproxy ip addr reg 10 port reg 11");
 }
+inline std::string socket_transparent()
+{
+    return zero() + line("socket load transparent => reg 10") + line("cmp eq reg 10 0x00000001");
+}
 inline std::string counter() { return line("counter pkts 0 bytes 0"); }
 inline std::string accept() { return line("immediate reg 0 accept"); }
 inline std::string queue(std::uint16_t number) { return line("queue num " + std::to_string(number) + " bypass"); }
@@ -90,14 +94,36 @@ inline rule_t n2(const test_marks_t& m, std::uint32_t dv, std::uint16_t q)
                             + counter() + queue(q));
 }
 // TPROXY to 127.0.0.1:8080.
+inline std::string to_listener(const test_marks_t& m)
+{
+    return tproxy(0x0100007f, 0x901f) + set_mark_or(m.ld) + counter() + accept();
+}
 inline rule_t n3(const test_marks_t& m)
 {
-    return own("prerouting", tcp() + mark(m.both(), m.both(), "neq") + ct_mark(m.cp, m.both())
-                                 + tproxy(0x0100007f, 0x901f) + set_mark_or(m.ld) + counter() + accept());
+    return own("prerouting", tcp() + mark(m.both(), m.both(), "neq") + ct_mark(m.cp, m.both()) + to_listener(m));
+}
+// A client's SYN on a connection marked ours: to the listener while a
+// transparent socket answers it, else the connection is no longer ours.
+inline std::string client_syn_of_ours(const test_marks_t& m)
+{
+    return tcp() + tcp_flags(0x02, 0x12) + mark(0, m.both()) + ct_mark(m.cp, m.both());
+}
+inline rule_t n3_answered(const test_marks_t& m)
+{
+    return own("prerouting", client_syn_of_ours(m) + socket_transparent() + to_listener(m));
+}
+inline rule_t n3_unanswered(const test_marks_t& m)
+{
+    return own("prerouting", client_syn_of_ours(m) + set("ct", m.both(), 0) + counter());
 }
 inline rule_t n4(const test_marks_t& m)
 {
     return own("prerouting", mark(0, m.both()) + ct_mark(m.sp, m.both()) + set_mark_or(m.ld) + counter());
+}
+// The prerouting chain in its order.
+inline std::vector<rule_t> prerouting(const test_marks_t& m)
+{
+    return {n4(m), n3_answered(m), n3_unanswered(m), n3(m)};
 }
 inline rule_t n5(const test_marks_t& m)
 {

@@ -145,6 +145,10 @@ inline std::string decode_expression(const bytes_t& element)
                     + std::to_string(be32_of(nft_attribute(d, NFTA_PAYLOAD_OFFSET))) + " => "
                     + reg(d, NFTA_PAYLOAD_DREG));
     }
+    if (name == "socket")
+        return line(std::string("socket load ")
+                    + (be32_of(nft_attribute(d, NFTA_SOCKET_KEY)) == NFT_SOCKET_TRANSPARENT ? "transparent" : "key?")
+                    + " => " + reg(d, NFTA_SOCKET_DREG));
     if (name == "counter")
         return line("counter pkts 0 bytes 0");
     if (name == "tproxy")

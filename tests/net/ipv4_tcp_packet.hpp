@@ -1,6 +1,7 @@
 #pragma once
 // Builds the bytes of an IPv4 packet with a TCP header for tests: addresses,
-// ports, sequence number, flags, IPv4 options and TCP option space.
+// ports, sequence and acknowledgement numbers, flags, IPv4 options and TCP
+// option space.
 #include <arpa/inet.h>
 
 #include <cstdint>
@@ -15,6 +16,7 @@ struct ipv4_tcp_packet_t {
     std::uint16_t source_port = 5000;
     std::uint16_t destination_port = 80;
     std::uint32_t sequence = 1000;
+    std::uint32_t acknowledgement = 0;
     std::uint16_t flags = 0x02; // 9 bits: NS is 0x100
     std::vector<std::uint8_t> ip_options = {}; // padded with zeros to a multiple of 4
     unsigned tcp_option_bytes = 0;        // multiple of 4, filled with no-operation bytes
@@ -42,6 +44,8 @@ struct ipv4_tcp_packet_t {
         t[3] = static_cast<std::uint8_t>(destination_port);
         for (int i = 0; i < 4; ++i)
             t[4 + i] = static_cast<std::uint8_t>(sequence >> (24 - 8 * i));
+        for (int i = 0; i < 4; ++i)
+            t[8 + i] = static_cast<std::uint8_t>(acknowledgement >> (24 - 8 * i));
         t[12] = static_cast<std::uint8_t>(((tcp_length / 4) << 4) | (flags >> 8 & 1));
         t[13] = static_cast<std::uint8_t>(flags);
         t[14] = 0xff; // window

@@ -33,9 +33,15 @@ inline steering_params_t params_with(std::vector<steering_divert_t> diverts, boo
 inline const std::string own = " -m comment --comment morva-firewall";
 inline const std::string m1 = "-A PREROUTING" + own
     + " -m mark --mark 0x0/0x6 -m connmark --mark 0x4/0x6 -j MARK --set-xmark 0x1/0x1";
-inline const std::string m2 = "-A PREROUTING -p tcp" + own
-    + " -m mark ! --mark 0x6/0x6 -m connmark --mark 0x2/0x6 -j TPROXY --on-port 8080 --on-ip 127.0.0.1"
-      " --tproxy-mark 0x1/0x1";
+inline const std::string to_listener = " -j TPROXY --on-port 8080 --on-ip 127.0.0.1 --tproxy-mark 0x1/0x1";
+inline const std::string m2 = "-A PREROUTING -p tcp" + own + " -m mark ! --mark 0x6/0x6 -m connmark --mark 0x2/0x6"
+    + to_listener;
+// A client's SYN on a connection marked ours: to the listener while a
+// transparent socket answers it, else the connection is no longer ours.
+inline const std::string client_syn_of_ours = "-A PREROUTING -p tcp" + own
+    + " -m tcp --tcp-flags SYN,ACK SYN -m mark --mark 0x0/0x6 -m connmark --mark 0x2/0x6";
+inline const std::string m2_answered = client_syn_of_ours + " -m socket --transparent" + to_listener;
+inline const std::string m2_unanswered = client_syn_of_ours + " -j CONNMARK --set-xmark 0x0/0x6";
 inline const std::string m4 = "-A OUTPUT" + own + " -m mark --mark 0x2/0x6 -j CONNMARK --set-xmark 0x2/0xffffffff";
 inline const std::string m5 = "-A OUTPUT" + own + " -m mark --mark 0x4/0x6 -j CONNMARK --set-xmark 0x4/0xffffffff";
 inline const std::string m6 = "-A OUTPUT" + own

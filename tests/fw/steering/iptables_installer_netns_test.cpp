@@ -92,7 +92,8 @@ protected:
 TEST_F(kernel_installer, installs_exactly_the_own_rules_beside_the_host_rules)
 {
     installer.install(params_with({queued_output, queued_input, queued_forward}, true), false, lock_path());
-    EXPECT_EQ(save("mangle"), mangle_chains + ":host-chain - [0:0]\n" + fresh({m1, m2})
+    EXPECT_EQ(save("mangle"), mangle_chains + ":host-chain - [0:0]\n"
+                                  + fresh({m1, m2_answered, m2_unanswered, m2})
                                   + fresh({m3("INPUT", 4), m8(0x8, 3), m8(0x10, 4), m8(0x20, 5)})
                                   + "[7:420] -A FORWARD -j host-chain\n" + fresh({m3("FORWARD", 5)})
                                   + "[5:300] -A OUTPUT -s 10.1.2.0/24 -p tcp -j ACCEPT\n"
@@ -106,7 +107,8 @@ TEST_F(kernel_installer, a_new_configuration_replaces_the_own_rules_only)
     installer.install(params_with({queued_output, queued_forward}, true), false, lock_path());
     const std::string nat = save("nat");
     installer.install(params_with({{3, 9, 0x8}}), false, lock_path());
-    EXPECT_EQ(save("mangle"), mangle_chains + ":host-chain - [0:0]\n" + fresh({m1, m2})
+    EXPECT_EQ(save("mangle"), mangle_chains + ":host-chain - [0:0]\n"
+                                  + fresh({m1, m2_answered, m2_unanswered, m2})
                                   + "[7:420] -A FORWARD -j host-chain\n"
                                   + "[5:300] -A OUTPUT -s 10.1.2.0/24 -p tcp -j ACCEPT\n"
                                   + fresh({m3("OUTPUT", 9), m4, m5, m6})

@@ -93,8 +93,8 @@ TEST_F(iptables_service, steers_the_running_diverts_to_the_acceptor)
     configure();
     EXPECT_EQ(iptables->params(), params_with({queued_output, queued_input, queued_forward}, true));
     EXPECT_EQ(save("mangle"), mangle_chains
-                                  + fresh({m1, m2, m3("INPUT", 4), m8(0x8, 3), m8(0x10, 4), m8(0x20, 5),
-                                           m3("FORWARD", 5)})
+                                  + fresh({m1, m2_answered, m2_unanswered, m2, m3("INPUT", 4), m8(0x8, 3),
+                                           m8(0x10, 4), m8(0x20, 5), m3("FORWARD", 5)})
                                   + host_output + fresh({m3("OUTPUT", 3), m4, m5, m6, m7(0x8), m7(0x10), m7(0x20)})
                                   + "COMMIT\n");
     EXPECT_EQ(save("nat"), nat_chains + fresh({n1}) + host_postrouting + "COMMIT\n");
@@ -112,12 +112,9 @@ TEST_F(iptables_service, a_new_configuration_replaces_only_the_own_rules)
     config.mutable_tproxy_listen_address()->set_port(8081);
     configure();
     configure();
-    const std::string tproxy_8081 = [] {
-        std::string rule = m2;
-        return rule.replace(rule.find("8080"), 4, "8081");
-    }();
-    EXPECT_EQ(save("mangle"),
-              mangle_chains + fresh({m1, tproxy_8081}) + host_output + fresh({m3("OUTPUT", 7), m4, m5, m6}) + "COMMIT\n");
+    auto to_8081 = [](std::string rule) { return rule.replace(rule.find("8080"), 4, "8081"); };
+    EXPECT_EQ(save("mangle"), mangle_chains + fresh({m1, to_8081(m2_answered), m2_unanswered, to_8081(m2)})
+                                  + host_output + fresh({m3("OUTPUT", 7), m4, m5, m6}) + "COMMIT\n");
     EXPECT_EQ(save("nat"), nat_chains + fresh({n1}) + host_postrouting + "COMMIT\n");
 }
 
@@ -188,7 +185,8 @@ TEST_F(iptables_service, a_host_table_with_queue_verdicts_survives_start_and_sto
                                         + host_output + "[1:60] -A OUTPUT -p udp -m udp --dport 6 -j QUEUE\nCOMMIT\n";
     restore(queueing_mangle);
     configure();
-    EXPECT_EQ(save("mangle"), mangle_chains + fresh({m1, m2}) + "[2:120] -A FORWARD -p udp -m udp --dport 5 -j QUEUE\n"
+    EXPECT_EQ(save("mangle"), mangle_chains + fresh({m1, m2_answered, m2_unanswered, m2})
+                                  + "[2:120] -A FORWARD -p udp -m udp --dport 5 -j QUEUE\n"
                                   + fresh({m3("FORWARD", 5)}) + host_output
                                   + "[1:60] -A OUTPUT -p udp -m udp --dport 6 -j QUEUE\n"
                                   + fresh({m3("OUTPUT", 3), m4, m5, m6}) + "COMMIT\n");
@@ -213,8 +211,8 @@ TEST_F(iptables_service, the_first_configuration_removes_what_a_crashed_run_left
         {"manual", false, false, host_mangle, host_nat},
         {"nf_tables steering", true, true, host_mangle, nat_chains + fresh({n1}) + host_postrouting + "COMMIT\n"},
         {"iptables steering", true, false,
-         mangle_chains + fresh({m1, m2, m3("FORWARD", 5)}) + host_output + fresh({m3("OUTPUT", 3), m4, m5, m6})
-             + "COMMIT\n",
+         mangle_chains + fresh({m1, m2_answered, m2_unanswered, m2, m3("FORWARD", 5)}) + host_output
+             + fresh({m3("OUTPUT", 3), m4, m5, m6}) + "COMMIT\n",
          nat_chains + fresh({n1}) + host_postrouting + "COMMIT\n"},
     };
     for (const auto& c : cases) {

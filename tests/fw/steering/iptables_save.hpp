@@ -67,6 +67,9 @@ inline std::string match(const xt_blob_t& blob)
         const auto info = data_of<xt_tcp>(blob);
         return "-m tcp --tcp-flags " + tcp_flags(info.flg_mask) + " " + tcp_flags(info.flg_cmp);
     }
+    if (name == "socket" && blob[31] >= 1)
+        return data_of<xt_socket_mtinfo1>(blob).flags == XT_SOCKET_TRANSPARENT ? "-m socket --transparent"
+                                                                                : "-m socket (unexpected flags)";
     // Only the form the daemon writes.
     if (name == "addrtype" && blob[31] == 1) {
         const auto info = data_of<xt_addrtype_info_v1>(blob);

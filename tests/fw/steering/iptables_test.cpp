@@ -74,6 +74,7 @@ public:
     {
         return xt::connmark_match(1, mark, mask, invert);
     }
+    xt_blob_t transparent_socket_match() const override { return xt::transparent_socket_match(3); }
 };
 
 boost::system::system_error kernel_error(int error, const std::string& what)
@@ -190,18 +191,20 @@ TEST_P(mangle_rules, are_appended_after_the_host_rules)
 INSTANTIATE_TEST_SUITE_P(
     configurations, mangle_rules,
     testing::Values(
-        mangle_case_t{"no_divert", params_with({}), {m1, m2, m4, m5, m6}},
+        mangle_case_t{"no_divert", params_with({}), {m1, m2_answered, m2_unanswered, m2, m4, m5, m6}},
         mangle_case_t{"output_and_forward",
                       params_with({queued_output, queued_forward}),
-                      {m1, m2, m3("FORWARD", 5), m3("OUTPUT", 3), m4, m5, m6}},
+                      {m1, m2_answered, m2_unanswered, m2, m3("FORWARD", 5), m3("OUTPUT", 3), m4, m5, m6}},
         mangle_case_t{"security_option_three_diverts",
                       params_with({queued_output, queued_input, queued_forward}, true),
-                      {m1, m2, m3("INPUT", 4), m8(0x8, 3), m8(0x10, 4), m8(0x20, 5), m3("FORWARD", 5),
-                       m3("OUTPUT", 3), m4, m5, m6, m7(0x8), m7(0x10), m7(0x20)}},
+                      {m1, m2_answered, m2_unanswered, m2, m3("INPUT", 4), m8(0x8, 3), m8(0x10, 4), m8(0x20, 5),
+                       m3("FORWARD", 5), m3("OUTPUT", 3), m4, m5, m6, m7(0x8), m7(0x10), m7(0x20)}},
         mangle_case_t{"security_option_skips_a_divert_without_mark",
                       params_with({{3, 3, 0}, queued_input}, true),
-                      {m1, m2, m3("INPUT", 4), m8(0x10, 4), m3("OUTPUT", 3), m4, m5, m6, m7(0x10)}},
-        mangle_case_t{"security_option_without_diverts", params_with({}, true), {m1, m2, m4, m5, m6}}),
+                      {m1, m2_answered, m2_unanswered, m2, m3("INPUT", 4), m8(0x10, 4), m3("OUTPUT", 3), m4, m5, m6,
+                       m7(0x10)}},
+        mangle_case_t{"security_option_without_diverts", params_with({}, true),
+                      {m1, m2_answered, m2_unanswered, m2, m4, m5, m6}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class installer_test : public logged_test_t {
@@ -255,8 +258,8 @@ TEST_F(installer_test, a_new_configuration_replaces_only_the_own_rules)
 
     installer.install(params_with({{3, 7, 0x8}}), false, lock_path());
     ipt_table_t after = tables.tables["mangle"];
-    EXPECT_EQ(save_lines(after), (lines_t{":host-chain -", "-A PREROUTING" + host_line, m1, m2,
-                                          "-A FORWARD -s 10.1.2.0/24 -p tcp -j host-chain", "-A OUTPUT" + host_line,
+    EXPECT_EQ(save_lines(after), (lines_t{":host-chain -", "-A PREROUTING" + host_line, m1, m2_answered, m2_unanswered,
+                                          m2, "-A FORWARD -s 10.1.2.0/24 -p tcp -j host-chain", "-A OUTPUT" + host_line,
                                           m3("OUTPUT", 7), m4, m5, m6,
                                           "-A host-chain" + own + " -j RETURN"}));
     remove_own_rules(after);
@@ -317,7 +320,7 @@ TEST_F(missing_table, is_loaded_and_installed_again)
         EXPECT_EQ(modprobe_calls(), "iptable_" + c.table + "\n");
         EXPECT_EQ(tables.calls.size(), 5u); // one read more
         EXPECT_EQ(save_lines(tables.tables["nat"]), lines_t{n1});
-        EXPECT_EQ(save_lines(tables.tables["mangle"]).size(), 6u);
+        EXPECT_EQ(save_lines(tables.tables["mangle"]).size(), 8u);
         const std::string text = kernel_error(c.error, "Cannot get IP table info").what();
         EXPECT_EQ(logged(0), (lines_t{"Cannot install iptables " + c.table + " rules: " + text + "; requesting iptable_"
                                           + c.table + " kernel module",

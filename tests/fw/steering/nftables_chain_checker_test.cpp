@@ -298,7 +298,7 @@ TEST_F(chain_checker_resync, every_base_chain_of_ip_and_inet_gets_its_local_path
     EXPECT_EQ(chains, (std::vector<std::string>{"ip host inbound", "inet filter out"}));
     ASSERT_EQ(sent_of(NFT_MSG_NEWTABLE).size(), 1u);
     EXPECT_EQ(sent_of(NFT_MSG_NEWTABLE)[0].str(NFTA_TABLE_NAME), "morva-firewall");
-    EXPECT_EQ(kernel.chain("ip morva-firewall prerouting").size(), 2u);
+    EXPECT_EQ(kernel.chain("ip morva-firewall prerouting").size(), 4u);
     const auto lines = log->taken();
     EXPECT_NE(std::find(lines.begin(), lines.end(),
                         "3 nftables table morva-firewall was deleted by another program; installing it again"),

@@ -249,6 +249,8 @@ const std::string own_table = R"(table ip morva-firewall {
 	chain prerouting {
 		type filter hook prerouting priority mangle; policy accept;
 		meta mark & 0x00000006 == 0x00000000 ct mark & 0x00000006 == 0x00000004 meta mark set meta mark | 0x00000001 counter comment "morva-firewall"
+		meta l4proto tcp @th,104,8 & 0x12 == 0x2 meta mark & 0x00000006 == 0x00000000 ct mark & 0x00000006 == 0x00000002 socket transparent 1 tproxy to 127.0.0.1:8080 meta mark set meta mark | 0x00000001 counter accept comment "morva-firewall"
+		meta l4proto tcp @th,104,8 & 0x12 == 0x2 meta mark & 0x00000006 == 0x00000000 ct mark & 0x00000006 == 0x00000002 ct mark set ct mark & 0xfffffff9 counter comment "morva-firewall"
 		meta l4proto tcp meta mark & 0x00000006 != 0x00000006 ct mark & 0x00000006 == 0x00000002 tproxy to 127.0.0.1:8080 meta mark set meta mark | 0x00000001 counter accept comment "morva-firewall"
 	}
 
@@ -277,7 +279,7 @@ TEST_F(nftables_service, without_diverts_installs_the_own_table_and_the_local_pa
     EXPECT_EQ(ruleset(), host_tables_with_local_paths + own_table);
 
     // Expression by expression, as the kernel holds them.
-    EXPECT_EQ(chain_rules("ip morva-firewall prerouting"), (std::vector<rule_t>{n4(m), n3(m)}));
+    EXPECT_EQ(chain_rules("ip morva-firewall prerouting"), prerouting(m));
     EXPECT_EQ(chain_rules("ip morva-firewall output"), (std::vector<rule_t>{n7(m), n6(m), n5(m)}));
     EXPECT_EQ(chain_rules("ip host outbound")[0], local_path("ip host outbound", true));
     EXPECT_EQ(chain_rules("ip host pre")[0], local_path("ip host pre", false));
@@ -583,7 +585,7 @@ TEST_F(nftables_service, a_table_another_program_owns_is_skipped_with_a_warning)
     EXPECT_EQ(rule_lines("ip owned inbound"), std::vector<std::string>{"counter"});
     EXPECT_EQ(chain_rules("ip host inbound")[0], local_path("ip host inbound", false));
     EXPECT_EQ(chain_rules("inet filter input")[0], local_path("inet filter input", false));
-    EXPECT_EQ(chain_rules("ip morva-firewall prerouting"), (std::vector<rule_t>{n4(m), n3(m)}));
+    EXPECT_EQ(chain_rules("ip morva-firewall prerouting"), prerouting(m));
     take_log();
     EXPECT_TRUE(logged("3 Cannot add the local-path rule to chain ip owned inbound, the chain is skipped: NETLINK "
                        "error received: Operation not permitted"));

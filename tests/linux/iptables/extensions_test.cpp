@@ -66,6 +66,10 @@ TEST(XtLayout, EveryExtensionAtItsRevisions)
          {{32, {6, 0, 0, 0}}, {36, {6, 0, 0, 0}}, {40, {1}}}},
         {"connmark inverted", [] { return xt::connmark_match(1, 0x4, 0x6, true); }, 48, "connmark", 1,
          {{32, {4, 0, 0, 0}}, {36, {6, 0, 0, 0}}, {40, {1}}}},
+        // XT_SOCKET_TRANSPARENT, the one flag every revision from 1 knows.
+        {"socket 3", [] { return xt::transparent_socket_match(3); }, 40, "socket", 3, {{32, {1}}}},
+        {"socket 2", [] { return xt::transparent_socket_match(2); }, 40, "socket", 2, {{32, {1}}}},
+        {"socket 1", [] { return xt::transparent_socket_match(1); }, 40, "socket", 1, {{32, {1}}}},
         {"comment", [] { return make_comment_match("morva-firewall"); }, 288, "comment", 0,
          {{32, bytes_t(own_comment.begin(), own_comment.end())}}},
     };
@@ -92,6 +96,9 @@ TEST(XtLayout, LayoutsOnlyForKnownRevisions)
     EXPECT_THROW(xt::connmark_target(0, 0, 0, 0, 0), std::invalid_argument);
     EXPECT_THROW(xt::mark_target(1, 0, 0), std::invalid_argument);
     EXPECT_THROW(xt::mark_match(0, 0, 0, false), std::invalid_argument);
+    // Revision 0 would match any socket, transparent or not.
+    EXPECT_THROW(xt::transparent_socket_match(0), std::invalid_argument);
+    EXPECT_THROW(xt::transparent_socket_match(4), std::invalid_argument);
 }
 
 TEST(XtComment, TextUpTo255BytesKeptWhole)

@@ -322,6 +322,7 @@ TEST(KernelRevisions, AsTheKernelReports)
     } cases[] = {
         {"NFQUEUE", false, 0, 3, 3}, {"TPROXY", false, 0, 1, 1}, {"CONNMARK", false, 1, 2, 2},
         {"MARK", false, 2, 2, 2},    {"mark", true, 1, 1, 1},    {"connmark", true, 1, 1, 1},
+        {"socket", true, 1, 3, 3},
     };
     for (const auto& c : cases) {
         const auto revision = c.match ? probe_match_revision(c.name, c.lowest, c.highest)
@@ -335,6 +336,7 @@ TEST(KernelRevisions, AsTheKernelReports)
     EXPECT_EQ(make_mark_target(1, 1)[31], 2);
     EXPECT_EQ(make_mark_match(1, 1, false)[31], 1);
     EXPECT_EQ(make_connmark_match(1, 1, false)[31], 1);
+    EXPECT_EQ(make_transparent_socket_match()[31], 3);
 }
 
 TEST(KernelRevisions, UnknownExtensionOrRevision)

@@ -46,6 +46,9 @@ const bytes_case_t builder_cases[] = {
      "20 00 01 80  07 00 01 00 'ct' 00 00  14 00 02 80  08 00 02 00 00 00 00 03  08 00 01 00 00 00 00 0a"},
     {"ct store mark", [](auto& w) { add_ct_store(w, 10, 3); },
      "20 00 01 80  07 00 01 00 'ct' 00 00  14 00 02 80  08 00 02 00 00 00 00 03  08 00 04 00 00 00 00 0a"},
+    // NFT_SOCKET_TRANSPARENT is key 0.
+    {"socket load transparent", [](auto& w) { add_socket_load(w, 10, 0); },
+     "24 00 01 80  0b 00 01 00 'socket' 00 00  14 00 02 80  08 00 01 00 00 00 00 00  08 00 02 00 00 00 00 0a"},
     {"bitwise mask ~0x10 xor 0x10 (host order)", [](auto& w) { add_bitwise(w, ~0x10u, 0x10u, 10, 10); },
      "44 00 01 80  0c 00 01 00 'bitwise' 00  34 00 02 80"
      "  08 00 01 00 00 00 00 0a  08 00 02 00 00 00 00 0a  08 00 03 00 00 00 00 04"
@@ -203,6 +206,14 @@ const compound_case_t compound_cases[] = {
          add_immediate(w, 10, 0);
          add_meta_load(w, 10, 15);
          add_cmp(w, 10, 2, cmp_op_t::eq);
+     }},
+    // The kernel stores the flag as one byte.
+    {"socket transparent 1",
+     [](auto& w) { match_transparent_socket(w); },
+     [](auto& w) {
+         add_immediate(w, 10, 0);
+         add_socket_load(w, 10, 0);
+         add_cmp_u8(w, 10, 1, cmp_op_t::eq);
      }},
 };
 
