@@ -48,12 +48,13 @@ struct context_t {
     tristate::value_t<std::string> iface_out;
 };
 
-using shared_context_t = std::shared_ptr<void>;
-
 context_t& upvalue_context(lua_State* L)
 {
-    auto* held = static_cast<shared_context_t*>(lua_touserdata(L, lua_upvalueindex(1)));
-    return *static_cast<context_t*>(held->get());
+    auto* ctx = static_cast<context_t*>(shared_pointer_target(L, lua_upvalueindex(1)));
+    // Only the debug library reaches the userdata after its finalizer ran.
+    if (ctx == nullptr)
+        luaL_error(L, "Connection context was collected");
+    return *ctx;
 }
 
 // Stores the value on top into the table the field was read from. A direct
@@ -463,9 +464,7 @@ void push_context(lua_State* L, const connection_info_t& info)
     lua_createtable(L, 0, 1);
     lua_pushvalue(L, -1);
     lua_setmetatable(L, -2);
-    void* memory = lua_newuserdata(L, sizeof(shared_context_t));
-    new (memory) shared_context_t(std::move(ctx));
-    luaL_setmetatable(L, registry_key::shared_ptr_metatable);
+    push_shared_pointer(L, std::move(ctx));
     lua_pushcclosure(L, ctx_index, 1);
     lua_setfield(L, -2, "__index");
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "lua/instruction_budget.hpp"
+#include "lua/userdata_owners.hpp"
 
 namespace kv::lua {
 
@@ -18,6 +19,27 @@ thread_local lua_State* running_thread = nullptr;
 // coroutine destroyed in the middle of a run (a future collected by its own
 // thread) is cleared here, so no one names it afterwards.
 thread_local std::vector<coroutine_t*> outer_coroutines;
+
+// Resumptions going on (on this thread), nested ones included.
+thread_local int resume_depth = 0;
+
+// When the outermost resumption ends, no script code runs: what values freed
+// without their finalizer held is released there. The release may destroy
+// the coroutine just resumed, so it comes last.
+class outermost_release_t {
+public:
+    explicit outermost_release_t(lua_State* main) : main_(main) { ++resume_depth; }
+    ~outermost_release_t()
+    {
+        if (--resume_depth == 0 && !in_budgeted_run())
+            release_orphans(main_);
+    }
+    outermost_release_t(const outermost_release_t&) = delete;
+    outermost_release_t& operator=(const outermost_release_t&) = delete;
+
+private:
+    lua_State* main_;
+};
 
 // Puts the outer coroutine's registry entries back when a run ends, also
 // when it ends by an exception.
@@ -100,10 +122,11 @@ void coroutine_t::resume(int nargs)
     if (state_ != state_t::created && state_ != state_t::suspended)
         return;
     lua_State* const thread = thread_;
+    lua_State* const main = main_state(thread);
+    const outermost_release_t release(main);
     const auto alive = alive_probe();
     int status;
     {
-        lua_State* const main = main_state(thread);
         run_scope_t scope(main, thread, thread_ref_);
         lua_pushlightuserdata(main, this);
         set_registry(main, registry_key::coroutine);

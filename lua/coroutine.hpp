@@ -19,8 +19,10 @@ public:
     coroutine_t& operator=(const coroutine_t&) = delete;
 
     // Runs or continues the thread with the nargs values on top of its stack.
-    // The object may be destroyed by what runs; a coroutine that has ended
-    // (or is running) is not resumed again.
+    // The object may be destroyed by what runs, or when the outermost
+    // resumption ends and releases what values freed without their finalizer
+    // held (userdata_owners.hpp); a coroutine that has ended (or is running)
+    // is not resumed again.
     void resume(int nargs);
 
     // Yields L with the registry tag and continuation k; does not return.

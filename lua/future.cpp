@@ -1,26 +1,57 @@
 #include "lua/future.hpp"
 
+#include <memory>
 #include <new>
 #include <utility>
 
 #include "lua/morva_registry_keys.hpp"
 #include "lua/registry.hpp"
 #include "lua/runtime.hpp"
+#include "lua/userdata_owners.hpp"
 
 namespace kv::lua::morva {
 
 namespace {
 
+// The future userdata holds the future, which timers, waiters and
+// completions point to: it lives on the heap, never inside Lua's memory.
+using future_holder_t = std::unique_ptr<future_t>;
+
+future_holder_t& check_holder(lua_State* L, int index)
+{
+    return *static_cast<future_holder_t*>(luaL_checkudata(L, index, registry_key::future_metatable));
+}
+
 future_t& check_future(lua_State* L, int index)
 {
-    return *static_cast<future_t*>(luaL_checkudata(L, index, registry_key::future_metatable));
+    future_holder_t& holder = check_holder(L, index);
+    // Only a userdata Lua finalized already (still a weak table's key) is empty.
+    if (!holder)
+        luaL_error(L, "Future was collected");
+    return *holder;
 }
 
 int future_gc(lua_State* L)
 {
-    check_future(L, 1).~future_t();
+    kv::lua::finalize_value(L, &check_holder(L, 1));
     return 0;
 }
+
+// A future whose userdata Lua freed without its finalizer: like a collected
+// one, it is never resumed again; it is destroyed at the next safe point.
+class future_owner_t final : public kv::lua::userdata_owners_t::owner_t {
+public:
+    void take(void* data) noexcept override
+    {
+        future_ = std::move(*static_cast<future_holder_t*>(data));
+        if (future_)
+            future_->disarm();
+    }
+    void release(lua_State*) noexcept override { future_.reset(); }
+
+private:
+    future_holder_t future_;
+};
 
 // What wait returns for push_results' answer n, on a stack that holds the
 // results or the error value.
@@ -163,14 +194,15 @@ int async(lua_State* L)
     luaL_checktype(L, 1, LUA_TFUNCTION);
     const int nargs = lua_gettop(L) - 1;
     lua_newtable(L);
-    void* memory = lua_newuserdata(L, sizeof(future_t));
+    auto* holder = new (lua_newuserdata(L, sizeof(future_holder_t))) future_holder_t();
+    luaL_setmetatable(L, registry_key::future_metatable);
+    kv::lua::watch_with<future_owner_t>(L, holder);
     lua_rotate(L, 1, 2); // table, userdata, fn, arguments
     guarded(L, [&] {
-        new (memory) future_t(L, nargs);
+        *holder = std::make_unique<future_t>(L, nargs);
         return 0;
     });
     lua_settop(L, 2);
-    luaL_setmetatable(L, registry_key::future_metatable);
     lua_pushcclosure(L, wait, 1);
     lua_setfield(L, 1, "wait");
     return 1;

@@ -189,7 +189,7 @@ std::exception_ptr driver_t::error_to_exception()
 {
     lua_State* T = thread();
     std::exception_ptr failure;
-    if (const std::exception_ptr* held = kv::lua::test_exception(T, -1))
+    if (const std::exception_ptr* held = kv::lua::test_exception(T, -1); held != nullptr && *held)
         failure = *held;
     else
         failure = std::make_exception_ptr(std::runtime_error(kv::lua::safe_tostring(T, -1)));

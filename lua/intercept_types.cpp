@@ -1,12 +1,14 @@
 #include "lua/intercept_types.hpp"
 
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "lua/registry.hpp"
 #include "lua/runtime.hpp"
+#include "lua/userdata_owners.hpp"
 
 namespace fw::lua::intercept {
 
@@ -36,10 +38,12 @@ int do_nothing(lua_State*)
     return 0;
 }
 
+using shared_pointer_t = std::shared_ptr<void>;
+
 int release_shared_ptr(lua_State* L)
 {
-    using pointer_t = std::shared_ptr<void>;
-    static_cast<pointer_t*>(luaL_checkudata(L, 1, registry_key::shared_ptr_metatable))->~pointer_t();
+    auto* held = static_cast<shared_pointer_t*>(luaL_checkudata(L, 1, registry_key::shared_ptr_metatable));
+    kv::lua::finalize_value(L, held);
     return 0;
 }
 
@@ -54,6 +58,18 @@ const char* verdict_log_word(verdict_t verdict)
     case REJECT: return "REJECT";
     }
     return "CHECK";
+}
+
+void push_shared_pointer(lua_State* L, std::shared_ptr<void> pointer)
+{
+    auto* held = new (lua_newuserdata(L, sizeof(shared_pointer_t))) shared_pointer_t(std::move(pointer));
+    luaL_setmetatable(L, registry_key::shared_ptr_metatable);
+    kv::lua::watch_value(L, held);
+}
+
+void* shared_pointer_target(lua_State* L, int index)
+{
+    return static_cast<shared_pointer_t*>(luaL_checkudata(L, index, registry_key::shared_ptr_metatable))->get();
 }
 
 void register_intercept_module(lua_State* L, process_finder_t* process_finder)

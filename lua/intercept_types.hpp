@@ -2,6 +2,7 @@
 // What the connection diverter and a hook session exchange, and the registry
 // entries of the intercept module (with the chunk that calls the hook).
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include "common/endpoint_text.hpp"
@@ -45,5 +46,10 @@ inline constexpr const char* get_artifacts = "fw.lua.intercept.get_artifacts";
 
 // Makes the registry entries above; once, by the Lua service's constructor.
 void register_intercept_module(lua_State* L, process_finder_t* process_finder);
+
+// Pushes a userdata holding `pointer` with the shared pointer metatable.
+void push_shared_pointer(lua_State* L, std::shared_ptr<void> pointer);
+// The pointer such a userdata at index holds; null once Lua finalized it.
+void* shared_pointer_target(lua_State* L, int index);
 
 } // namespace fw::lua::intercept

@@ -6,6 +6,7 @@
 #include "common/exit.hpp"
 #include "error.pb.h"
 #include "lua/instruction_budget.hpp"
+#include "lua/userdata_owners.hpp"
 
 namespace kv::lua {
 
@@ -14,6 +15,7 @@ namespace {
 struct allocation_count_t {
     std::size_t in_use = 0;
     std::size_t limit = 0;
+    userdata_owners_t owners;
 };
 
 void* allocate(void* ud, void* block, std::size_t old_size, std::size_t new_size)
@@ -22,6 +24,8 @@ void* allocate(void* ud, void* block, std::size_t old_size, std::size_t new_size
     // For a new block Lua passes the kind of object instead of a size.
     const std::size_t held = block != nullptr ? old_size : 0;
     if (new_size == 0) {
+        if (block != nullptr)
+            count->owners.on_free(block, held);
         std::free(block);
         count->in_use -= held;
         return nullptr;
@@ -55,7 +59,7 @@ allocation_count_t* count_of(lua_State* L)
 
 lua_State* new_limited_state(std::size_t limit)
 {
-    auto* count = new allocation_count_t{0, limit};
+    auto* count = new allocation_count_t{0, limit, {}};
     lua_State* L = lua_newstate(allocate, count);
     if (L == nullptr) {
         delete count;
@@ -68,6 +72,9 @@ lua_State* new_limited_state(std::size_t limit)
 void close_limited_state(lua_State* L)
 {
     allocation_count_t* count = count_of(L);
+    // What the owners hold may need the state to be released (a future's
+    // thread, a file's close function): release it all while the state lives.
+    count->owners.release_all(L);
     lua_close(L);
     delete count;
 }
@@ -75,6 +82,14 @@ void close_limited_state(lua_State* L)
 std::size_t memory_in_use(lua_State* L)
 {
     return count_of(L)->in_use;
+}
+
+userdata_owners_t* userdata_owners(lua_State* L) noexcept
+{
+    void* ud = nullptr;
+    if (lua_getallocf(L, &ud) != allocate)
+        return nullptr;
+    return &static_cast<allocation_count_t*>(ud)->owners;
 }
 
 } // namespace kv::lua

@@ -17,8 +17,10 @@ inline constexpr std::size_t memory_limit = 256 * 1024 * 1024;
 // A state whose allocator counts every block and refuses growth past `limit`
 // while a run of script code is going on (see instruction_budget.hpp).
 // Between runs the daemon's own small allocations are always served: Lua
-// aborts on an allocation failure outside a protected call. Null when the
-// state cannot be created. Close it with close_limited_state.
+// aborts on an allocation failure outside a protected call. The allocator
+// tells the state's userdata owners (userdata_owners.hpp) of every free.
+// Null when the state cannot be created. Close it with close_limited_state,
+// which releases what the owners hold first.
 lua_State* new_limited_state(std::size_t limit = memory_limit);
 void close_limited_state(lua_State* L);
 

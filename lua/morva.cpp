@@ -30,9 +30,9 @@ const std::unordered_map<std::string, int> log_levels = {
 
 namespace {
 
-// The endpoint keeps its IpAddress alive, so reading ip gives the same object.
+// The endpoint keeps its IpAddress as its user value, so reading ip gives
+// the same object. It owns nothing else: no finalizer is needed.
 struct tcp_endpoint_t {
-    registry_ref_t address;
     unsigned short port;
 };
 
@@ -43,19 +43,13 @@ tcp_endpoint_t& check_endpoint(lua_State* L, int index)
     return *static_cast<tcp_endpoint_t*>(luaL_checkudata(L, index, endpoint_metatable));
 }
 
-int endpoint_gc(lua_State* L)
-{
-    check_endpoint(L, 1).~tcp_endpoint_t();
-    return 0;
-}
-
 int endpoint_index(lua_State* L)
 {
     const tcp_endpoint_t& endpoint = check_endpoint(L, 1);
     if (lua_type(L, 2) == LUA_TSTRING) {
         const std::string key = to_string(L, 2);
         if (key == "ip") {
-            endpoint.address.push(L);
+            lua_getuservalue(L, 1);
             return 1;
         }
         if (key == "port") {
@@ -70,7 +64,7 @@ int endpoint_index(lua_State* L)
 int endpoint_tostring(lua_State* L)
 {
     const tcp_endpoint_t& endpoint = check_endpoint(L, 1);
-    endpoint.address.push(L);
+    lua_getuservalue(L, 1);
     const boost::asio::ip::address* address = test_ip_address(L, -1);
     if (address == nullptr)
         return luaL_error(L, "tcp_endpoint without an address");
@@ -132,7 +126,6 @@ void init_registry(lua_State* L, boost::asio::io_context& io)
 
     luaL_newmetatable(L, endpoint_metatable);
     const luaL_Reg endpoint_functions[] = {
-        {"__gc", endpoint_gc},
         {"__index", endpoint_index},
         {"__tostring", endpoint_tostring},
         {"__concat", endpoint_concat},
@@ -178,10 +171,10 @@ int open_module(lua_State* L)
 void push_tcp_endpoint(lua_State* L, const boost::asio::ip::tcp::endpoint& endpoint)
 {
     push_ip_address(L, endpoint.address());
-    registry_ref_t address(L);
-    void* memory = lua_newuserdata(L, sizeof(tcp_endpoint_t));
-    new (memory) tcp_endpoint_t{std::move(address), endpoint.port()};
+    new (lua_newuserdata(L, sizeof(tcp_endpoint_t))) tcp_endpoint_t{endpoint.port()};
     luaL_setmetatable(L, endpoint_metatable);
+    lua_insert(L, -2);
+    lua_setuservalue(L, -2);
 }
 
 void read_lines(lua_State* L, const std::string& path, const std::function<void()>& on_line)

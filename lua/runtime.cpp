@@ -7,11 +7,13 @@
 
 #include "common/log_hook.hpp"
 #include "lua/chunk_loading.hpp"
+#include "lua/file_handles.hpp"
 #include "lua/finalizer_guard.hpp"
 #include "lua/instruction_budget.hpp"
 #include "lua/memory_limit.hpp"
 #include "lua/registry.hpp"
 #include "lua/string_patterns.hpp"
+#include "lua/userdata_owners.hpp"
 
 namespace kv::lua {
 
@@ -83,8 +85,7 @@ return make_const
 
 int exception_gc(lua_State* L)
 {
-    auto* held = static_cast<std::exception_ptr*>(luaL_checkudata(L, 1, registry_key::exception_ptr_metatable));
-    held->~exception_ptr();
+    finalize_value(L, static_cast<std::exception_ptr*>(luaL_checkudata(L, 1, registry_key::exception_ptr_metatable)));
     return 0;
 }
 
@@ -131,6 +132,7 @@ void open_libraries(lua_State* L)
     luaL_openlibs(L);
     check_every_chunk_loaded(L);
     refuse_script_finalizers(L);
+    watch_file_handles(L);
     register_string_patterns(L);
     // The library table is the one package.loaded holds too.
     if (lua_getglobal(L, "os") == LUA_TTABLE) {
@@ -317,9 +319,9 @@ std::string error_text(lua_State* L)
 
 void push_exception(lua_State* L, std::exception_ptr e)
 {
-    void* memory = lua_newuserdata(L, sizeof(std::exception_ptr));
-    new (memory) std::exception_ptr(std::move(e));
+    auto* held = new (lua_newuserdata(L, sizeof(std::exception_ptr))) std::exception_ptr(std::move(e));
     luaL_setmetatable(L, registry_key::exception_ptr_metatable);
+    watch_value(L, held);
 }
 
 const std::exception_ptr* test_exception(lua_State* L, int index)

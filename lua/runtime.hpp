@@ -22,8 +22,9 @@ using state_ptr_t = std::unique_ptr<lua_State, void (*)(lua_State*)>;
 state_ptr_t new_state();
 
 // Opens the standard libraries as scripts get them: binary chunks checked on
-// every load path, no finalizers, the daemon's own pattern functions, and an
-// os.exit that raises an error instead of ending the process.
+// every load path, no finalizers, the files io opens watched (closed even
+// when Lua skips their finalizer), the daemon's own pattern functions, and
+// an os.exit that raises an error instead of ending the process.
 void open_libraries(lua_State* L);
 
 // Creates the runtime's registry entries; after open_libraries, before any module.
@@ -67,7 +68,8 @@ std::string error_text(lua_State* L);
 
 // Exception userdata (metatable "kv.lua.exception_ptr_metatable").
 void push_exception(lua_State* L, std::exception_ptr e);
-// The held exception when the value at index is an exception userdata, else null.
+// The held exception when the value at index is an exception userdata, else
+// null. The exception is empty in one whose finalizer ran (a weak table's key).
 const std::exception_ptr* test_exception(lua_State* L, int index);
 
 // Raises the text of a native exception as a Lua error (luaL_error, so with

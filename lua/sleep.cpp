@@ -13,6 +13,7 @@
 #include "lua/morva_registry_keys.hpp"
 #include "lua/registry.hpp"
 #include "lua/runtime.hpp"
+#include "lua/userdata_owners.hpp"
 
 namespace kv::lua::morva {
 
@@ -22,7 +23,8 @@ using timer_ptr_t = std::shared_ptr<boost::asio::steady_timer>;
 
 int timer_gc(lua_State* L)
 {
-    static_cast<timer_ptr_t*>(luaL_checkudata(L, 1, registry_key::steady_timer_ptr_metatable))->~timer_ptr_t();
+    auto* held = static_cast<timer_ptr_t*>(luaL_checkudata(L, 1, registry_key::steady_timer_ptr_metatable));
+    kv::lua::finalize_value(L, held);
     return 0;
 }
 
@@ -78,13 +80,14 @@ int sleep(lua_State* L)
     const lua_Number seconds = luaL_checknumber(L, 1);
     kv::lua::coroutine_t* co = kv::lua::current_coroutine(L);
     auto& io = *static_cast<boost::asio::io_context*>(lua_touserdata(L, lua_upvalueindex(1)));
-    void* memory = lua_newuserdata(L, sizeof(timer_ptr_t));
+    auto* held = new (lua_newuserdata(L, sizeof(timer_ptr_t))) timer_ptr_t();
+    luaL_setmetatable(L, registry_key::steady_timer_ptr_metatable);
+    kv::lua::watch_value(L, held);
     guarded(L, [&] {
-        new (memory) timer_ptr_t(std::make_shared<boost::asio::steady_timer>(io));
+        *held = std::make_shared<boost::asio::steady_timer>(io);
         return 0;
     });
-    luaL_setmetatable(L, registry_key::steady_timer_ptr_metatable);
-    const timer_ptr_t timer = *static_cast<timer_ptr_t*>(memory);
+    const timer_ptr_t timer = *held;
     const int ref = luaL_ref(L, LUA_REGISTRYINDEX);
     guarded(L, [&] {
         timer->expires_after(to_duration(seconds));

@@ -15,6 +15,7 @@
 #include "lua/intercept_types.hpp"
 #include "lua/morva.hpp"
 #include "lua/registry.hpp"
+#include "lua/userdata_owners.hpp"
 
 namespace fw::service {
 
@@ -137,8 +138,12 @@ void lua_t::configure()
         load_hook(L, config_);
     } catch (const std::exception& e) {
         lua_settop(L, top);
+        kv::lua::release_orphans(L);
         throw std::runtime_error(std::string("Cannot load intercept hook: ") + e.what());
     }
+    // The chunk has run: no script code runs now, what values it dropped
+    // without their finalizer held can go.
+    kv::lua::release_orphans(L);
 }
 
 std::unique_ptr<lua::intercept::driver_t> lua_t::create_driver(const lua::intercept::connection_info_t& info,
