@@ -82,6 +82,24 @@ std::size_t occurrences(const std::string& text, const std::string& needle)
     return n;
 }
 
+// Sends `text` on a connected socket and ends its side: what comes back
+// until the other side ends (empty when sending fails).
+std::string exchange(int fd, const std::string& text)
+{
+    if (::send(fd, text.data(), text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(text.size()))
+        return "";
+    ::shutdown(fd, SHUT_WR);
+    std::string reply;
+    pollfd p{fd, POLLIN, 0};
+    for (char buffer[256]; ::poll(&p, 1, 20000) == 1;) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        reply.append(buffer, static_cast<std::size_t>(n));
+    }
+    return reply;
+}
+
 // The daemon still checks a connection, end to end.
 void expect_serving(morva_test::stack_t& stack, const std::string& text)
 {
@@ -138,16 +156,7 @@ TEST(hostile_traffic_e2e, a_server_connect_failing_at_once_in_the_security_optio
 
     // The daemon lives on, and so does the first connection.
     ASSERT_FALSE(stack.marend().wait(std::chrono::milliseconds(0))) << stack.daemon_output();
-    ASSERT_EQ(::send(first.get(), "x", 1, MSG_NOSIGNAL), 1);
-    ::shutdown(first.get(), SHUT_WR);
-    std::string reply;
-    pollfd p{first.get(), POLLIN, 0};
-    for (char buffer[256]; ::poll(&p, 1, 20000) == 1;) {
-        const ssize_t n = ::recv(first.get(), buffer, sizeof buffer, 0);
-        if (n <= 0)
-            break;
-        reply.append(buffer, static_cast<std::size_t>(n));
-    }
+    const std::string reply = exchange(first.get(), "x");
     EXPECT_NE(reply.find("sent \"x\""), std::string::npos) << reply;
 
     EXPECT_EQ(stack.stop(), 0) << stack.daemon_output();
@@ -221,16 +230,7 @@ TEST(hostile_traffic_e2e, a_client_trying_again_after_its_server_socket_is_gone_
     EXPECT_NE(after.find("Session "), std::string::npos) << "not decided anew:\n" << after;
     EXPECT_EQ(after.find("closing client socket"), std::string::npos) << after;
 
-    ASSERT_EQ(::send(client.get(), "x", 1, MSG_NOSIGNAL), 1);
-    ::shutdown(client.get(), SHUT_WR);
-    std::string reply;
-    pollfd p{client.get(), POLLIN, 0};
-    for (char buffer[256]; ::poll(&p, 1, 20000) == 1;) {
-        const ssize_t n = ::recv(client.get(), buffer, sizeof buffer, 0);
-        if (n <= 0)
-            break;
-        reply.append(buffer, static_cast<std::size_t>(n));
-    }
+    const std::string reply = exchange(client.get(), "x");
     EXPECT_NE(reply.find("sent \"x\""), std::string::npos) << reply;
 
     EXPECT_EQ(stack.stop(), 0) << stack.daemon_output();
